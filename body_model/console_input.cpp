@@ -1,1 +1,40 @@
-// placeholder
+#include "console_input.h"
+
+namespace {
+
+// isspace in the C locale, without locale look-ups.
+bool is_space(int c) {
+  return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+}  // namespace
+
+WordRead read_word(std::FILE *in, char *dst, std::size_t capacity) {
+  int c = std::getc(in);
+  while (c != EOF && is_space(c)) c = std::getc(in);
+  if (c == EOF) return WordRead::kEnd;
+  std::size_t len = 0;
+  bool too_long = false;
+  bool nul = false;
+  for (; c != EOF && !is_space(c); c = std::getc(in)) {
+    if (c == '\0') nul = true;
+    if (len + 1 < capacity) {
+      dst[len++] = static_cast<char>(c);
+    } else {
+      too_long = true;
+    }
+  }
+  if (c != EOF) std::ungetc(c, in);
+  if (too_long) return WordRead::kTooLong;
+  if (nul) return WordRead::kNulByte;
+  dst[len] = '\0';
+  return WordRead::kOk;
+}
+
+void print_name_refusal(WordRead result, std::size_t capacity) {
+  if (result == WordRead::kTooLong) {
+    std::printf("file name too long: at most %zu characters\n", capacity - 1);
+  } else if (result == WordRead::kNulByte) {
+    std::printf("file name contains a NUL byte\n");
+  }
+}

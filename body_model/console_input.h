@@ -1,0 +1,21 @@
+// Bounded reads of the operator's console input.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+
+enum class WordRead {
+  kOk,       // a word was stored
+  kTooLong,  // the word did not fit; it was consumed and nothing stored
+  kNulByte,  // the word held a NUL byte; consumed and nothing stored
+  kEnd,      // end of input (or a read error) before any word
+};
+
+// Reads one whitespace-delimited word as "%s" would, but never writes more
+// than `capacity` bytes (2..): a word of capacity - 1 characters fits with
+// its terminator. The whitespace after the word stays unread.
+WordRead read_word(std::FILE *in, char *dst, std::size_t capacity);
+
+// Prints to stdout why a file name was refused, as one line; nothing for
+// kOk and kEnd. `capacity` is the size that was passed to read_word.
+void print_name_refusal(WordRead result, std::size_t capacity);
