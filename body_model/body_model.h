@@ -136,6 +136,9 @@ inline constexpr int kRowFields = 27;
 // Writes one row: 1, 2, the 21 counts in column order and "R" four times,
 // with no line end. Returns fprintf's result (negative on failure).
 int write_csv_row(std::FILE *out, const PulseCounts &pulses);
+// Writes one row with the given fields 1 and 2 (generators set the row
+// period), otherwise exactly as write_csv_row.
+int write_motion_row(std::FILE *out, int period, int field2, const PulseCounts &pulses);
 // Parses a NUL-terminated line exactly as sscanf with the row format does,
 // storing fields in order until the first that does not match; later fields
 // keep their values. A number outside the int range does not match.

@@ -1,1 +1,83 @@
-int main() { return 0; }
+// motion_skim: asks once for a motion file and plays every hundredth row,
+// one row per 64 ms control step, with no approach and whatever the file's
+// row period. Once the file is exhausted it holds the last row.
+#include <cstdio>
+
+#include "body_model.h"
+#include "console_input.h"
+#include "line_reader.h"
+
+namespace {
+
+constexpr int kFirstStepMs = 128;         // first simulation step, ms
+constexpr int kStepMs = 64;               // control step, ms
+constexpr int kGpsPeriodMs = 64;          // GPS sampling period, ms
+constexpr int kReadsPerStep = 100;        // line reads per control step
+constexpr std::size_t kLineBytes = 1000;  // one read takes at most 999 characters
+constexpr std::size_t kNameBytes = 32;    // a name of at most 31 characters
+constexpr char kPrompt[] = " Give the name of the csv file: ";
+
+Posture posture;                // commanded angles, rad; zero until a row sets them
+MotionRow row;                  // fields of the rows parsed so far; zero at start
+char line[kLineBytes];          // latest line read from the file
+LineReader reader{kLineBytes};  // the motion file, read in blocks
+std::FILE *file;                // the motion file; never closed
+constexpr auto reset = reset_full;
+
+// Known state at start: zero posture, zero row, no file.
+void skim_reset_state() {
+  posture = {};
+  row = {};
+  line[0] = '\0';
+  file = nullptr;
+  reader.attach(nullptr);
+}
+
+// Prompts until a file opens. False when the input ends first.
+bool ask_for_file() {
+  char name[kNameBytes];
+  for (;;) {
+    std::fputs(kPrompt, stdout);
+    std::fflush(stdout);
+    WordRead got = read_word(stdin, name, sizeof name);
+    if (got == WordRead::kEnd) return false;
+    if (got != WordRead::kOk) {
+      print_name_refusal(got, sizeof name);
+      continue;
+    }
+    file = open_motion_file(name);
+    if (file) {
+      reader.attach(file);
+      return true;
+    }
+    std::fputs("unable to locate the file\n", stdout);
+  }
+}
+
+// One control step: the 100th next line becomes the commanded posture. The
+// commands go out after the step, so they act during the next one.
+void skim_step() {
+  bool read_any = false;
+  for (int k = 0; k < kReadsPerStep && reader.next(); ++k) read_any = true;
+  if (read_any) reader.copy_last(line);
+  parse_csv_row(line, row);
+  for (int i : kColumnOrder) posture[i] = pulse2rad(row.pulses[i], i);
+  robot_step(kStepMs);
+  send_posture_body(posture);
+}
+
+}  // namespace
+
+int main() {
+  skim_reset_state();
+  std::fputs("\n", stdout);
+  robot_live(reset);
+  gps_enable(gps, kGpsPeriodMs);
+  robot_step(kFirstStepMs);
+  if (!ask_for_file()) {
+    // No name will come: keep the robot stepping and command nothing.
+    std::fflush(stdout);
+    for (;;) robot_step(kStepMs);
+  }
+  for (;;) skim_step();
+}
