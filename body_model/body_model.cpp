@@ -198,13 +198,17 @@ void send_posture_body(const Posture &posture) {
 }
 
 int write_csv_row(std::FILE *out, const PulseCounts &pulses) {
+  return write_motion_row(out, 1, 2, pulses);
+}
+
+int write_motion_row(std::FILE *out, int period, int field2, const PulseCounts &pulses) {
   const auto col = [&pulses](int k) { return pulses[kColumnOrder[k]]; };
   // Written literally so that the compiler checks the 27 arguments.
   return std::fprintf(
-      out, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d, %c ,%c ,%c,%c", 1,
-      2, col(0), col(1), col(2), col(3), col(4), col(5), col(6), col(7), col(8), col(9), col(10),
-      col(11), col(12), col(13), col(14), col(15), col(16), col(17), col(18), col(19), col(20), 'R',
-      'R', 'R', 'R');
+      out, "%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d,%d, %c ,%c ,%c,%c",
+      period, field2, col(0), col(1), col(2), col(3), col(4), col(5), col(6), col(7), col(8),
+      col(9), col(10), col(11), col(12), col(13), col(14), col(15), col(16), col(17), col(18),
+      col(19), col(20), 'R', 'R', 'R', 'R');
 }
 
 int parse_csv_row(const char *line, MotionRow &row) {
