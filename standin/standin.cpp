@@ -1,1 +1,424 @@
-// placeholder
+// The stand-in simulator: the controller library, with the simulated robot
+// running inside the controller process. Servos move toward their targets
+// at a bounded speed during each robot_step; every call can be traced.
+#include <pthread.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cfloat>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <mutex>
+#include <string_view>
+
+#include "body_model.h"
+#include "standin_internal.h"
+
+namespace {
+
+using standin::Config;
+using standin::Kind;
+using standin::kLastId;
+using standin::kServoCount;
+using standin::report;
+using standin::Sink;
+
+// The library's calls under their trace names; kStop is the trace's last line.
+enum Call {
+  kLive,
+  kStep,
+  kGetDevice,
+  kEnablePosition,
+  kGetPosition,
+  kSetPosition,
+  kTouchEnable,
+  kGpsEnable,
+  kStop,
+  kCallCount
+};
+
+constexpr const char *kCallNames[kCallCount] = {
+    "robot_live",         "robot_step",         "robot_get_device",
+    "servo_enable_position", "servo_get_position", "servo_set_position",
+    "touch_sensor_enable", "gps_enable",         "stop"};
+
+// Longest device name looked up; longer names match no device.
+constexpr std::size_t kMaxName = 128;
+
+struct Servo {
+  double position;            // simulated angle, rad
+  double target;              // commanded angle, rad
+  bool enabled;               // position read-back enabled
+  std::int64_t enabled_step;  // steps completed when read-back was enabled
+};
+
+constinit std::once_flag g_config_once;              // configuration read at the first call
+constinit std::atomic<bool> g_configured{false};     // fast path past g_config_once
+constinit Config g_config;                           // platform settings, fixed once read
+constinit std::atomic<pthread_t> g_owner{0};         // thread that first called robot_live
+constinit std::atomic<bool> g_early_reported[kCallCount];   // call before robot_live reported
+constinit std::atomic<bool> g_foreign_reported[kCallCount];  // second-thread call reported
+constinit Servo g_servos[kServoCount];               // simulated servos by JointIndex
+constinit std::int64_t g_steps = 0;                  // robot_step calls completed
+constinit std::int64_t g_time_ms = 0;                // simulated time, ms
+constinit bool g_in_callback = false;                // robot_live's callback is running
+constinit bool g_misuse_reported[kCallCount][256];   // bad identifier reported, by call and id
+constinit bool g_sample_reported[256];               // NaN read-back reported, by id
+constinit bool g_angle_reported[256];                // non-finite command reported, by id
+constinit bool g_period_reported = false;            // robot_step(ms <= 0) reported
+constinit bool g_null_name_reported = false;         // robot_get_device(nullptr) reported
+constinit bool g_live_misuse_reported = false;       // robot_live without or inside callback
+constinit bool g_trace_on = false;                   // STANDIN_TRACE opened
+constinit bool g_log_on = false;                     // STANDIN_POSTURE_LOG opened
+constinit std::mutex g_sink_lock;                    // guards the sinks against exit elsewhere
+constinit Sink g_trace;                              // trace lines waiting for write(2)
+constinit Sink g_posture_log;                        // posture log lines waiting for write(2)
+constinit bool g_pacing_started = false;             // g_deadline holds a wall-clock time
+constinit std::int64_t g_deadline_ns = 0;            // CLOCK_MONOTONIC end of the last step
+
+// A double angle as the float the library hands out; beyond the float
+// range it saturates to infinity instead of converting out of range.
+float narrow(double angle) {
+  if (angle > FLT_MAX) return HUGE_VALF;
+  if (angle < -FLT_MAX) return -HUGE_VALF;
+  return static_cast<float>(angle);
+}
+
+char *put(char *out, std::string_view text) {
+  std::memcpy(out, text.data(), text.size());
+  return out + text.size();
+}
+
+char *put_int(char *out, std::int64_t value) { return std::to_chars(out, out + 24, value).ptr; }
+
+// Shortest text that reads back to the same float.
+char *put_angle(char *out, float value) { return std::to_chars(out, out + 32, value).ptr; }
+
+// Trace name of identifier `id`: "none" for 0, the device name for a device
+// the robot has, "#<id>" otherwise. `out` has room for 16 bytes.
+std::string_view device_text(int id, char *out) {
+  if (id == 0) return "none";
+  if (id <= kLastId && g_config.present[id]) return standin::device_name(id);
+  *out = '#';
+  return std::string_view(out, put_int(out + 1, id) - out);
+}
+
+void flush_sinks() {
+  std::lock_guard lock(g_sink_lock);
+  standin::sink_flush(g_trace);
+  standin::sink_flush(g_posture_log);
+}
+
+// Last words when the process exits through exit(): write out what waits,
+// then close, so a control loop still running on another thread adds no more.
+void flush_at_exit() {
+  std::lock_guard lock(g_sink_lock);
+  for (Sink *sink : {&g_trace, &g_posture_log}) {
+    standin::sink_flush(*sink);
+    if (sink->fd >= 0) close(sink->fd);
+    sink->fd = -1;
+  }
+}
+
+void trace(Call call, std::string_view device, std::string_view value) {
+  std::lock_guard lock(g_sink_lock);
+  if (g_trace.fd < 0) return;
+  char *start = standin::sink_reserve(g_trace);
+  char *p = put_int(start, g_steps);
+  *p++ = '\t';
+  p = put_int(p, g_time_ms);
+  *p++ = '\t';
+  p = put(p, kCallNames[call]);
+  *p++ = '\t';
+  p = put(p, device);
+  *p++ = '\t';
+  p = put(p, value);
+  *p++ = '\n';
+  g_trace.used += static_cast<std::size_t>(p - start);
+}
+
+void trace_int(Call call, int id, std::int64_t value) {
+  char device[16];
+  char text[24];
+  trace(call, device_text(id, device), std::string_view(text, put_int(text, value) - text));
+}
+
+void trace_angle(Call call, int id, float value) {
+  char device[16];
+  char text[32];
+  trace(call, device_text(id, device), std::string_view(text, put_angle(text, value) - text));
+}
+
+void log_posture() {
+  std::lock_guard lock(g_sink_lock);
+  if (g_posture_log.fd < 0) return;
+  char *start = standin::sink_reserve(g_posture_log);
+  char *p = put_int(start, g_time_ms);
+  for (const Servo &servo : g_servos) {
+    *p++ = ',';
+    p = put_angle(p, narrow(servo.position));
+  }
+  *p++ = '\n';
+  g_posture_log.used += static_cast<std::size_t>(p - start);
+}
+
+void configure() {
+  standin::read_config(g_config);
+  for (int i = 0; i < kServoCount; ++i) {
+    g_servos[i] = {g_config.posture[i], g_config.posture[i], false, 0};
+  }
+  if (g_config.trace_path != nullptr) {
+    standin::sink_open(g_trace, g_config.trace_path, "STANDIN_TRACE");
+    g_trace_on = g_trace.fd >= 0;
+  }
+  if (g_config.posture_log_path != nullptr) {
+    standin::sink_open(g_posture_log, g_config.posture_log_path, "STANDIN_POSTURE_LOG");
+    g_log_on = g_posture_log.fd >= 0;
+  }
+  if (g_log_on) {
+    char *start = standin::sink_reserve(g_posture_log);
+    char *p = put(start, "time_ms");
+    for (const JointInfo &info : kJoints) {
+      *p++ = ',';
+      p = put(p, info.name);
+    }
+    *p++ = '\n';
+    g_posture_log.used += static_cast<std::size_t>(p - start);
+  }
+  if (g_trace_on || g_log_on) std::atexit(flush_at_exit);
+  g_configured.store(true, std::memory_order_release);
+}
+
+void ensure_configured() {
+  if (!g_configured.load(std::memory_order_acquire)) std::call_once(g_config_once, configure);
+}
+
+// Reads the configuration on the first call, then tells whether the
+// calling thread drives the robot. Calls before robot_live and calls from
+// any other thread are reported once per call name and do nothing.
+bool admit(Call call) {
+  ensure_configured();
+  pthread_t owner = g_owner.load(std::memory_order_acquire);
+  if (owner != 0 && pthread_equal(owner, pthread_self())) return true;
+  if (owner == 0) {
+    if (!g_early_reported[call].exchange(true)) {
+      report("controller library called before robot_live (%s)", kCallNames[call]);
+    }
+  } else if (!g_foreign_reported[call].exchange(true)) {
+    report("controller library called from a second thread (%s)", kCallNames[call]);
+  }
+  return false;
+}
+
+// True when `id` names a device of kind `want` that the robot has.
+// Identifier 0 is quietly refused; any other mismatch is reported once per
+// call and identifier.
+bool usable(Call call, int id, Kind want) {
+  if (id == 0) return false;
+  bool known = id <= kLastId && g_config.present[id];
+  if (known && standin::device_kind(id) == want) return true;
+  if (!g_misuse_reported[call][id]) {
+    g_misuse_reported[call][id] = true;
+    if (!known) {
+      report("%s(#%d): the robot has no device with identifier %d; ignored", kCallNames[call],
+             id, id);
+    } else {
+      const char *name = standin::device_name(id);
+      const char *kind = want == Kind::servo ? "servo" : want == Kind::touch ? "touch sensor" : "GPS";
+      report("%s(%s): %s is not a %s; ignored", kCallNames[call], name, name, kind);
+    }
+  }
+  return false;
+}
+
+// Ends the process as the simulator does at its stop time.
+[[noreturn]] void stop() {
+  if (g_trace_on) trace(kStop, "-", "0");
+  flush_sinks();
+  std::fflush(stdout);
+  _exit(0);
+}
+
+void move_servos(int ms) {
+  // Infinite speed (instant mode) gives an infinite reach.
+  double reach = g_config.servo_speed * ms / 1000.0;
+  for (Servo &servo : g_servos) {
+    double gap = servo.target - servo.position;
+    if (std::fabs(gap) <= reach) {
+      servo.position = servo.target;
+    } else {
+      servo.position += std::copysign(reach, gap);
+    }
+  }
+}
+
+std::int64_t monotonic_ns() {
+  timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// Holds the caller until `ms` of simulated time have also passed on the
+// wall clock (scaled by the pace). Deadlines are absolute, so the time
+// spent in the controller counts; a late step starts the next one from
+// now rather than rushing to catch up.
+void pace(int ms) {
+  std::int64_t now = monotonic_ns();
+  if (!g_pacing_started) {
+    g_deadline_ns = now;
+    g_pacing_started = true;
+  }
+  // ms <= INT_MAX and pace >= 0.001 keep this below 2.2e15.
+  g_deadline_ns += static_cast<std::int64_t>(ms * 1e6 / g_config.pace);
+  if (g_deadline_ns <= now) {
+    g_deadline_ns = now;
+    return;
+  }
+  timespec until;
+  until.tv_sec = static_cast<time_t>(g_deadline_ns / 1000000000);
+  until.tv_nsec = static_cast<long>(g_deadline_ns % 1000000000);
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+  }
+}
+
+}  // namespace
+
+#pragma GCC visibility push(default)
+
+void robot_live(void (*callback)(void)) {
+  ensure_configured();
+  pthread_t none = 0;
+  g_owner.compare_exchange_strong(none, pthread_self(), std::memory_order_acq_rel);
+  if (!admit(kLive)) return;
+  if (g_trace_on) trace(kLive, "-", "-");
+  if (callback == nullptr || g_in_callback) {
+    if (!g_live_misuse_reported) {
+      g_live_misuse_reported = true;
+      report(callback == nullptr ? "robot_live called without a callback; ignored"
+                                 : "robot_live called from inside its own callback; ignored");
+    }
+    return;
+  }
+  g_in_callback = true;
+  callback();
+  g_in_callback = false;
+}
+
+int robot_step(int ms) {
+  if (!admit(kStep)) return 0;
+  if (g_trace_on) {
+    char value[24];
+    trace(kStep, "-", std::string_view(value, put_int(value, ms) - value));
+  }
+  if (g_config.stop_ms >= 0 && g_time_ms >= g_config.stop_ms) stop();
+  if (ms > 0) {
+    move_servos(ms);
+    g_time_ms = g_time_ms > std::numeric_limits<std::int64_t>::max() - ms
+                    ? std::numeric_limits<std::int64_t>::max()
+                    : g_time_ms + ms;
+  } else if (!g_period_reported) {
+    g_period_reported = true;
+    report("robot_step(%d): the period must be positive; simulated time not advanced", ms);
+  }
+  ++g_steps;
+  if (g_log_on) log_posture();
+  if (g_trace_on || g_log_on) flush_sinks();
+  if (g_config.pace > 0.0 && ms > 0) pace(ms);
+  return 0;
+}
+
+DeviceId robot_get_device(const char *name) {
+  if (!admit(kGetDevice)) return 0;
+  if (name == nullptr) {
+    if (!g_null_name_reported) {
+      g_null_name_reported = true;
+      report("robot_get_device called without a name; returning 0");
+    }
+    if (g_trace_on) trace(kGetDevice, "(null)", "0");
+    return 0;
+  }
+  std::string_view text(name, strnlen(name, kMaxName + 1));
+  int id = text.size() <= kMaxName ? standin::device_id(text) : 0;
+  if (id != 0 && !g_config.present[id]) id = 0;
+  if (g_trace_on) {
+    char escaped[kMaxName * 4 + 4];
+    char value[24];
+    trace(kGetDevice, std::string_view(escaped, standin::escape(text, kMaxName, escaped)),
+          std::string_view(value, put_int(value, id) - value));
+  }
+  return static_cast<DeviceId>(id);
+}
+
+void servo_enable_position(DeviceId servo, int ms) {
+  if (!admit(kEnablePosition)) return;
+  if (g_trace_on) trace_int(kEnablePosition, servo, ms);
+  if (!usable(kEnablePosition, servo, Kind::servo)) return;
+  // A period of 0 or less switches read-back off, as a sampling period
+  // does on the real platform.
+  Servo &state = g_servos[servo - 1];
+  if (ms <= 0) {
+    state.enabled = false;
+  } else if (!state.enabled) {
+    state.enabled = true;
+    state.enabled_step = g_steps;
+  }
+}
+
+float servo_get_position(DeviceId servo) {
+  if (!admit(kGetPosition)) return std::numeric_limits<float>::quiet_NaN();
+  float angle = std::numeric_limits<float>::quiet_NaN();
+  if (servo == 0) {
+    angle = 0.0f;
+  } else if (usable(kGetPosition, servo, Kind::servo)) {
+    const Servo &state = g_servos[servo - 1];
+    if (state.enabled && g_steps > state.enabled_step) {
+      angle = narrow(state.position);
+    } else if (!g_sample_reported[servo]) {
+      // A faithful platform has no sample before the first step after enabling.
+      g_sample_reported[servo] = true;
+      report(state.enabled
+                 ? "servo_get_position(%s): no sample yet, no robot_step since "
+                   "servo_enable_position; returning NaN"
+                 : "servo_get_position(%s): position read-back not enabled; returning NaN",
+             standin::device_name(servo));
+    }
+  }
+  if (g_trace_on) trace_angle(kGetPosition, servo, angle);
+  return angle;
+}
+
+void servo_set_position(DeviceId servo, float angle) {
+  if (!admit(kSetPosition)) return;
+  if (g_trace_on) trace_angle(kSetPosition, servo, angle);
+  if (!usable(kSetPosition, servo, Kind::servo)) return;
+  if (!std::isfinite(angle)) {
+    if (!g_angle_reported[servo]) {
+      g_angle_reported[servo] = true;
+      report("servo_set_position(%s): the angle is not a finite number; ignored",
+             standin::device_name(servo));
+    }
+    return;
+  }
+  g_servos[servo - 1].target = angle;
+}
+
+void touch_sensor_enable(DeviceId sensor, int ms) {
+  if (!admit(kTouchEnable)) return;
+  if (g_trace_on) trace_int(kTouchEnable, sensor, ms);
+  usable(kTouchEnable, sensor, Kind::touch);
+}
+
+void gps_enable(DeviceId gps, int ms) {
+  if (!admit(kGpsEnable)) return;
+  if (g_trace_on) trace_int(kGpsEnable, gps, ms);
+  usable(kGpsEnable, gps, Kind::gps);
+}
+
+#pragma GCC visibility pop

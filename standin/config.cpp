@@ -1,0 +1,207 @@
+// The stand-in robot's device table and the platform configuration read
+// from the STANDIN_* environment variables.
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <string_view>
+#include <system_error>
+
+#include "body_model.h"
+#include "standin_internal.h"
+
+namespace standin {
+
+namespace {
+
+// Names of the devices after the servos, identifiers 26..31.
+constexpr const char *kSensorNames[kLastId - kServoCount] = {
+    "left touch", "right touch", "camera", "distance", "gps", "emitter"};
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
+  while (!text.empty() && (text.back() == ' ' || text.back() == '\t')) text.remove_suffix(1);
+  return text;
+}
+
+// Whole of `text` as a finite double.
+bool parse_number(std::string_view text, double &value) {
+  double parsed = 0.0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (error != std::errc() || end != text.data() + text.size() || !std::isfinite(parsed)) {
+    return false;
+  }
+  value = parsed;
+  return true;
+}
+
+// Whole of `text` as a 64-bit integer.
+bool parse_integer(std::string_view text, std::int64_t &value) {
+  std::int64_t parsed = 0;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (error != std::errc() || end != text.data() + text.size()) return false;
+  value = parsed;
+  return true;
+}
+
+// The variable's value; nullptr when unset, blank, or refused as too long.
+const char *read_env(const char *variable) {
+  const char *value = std::getenv(variable);
+  if (value == nullptr) return nullptr;
+  std::size_t length = strnlen(value, kMaxEnvLength + 1);
+  if (length > kMaxEnvLength) {
+    report("%s is longer than %zu bytes; ignored", variable, kMaxEnvLength);
+    return nullptr;
+  }
+  if (trim(std::string_view(value, length)).empty()) return nullptr;
+  return value;
+}
+
+// The text quoted in reports: escaped, and cut at 64 bytes.
+struct Quoted {
+  char text[64 * 4 + 4];
+  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
+};
+
+void read_pace(Config &config) {
+  const char *value = read_env("STANDIN_PACE");
+  if (value == nullptr) return;
+  std::string_view text = trim(value);
+  double factor = 0.0;
+  if (text == "realtime") {
+    config.pace = 1.0;
+  } else if (text == "fast") {
+    config.pace = 0.0;
+  } else if (parse_number(text, factor) && factor >= kMinPace && factor <= kMaxPace) {
+    config.pace = factor;
+  } else {
+    report(
+        "STANDIN_PACE=\"%s\" is not realtime, fast or a speed factor from 0.001 to 1000; "
+        "pacing in real time",
+        Quoted(value).text);
+  }
+}
+
+void read_servo_speed(Config &config) {
+  const char *value = read_env("STANDIN_SERVO_SPEED");
+  if (value == nullptr) return;
+  std::string_view text = trim(value);
+  double speed = 0.0;
+  if (text == "instant") {
+    config.servo_speed = HUGE_VAL;
+  } else if (parse_number(text, speed) && speed > 0.0) {
+    config.servo_speed = speed;
+  } else {
+    report(
+        "STANDIN_SERVO_SPEED=\"%s\" is not instant or a positive speed in rad/s; "
+        "using 5.235987755982989 rad/s",
+        Quoted(value).text);
+  }
+}
+
+void read_stop(Config &config) {
+  const char *value = read_env("STANDIN_STOP_MS");
+  if (value == nullptr) return;
+  std::int64_t stop = 0;
+  if (parse_integer(trim(value), stop) && stop >= 0) {
+    config.stop_ms = stop;
+  } else {
+    report("STANDIN_STOP_MS=\"%s\" is not a whole number of ms >= 0; running until killed",
+           Quoted(value).text);
+  }
+}
+
+void read_missing(Config &config) {
+  const char *value = read_env("STANDIN_MISSING");
+  if (value == nullptr) return;
+  std::string_view rest = value;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view item = trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    if (item.empty()) continue;
+    if (item == "joints") {
+      for (int id = 1; id <= kServoCount; ++id) config.present[id] = false;
+      continue;
+    }
+    int id = device_id(item);
+    if (id == 0) {
+      report("STANDIN_MISSING: no device is named \"%s\"; ignored", Quoted(item).text);
+    } else {
+      config.present[id] = false;
+    }
+  }
+}
+
+void read_posture(Config &config) {
+  const char *value = read_env("STANDIN_POSTURE");
+  if (value == nullptr) return;
+  std::string_view rest = value;
+  while (!rest.empty()) {
+    std::size_t comma = rest.find(',');
+    std::string_view item = trim(rest.substr(0, comma));
+    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
+    if (item.empty()) continue;
+    std::size_t equals = item.find('=');
+    double angle = 0.0;
+    if (equals == std::string_view::npos || !parse_number(trim(item.substr(equals + 1)), angle)) {
+      report("STANDIN_POSTURE: \"%s\" is not name=radians; ignored", Quoted(item).text);
+      continue;
+    }
+    std::string_view name = trim(item.substr(0, equals));
+    int id = device_id(name);
+    if (device_kind(id) != Kind::servo) {
+      report("STANDIN_POSTURE: no servo is named \"%s\"; ignored", Quoted(name).text);
+      continue;
+    }
+    config.posture[id - 1] = angle;
+  }
+}
+
+}  // namespace
+
+Kind device_kind(int id) {
+  if (id >= 1 && id <= kServoCount) return Kind::servo;
+  switch (id) {
+    case kLeftTouchId:
+    case kRightTouchId:
+      return Kind::touch;
+    case kCameraId:
+      return Kind::camera;
+    case kDistanceId:
+      return Kind::distance;
+    case kGpsId:
+      return Kind::gps;
+    case kEmitterId:
+      return Kind::emitter;
+    default:
+      return Kind::none;
+  }
+}
+
+const char *device_name(int id) {
+  if (id >= 1 && id <= kServoCount) return kJoints[id - 1].name;
+  if (id > kServoCount && id <= kLastId) return kSensorNames[id - kServoCount - 1];
+  return nullptr;
+}
+
+int device_id(std::string_view name) {
+  for (int id = 1; id <= kLastId; ++id) {
+    if (name == device_name(id)) return id;
+  }
+  return 0;
+}
+
+void read_config(Config &config) {
+  config = Config();
+  for (int id = 1; id <= kLastId; ++id) config.present[id] = true;
+  read_pace(config);
+  read_servo_speed(config);
+  read_stop(config);
+  read_missing(config);
+  read_posture(config);
+  config.trace_path = read_env("STANDIN_TRACE");
+  config.posture_log_path = read_env("STANDIN_POSTURE_LOG");
+}
+
+}  // namespace standin

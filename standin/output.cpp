@@ -1,0 +1,83 @@
+// Output of the stand-in: problem reports on stderr and the buffered sinks
+// behind the trace and the posture log.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "standin_internal.h"
+
+namespace standin {
+
+void report(const char *format, ...) {
+  // One write(2) per line, so reports from two threads never interleave.
+  char line[512] = "standin: ";
+  constexpr std::size_t kPrefix = sizeof "standin: " - 1;
+  constexpr std::size_t kRoom = sizeof line - kPrefix - 1;
+  std::va_list args;
+  va_start(args, format);
+  int written = std::vsnprintf(line + kPrefix, kRoom, format, args);
+  va_end(args);
+  std::size_t length = kPrefix;
+  if (written > 0) length += static_cast<std::size_t>(written) < kRoom ? written : kRoom - 1;
+  line[length++] = '\n';
+  while (write(STDERR_FILENO, line, length) < 0 && errno == EINTR) {
+  }
+}
+
+std::size_t escape(std::string_view text, std::size_t limit, char *out) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  std::size_t length = 0;
+  std::size_t count = text.size() < limit ? text.size() : limit;
+  for (std::size_t i = 0; i < count; ++i) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x20 || byte >= 0x7f || byte == '\\') {
+      out[length++] = '\\';
+      out[length++] = 'x';
+      out[length++] = kHex[byte >> 4];
+      out[length++] = kHex[byte & 0xf];
+    } else {
+      out[length++] = static_cast<char>(byte);
+    }
+  }
+  if (text.size() > limit) {
+    std::memcpy(out + length, "...", 3);
+    length += 3;
+  }
+  return length;
+}
+
+void sink_open(Sink &sink, const char *path, const char *what) {
+  sink.what = what;
+  sink.used = 0;
+  sink.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (sink.fd < 0) {
+    char quoted[64 * 4 + 4];
+    quoted[escape(path, 64, quoted)] = '\0';
+    report("%s: cannot create \"%s\": %s; running without it", what, quoted,
+           std::strerror(errno));
+  }
+}
+
+void sink_flush(Sink &sink) {
+  std::size_t done = 0;
+  while (sink.fd >= 0 && done < sink.used) {
+    ssize_t written = write(sink.fd, sink.text + done, sink.used - done);
+    if (written > 0) {
+      done += static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      report("%s: write failed: %s; no more written to it", sink.what,
+             written < 0 ? std::strerror(errno) : "no progress");
+      close(sink.fd);
+      sink.fd = -1;
+    }
+  }
+  sink.used = 0;
+}
+
+}  // namespace standin

@@ -1,0 +1,85 @@
+// Pieces of the stand-in simulator shared by its source files: the device
+// table, the platform configuration, and the output sinks (trace, posture
+// log, problem reports on stderr).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+namespace standin {
+
+// Servos take identifiers 1..25 in JointIndex order; the sensors follow.
+inline constexpr int kServoCount = 25;
+inline constexpr int kLeftTouchId = 26;
+inline constexpr int kRightTouchId = 27;
+inline constexpr int kCameraId = 28;
+inline constexpr int kDistanceId = 29;
+inline constexpr int kGpsId = 30;
+inline constexpr int kEmitterId = 31;
+// Highest identifier handed out; identifiers run 1..kLastId.
+inline constexpr int kLastId = 31;
+
+enum class Kind : unsigned char { none, servo, touch, camera, distance, gps, emitter };
+
+// Kind of identifier id (0..255); Kind::none outside 1..kLastId.
+Kind device_kind(int id);
+// Device name of identifier id; nullptr outside 1..kLastId.
+const char *device_name(int id);
+// Identifier of the device called `name`, whether present or not; 0 if none.
+int device_id(std::string_view name);
+
+// Default servo speed: 60 degrees in 0.2 s, in rad/s.
+inline constexpr double kDefaultServoSpeed = 5.235987755982989;
+// Accepted range of STANDIN_PACE speed factors.
+inline constexpr double kMinPace = 0.001;
+inline constexpr double kMaxPace = 1000.0;
+// Longest environment value read; longer ones are refused.
+inline constexpr std::size_t kMaxEnvLength = 4096;
+
+// Platform settings, read once from the environment.
+struct Config {
+  bool present[kLastId + 1] = {};         // by identifier; false = left out
+  double posture[kServoCount] = {};       // initial servo positions, rad
+  double servo_speed = kDefaultServoSpeed;  // rad/s; +inf = instant
+  double pace = 1.0;                      // speed factor; 0 = as fast as possible
+  std::int64_t stop_ms = -1;              // stop time in simulated ms; -1 = none
+  const char *trace_path = nullptr;       // STANDIN_TRACE, nullptr if unset
+  const char *posture_log_path = nullptr;  // STANDIN_POSTURE_LOG, nullptr if unset
+};
+
+// Fills `config` from the STANDIN_* variables, reporting every bad setting.
+void read_config(Config &config);
+
+// Writes "standin: <message>\n" to stderr in one write(2). printf-style;
+// the formatted message is cut at 480 bytes.
+[[gnu::format(printf, 1, 2)]] void report(const char *format, ...);
+
+// Copies at most `limit` bytes of `text` into `out` (room for 4 * limit + 4
+// bytes), escaping bytes outside printable ASCII and the backslash as \xHH,
+// and appending "..." when `text` is longer. Returns the length written.
+std::size_t escape(std::string_view text, std::size_t limit, char *out);
+
+// An append-only text buffer written to a file descriptor with write(2).
+struct Sink {
+  int fd = -1;           // -1 = off
+  std::size_t used = 0;  // bytes waiting in `text`
+  const char *what = "";  // name for problem reports
+  char text[1 << 16] = {};
+};
+// Longest line a sink is asked to take in one piece.
+inline constexpr std::size_t kMaxLine = 1024;
+
+// Creates (or truncates) `path` for the sink; reports and leaves it off on
+// failure.
+void sink_open(Sink &sink, const char *path, const char *what);
+// Writes the waiting bytes out. A failing write is reported and switches
+// the sink off.
+void sink_flush(Sink &sink);
+// Room for one line of up to kMaxLine bytes, flushing first if needed.
+inline char *sink_reserve(Sink &sink) {
+  if (sizeof sink.text - sink.used < kMaxLine) sink_flush(sink);
+  return sink.text + sink.used;
+}
+
+}  // namespace standin

@@ -1,0 +1,138 @@
+// End-to-end harness: runs a controller program on the stand-in simulator
+// (as fast as possible, with a stop time), feeds its stdin, and collects
+// its output, exit status, library-call trace and posture log.
+//
+// One-shot:    e2e::Result r = e2e::run({.program = path, .input = "...", .stop_ms = 2000});
+// Interactive: e2e::Session s(options); s.wait_for_output("prompt"); s.write("3 0.1\n");
+//              s.wait_for_step(40); e2e::Result r = s.finish();
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+namespace e2e {
+
+// One line of the stand-in's trace: one controller-library call.
+struct TraceLine {
+  long step = 0;       // robot_step calls completed before this call
+  long time_ms = 0;    // simulated time before this call
+  std::string call;    // e.g. "servo_set_position", or "stop" for the last line
+  std::string device;  // device name, "none", "#<n>" or "-"
+  std::string value;   // argument or result, as text
+};
+
+struct Options {
+  std::string program;  // path of the executable
+  std::string input;    // written to stdin; run() then closes stdin
+  // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
+  // anything else. An entry here overrides the harness's own setting.
+  std::vector<std::pair<std::string, std::string>> env;
+  long stop_ms = 0;  // STANDIN_STOP_MS; must be > 0 so that the run ends
+  std::string cwd;   // working directory; empty = a fresh temporary one
+};
+
+struct Result {
+  std::string out;         // all of stdout
+  std::string err;         // all of stderr
+  int exit_code = -1;      // exit status; -1 when signalled or killed on timeout
+  int signal = 0;          // the signal that ended the program, 0 if none
+  std::vector<TraceLine> trace;
+  std::string posture_log;  // STANDIN_POSTURE_LOG contents
+  std::string cwd;          // working directory the program ran in
+};
+
+// Longest a program may run before it is killed and the test fails, ms.
+inline constexpr int kSafetyTimeoutMs = 120000;
+
+// A running program. Output is gathered only while a member function runs,
+// so a test moves it on by waiting for something.
+class Session {
+ public:
+  explicit Session(const Options &options);
+  ~Session();  // kills the program if it still runs
+  Session(const Session &) = delete;
+  Session &operator=(const Session &) = delete;
+
+  // Queues text for stdin; it is written while the session waits.
+  void write(std::string_view text);
+  // Closes stdin once the queued text is written.
+  void close_input();
+  // Waits until stdout holds `text` at or after byte `from`. False if the
+  // program ended first or the safety timeout struck (that also fails the test).
+  bool wait_for_output(std::string_view text, std::size_t from = 0);
+  // Waits until the trace shows robot_step number `step` (counting from 1)
+  // has been called. False as for wait_for_output.
+  bool wait_for_step(long step);
+  // Everything written to stdout and stderr so far.
+  const std::string &out() const { return out_; }
+  const std::string &err() const { return err_; }
+  // Closes stdin, waits for the program to end and collects the result.
+  Result finish();
+
+ private:
+  // Moves data until `done` says so, the program ends, or the timeout.
+  template <typename Done>
+  bool pump(Done done);
+  bool pump_once(int timeout_ms);
+  void kill_child();
+  bool exited();
+
+  std::string program_;
+  std::string files_;   // directory of the trace and posture log
+  std::string cwd_;
+  std::string trace_path_, posture_path_;
+  pid_t pid_ = -1;
+  int pidfd_ = -1;
+  int in_ = -1, out_fd_ = -1, err_fd_ = -1;
+  std::string pending_;  // queued stdin text not yet written
+  bool close_after_ = false;
+  std::string out_, err_;
+  long long deadline_ms_ = 0;
+  bool reaped_ = false;
+  int status_ = 0;
+  bool timed_out_ = false;
+};
+
+// Runs the program to its end (normally the stop time) with all input given.
+Result run(const Options &options);
+
+// A fresh directory, under $TMPDIR or /tmp, removed when the test process ends.
+std::string temp_dir();
+void write_file(const std::string &path, const std::string &text);
+std::string read_file(const std::string &path);
+
+// Parses trace text; a malformed line fails the test.
+std::vector<TraceLine> parse_trace(std::string_view text);
+// The lines of one call name, in order.
+std::vector<TraceLine> calls(const std::vector<TraceLine> &trace, std::string_view call);
+// Number of robot_step calls in the trace.
+long steps(const std::vector<TraceLine> &trace);
+
+// A servo command: device name and angle.
+struct Command {
+  std::string device;
+  float value = 0.0f;
+  bool operator==(const Command &) const = default;
+};
+// The servo_set_position commands issued after the n-th robot_step and
+// before the next one (n = 0: before the first step).
+std::vector<Command> commands_after_step(const std::vector<TraceLine> &trace, long n);
+// Parses a float written by the stand-in ("nan", "-0.5", "1e-07", ...).
+float to_float(std::string_view text);
+
+// One line of the posture log: simulated time and the 25 positions (rad).
+struct PostureRow {
+  long time_ms = 0;
+  std::vector<float> rad;
+};
+// Parses the posture log after its header line; a malformed line fails the test.
+std::vector<PostureRow> parse_posture_log(std::string_view text);
+
+// Number of non-overlapping occurrences of `needle` in `text`.
+int count(std::string_view text, std::string_view needle);
+
+}  // namespace e2e
