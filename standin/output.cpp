@@ -57,8 +57,7 @@ void sink_open(Sink &sink, const char *path, const char *what) {
   if (sink.fd < 0) {
     char quoted[64 * 4 + 4];
     quoted[escape(path, 64, quoted)] = '\0';
-    report("%s: cannot create \"%s\": %s; running without it", what, quoted,
-           std::strerror(errno));
+    report("%s: cannot create \"%s\": %s; running without it", what, quoted, std::strerror(errno));
   }
 }
 

@@ -44,10 +44,15 @@ enum Call {
   kCallCount
 };
 
-constexpr const char *kCallNames[kCallCount] = {
-    "robot_live",         "robot_step",         "robot_get_device",
-    "servo_enable_position", "servo_get_position", "servo_set_position",
-    "touch_sensor_enable", "gps_enable",         "stop"};
+constexpr const char *kCallNames[kCallCount] = {"robot_live",
+                                                "robot_step",
+                                                "robot_get_device",
+                                                "servo_enable_position",
+                                                "servo_get_position",
+                                                "servo_set_position",
+                                                "touch_sensor_enable",
+                                                "gps_enable",
+                                                "stop"};
 
 // Longest device name looked up; longer names match no device.
 constexpr std::size_t kMaxName = 128;
@@ -59,29 +64,29 @@ struct Servo {
   std::int64_t enabled_step;  // steps completed when read-back was enabled
 };
 
-constinit std::once_flag g_config_once;              // configuration read at the first call
-constinit std::atomic<bool> g_configured{false};     // fast path past g_config_once
-constinit Config g_config;                           // platform settings, fixed once read
-constinit std::atomic<pthread_t> g_owner{0};         // thread that first called robot_live
-constinit std::atomic<bool> g_early_reported[kCallCount];   // call before robot_live reported
-constinit std::atomic<bool> g_foreign_reported[kCallCount];  // second-thread call reported
-constinit Servo g_servos[kServoCount];               // simulated servos by JointIndex
-constinit std::int64_t g_steps = 0;                  // robot_step calls completed
-constinit std::int64_t g_time_ms = 0;                // simulated time, ms
-constinit bool g_in_callback = false;                // robot_live's callback is running
-constinit bool g_misuse_reported[kCallCount][256];   // bad identifier reported, by call and id
-constinit bool g_sample_reported[256];               // NaN read-back reported, by id
-constinit bool g_angle_reported[256];                // non-finite command reported, by id
-constinit bool g_period_reported = false;            // robot_step(ms <= 0) reported
-constinit bool g_null_name_reported = false;         // robot_get_device(nullptr) reported
-constinit bool g_live_misuse_reported = false;       // robot_live without or inside callback
-constinit bool g_trace_on = false;                   // STANDIN_TRACE opened
-constinit bool g_log_on = false;                     // STANDIN_POSTURE_LOG opened
-constinit std::mutex g_sink_lock;                    // guards the sinks against exit elsewhere
-constinit Sink g_trace;                              // trace lines waiting for write(2)
-constinit Sink g_posture_log;                        // posture log lines waiting for write(2)
-constinit bool g_pacing_started = false;             // g_deadline holds a wall-clock time
-constinit std::int64_t g_deadline_ns = 0;            // CLOCK_MONOTONIC end of the last step
+constinit std::once_flag g_config_once;                      // configuration read once
+constinit std::atomic<bool> g_configured{false};             // g_config is in place
+constinit Config g_config;                                   // platform settings
+constinit std::atomic<pthread_t> g_owner{0};                 // first caller of robot_live
+constinit std::atomic<bool> g_early_reported[kCallCount];    // call before robot_live told
+constinit std::atomic<bool> g_foreign_reported[kCallCount];  // second-thread call told
+constinit Servo g_servos[kServoCount];                       // simulated servos by JointIndex
+constinit std::int64_t g_steps = 0;                          // robot_step calls completed
+constinit std::int64_t g_time_ms = 0;                        // simulated time, ms
+constinit bool g_in_callback = false;                        // robot_live's callback running
+constinit bool g_misuse_reported[kCallCount][256];           // bad identifier told, by call, id
+constinit bool g_sample_reported[256];                       // NaN read-back told, by id
+constinit bool g_angle_reported[256];                        // non-finite command told, by id
+constinit bool g_period_reported = false;                    // robot_step(ms <= 0) told
+constinit bool g_null_name_reported = false;                 // robot_get_device(nullptr) told
+constinit bool g_live_misuse_reported = false;               // robot_live misuse told
+constinit bool g_trace_on = false;                           // STANDIN_TRACE opened
+constinit bool g_log_on = false;                             // STANDIN_POSTURE_LOG opened
+constinit std::mutex g_sink_lock;                            // sinks vs. exit on another thread
+constinit Sink g_trace;                                      // trace lines not yet written
+constinit Sink g_posture_log;                                // posture log lines not yet written
+constinit bool g_pacing_started = false;                     // g_deadline_ns is set
+constinit std::int64_t g_deadline_ns = 0;                    // CLOCK_MONOTONIC end of last step
 
 // A double angle as the float the library hands out; beyond the float
 // range it saturates to infinity instead of converting out of range.
@@ -96,10 +101,14 @@ char *put(char *out, std::string_view text) {
   return out + text.size();
 }
 
-char *put_int(char *out, std::int64_t value) { return std::to_chars(out, out + 24, value).ptr; }
+char *put_int(char *out, std::int64_t value) {
+  return std::to_chars(out, out + 24, value).ptr;
+}
 
 // Shortest text that reads back to the same float.
-char *put_angle(char *out, float value) { return std::to_chars(out, out + 32, value).ptr; }
+char *put_angle(char *out, float value) {
+  return std::to_chars(out, out + 32, value).ptr;
+}
 
 // Trace name of identifier `id`: "none" for 0, the device name for a device
 // the robot has, "#<id>" otherwise. `out` has room for 16 bytes.
@@ -227,11 +236,13 @@ bool usable(Call call, int id, Kind want) {
   if (!g_misuse_reported[call][id]) {
     g_misuse_reported[call][id] = true;
     if (!known) {
-      report("%s(#%d): the robot has no device with identifier %d; ignored", kCallNames[call],
-             id, id);
+      report("%s(#%d): the robot has no device with identifier %d; ignored", kCallNames[call], id,
+             id);
     } else {
       const char *name = standin::device_name(id);
-      const char *kind = want == Kind::servo ? "servo" : want == Kind::touch ? "touch sensor" : "GPS";
+      const char *kind = want == Kind::servo   ? "servo"
+                         : want == Kind::touch ? "touch sensor"
+                                               : "GPS";
       report("%s(%s): %s is not a %s; ignored", kCallNames[call], name, name, kind);
     }
   }

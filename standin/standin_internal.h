@@ -39,13 +39,13 @@ inline constexpr std::size_t kMaxEnvLength = 4096;
 
 // Platform settings, read once from the environment.
 struct Config {
-  bool present[kLastId + 1] = {};         // by identifier; false = left out
-  double posture[kServoCount] = {};       // initial servo positions, rad
+  bool present[kLastId + 1] = {};           // by identifier; false = left out
+  double posture[kServoCount] = {};         // initial servo positions, rad
   double servo_speed = kDefaultServoSpeed;  // rad/s; +inf = instant
-  double pace = 1.0;                      // speed factor; 0 = as fast as possible
-  std::int64_t stop_ms = -1;              // stop time in simulated ms; -1 = none
-  const char *trace_path = nullptr;       // STANDIN_TRACE, nullptr if unset
-  const char *posture_log_path = nullptr;  // STANDIN_POSTURE_LOG, nullptr if unset
+  double pace = 1.0;                        // speed factor; 0 = as fast as possible
+  std::int64_t stop_ms = -1;                // stop time in simulated ms; -1 = none
+  const char *trace_path = nullptr;         // STANDIN_TRACE, nullptr if unset
+  const char *posture_log_path = nullptr;   // STANDIN_POSTURE_LOG, nullptr if unset
 };
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.
@@ -62,8 +62,8 @@ std::size_t escape(std::string_view text, std::size_t limit, char *out);
 
 // An append-only text buffer written to a file descriptor with write(2).
 struct Sink {
-  int fd = -1;           // -1 = off
-  std::size_t used = 0;  // bytes waiting in `text`
+  int fd = -1;            // -1 = off
+  std::size_t used = 0;   // bytes waiting in `text`
   const char *what = "";  // name for problem reports
   char text[1 << 16] = {};
 };

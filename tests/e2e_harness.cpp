@@ -52,8 +52,8 @@ void setup() {
   // process; children get SIGPIPE back to default at spawn.
   signal(SIGPIPE, SIG_IGN);
   const char *base = std::getenv("TMPDIR");
-  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") +
-                        "/e2e-" + std::to_string(getpid()) + "-XXXXXX";
+  std::string pattern = std::string(base != nullptr && *base != '\0' ? base : "/tmp") + "/e2e-" +
+                        std::to_string(getpid()) + "-XXXXXX";
   if (mkdtemp(pattern.data()) == nullptr) {
     ADD_FAILURE() << "cannot create a temporary directory " << pattern << ": "
                   << std::strerror(errno);
@@ -84,7 +84,9 @@ const std::string *find_env(const std::vector<std::pair<std::string, std::string
   return found;
 }
 
-void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+void set_nonblocking(int fd) {
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+}
 
 void close_fd(int &fd) {
   if (fd >= 0) close(fd);

@@ -26,20 +26,22 @@ struct TraceLine {
 };
 
 struct Options {
-  std::string program;  // path of the executable
-  std::string input;    // written to stdin; run() then closes stdin
+  // Members have explicit initializers so designated initializers may leave
+  // any of them out without -Wmissing-field-initializers.
+  std::string program = {};  // path of the executable
+  std::string input = {};    // written to stdin; run() then closes stdin
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
   // anything else. An entry here overrides the harness's own setting.
-  std::vector<std::pair<std::string, std::string>> env;
-  long stop_ms = 0;  // STANDIN_STOP_MS; must be > 0 so that the run ends
-  std::string cwd;   // working directory; empty = a fresh temporary one
+  std::vector<std::pair<std::string, std::string>> env = {};
+  long stop_ms = 0;      // STANDIN_STOP_MS; must be > 0 so that the run ends
+  std::string cwd = {};  // working directory; empty = a fresh temporary one
 };
 
 struct Result {
-  std::string out;         // all of stdout
-  std::string err;         // all of stderr
-  int exit_code = -1;      // exit status; -1 when signalled or killed on timeout
-  int signal = 0;          // the signal that ended the program, 0 if none
+  std::string out;     // all of stdout
+  std::string err;     // all of stderr
+  int exit_code = -1;  // exit status; -1 when signalled or killed on timeout
+  int signal = 0;      // the signal that ended the program, 0 if none
   std::vector<TraceLine> trace;
   std::string posture_log;  // STANDIN_POSTURE_LOG contents
   std::string cwd;          // working directory the program ran in
@@ -82,7 +84,7 @@ class Session {
   bool exited();
 
   std::string program_;
-  std::string files_;   // directory of the trace and posture log
+  std::string files_;  // directory of the trace and posture log
   std::string cwd_;
   std::string trace_path_, posture_path_;
   pid_t pid_ = -1;

@@ -7,11 +7,12 @@
 //   get <name>           robot_get_device; prints "<name> <id>"
 //   enable <dev> <ms>    servo_enable_position
 //   set <dev> <angle>    servo_set_position
-//   pos <dev>            servo_get_position; prints "<dev> <angle>"
+//   pos <dev>            servo_get_position; prints "position <dev> <angle>"
 //   step <ms>            robot_step
 //   touch <dev> <ms>     touch_sensor_enable
 //   gps <dev> <ms>       gps_enable
 //   say <text>           prints the text
+//   flush                flushes stdout
 //   thread <command>     runs one command on a second thread and joins it
 //   repeat <n> <command> runs a command n times
 // Output goes through stdio's buffer, so it shows only when flushed.
@@ -44,8 +45,7 @@ bool parse_float(std::string_view text, float &value) {
 
 bool parse_device(std::string_view text, DeviceId &id) {
   long raw = 0;
-  if (!text.empty() && text[0] == '#' && parse_int(text.substr(1), raw) && raw >= 0 &&
-      raw <= 255) {
+  if (!text.empty() && text[0] == '#' && parse_int(text.substr(1), raw) && raw >= 0 && raw <= 255) {
     id = static_cast<DeviceId>(raw);
     return true;
   }
@@ -64,7 +64,9 @@ bool split_last(std::string_view text, std::string_view &head, std::string_view 
   return true;
 }
 
-void callback() { std::printf("callback\n"); }
+void callback() {
+  std::printf("callback\n");
+}
 
 bool run(std::string_view line);
 
@@ -112,7 +114,7 @@ bool run(std::string_view line) {
     if (!parse_device(args, id)) return false;
     char text[32];
     auto end = std::to_chars(text, text + sizeof text, servo_get_position(id)).ptr;
-    std::printf("%.*s %.*s\n", static_cast<int>(args.size()), args.data(),
+    std::printf("position %.*s %.*s\n", static_cast<int>(args.size()), args.data(),
                 static_cast<int>(end - text), text);
   } else if (verb == "step") {
     long ms = 0;
@@ -120,6 +122,8 @@ bool run(std::string_view line) {
     robot_step(static_cast<int>(ms));
   } else if (verb == "say") {
     std::printf("%.*s\n", static_cast<int>(args.size()), args.data());
+  } else if (verb == "flush") {
+    std::fflush(stdout);
   } else if (verb == "thread") {
     bool ok = false;
     std::thread second([&] { ok = run(args); });
