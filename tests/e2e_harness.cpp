@@ -365,6 +365,15 @@ Result Session::finish() {
     if (WIFEXITED(status_)) result.exit_code = WEXITSTATUS(status_);
     if (WIFSIGNALED(status_)) result.signal = WTERMSIG(status_);
   }
+  // A sanitizer report fails the test even when the program went on to
+  // exit with status 0 (the stop time ends it with _exit).
+  for (const char *alarm : {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer",
+                            "WARNING: ThreadSanitizer", "runtime error:"}) {
+    if (err_.find(alarm) != std::string::npos) {
+      ADD_FAILURE() << program_ << " reported \"" << alarm << "\":\n" << err_;
+      break;
+    }
+  }
   result.trace = parse_trace(read_file(trace_path_));
   result.posture_log = read_file(posture_path_);
   return result;

@@ -14,10 +14,15 @@
 //   say <text>           prints the text
 //   flush                flushes stdout
 //   thread <command>     runs one command on a second thread and joins it
+//   background <command> starts one command on a second thread
+//   join                 waits for the background command
 //   repeat <n> <command> runs a command n times
+//   forever <command>    runs a command until the process ends
+//   exit                 calls exit(0)
 // Output goes through stdio's buffer, so it shows only when flushed.
 #include <charconv>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
@@ -29,6 +34,8 @@
 namespace {
 
 std::map<std::string, int, std::less<>> g_ids;  // identifiers fetched with `get`
+std::thread *g_background = nullptr;            // `background` thread; never destroyed
+std::string g_background_line;                  // its command, kept alive while it runs
 
 bool parse_int(std::string_view text, long &value) {
   auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -129,6 +136,20 @@ bool run(std::string_view line) {
     std::thread second([&] { ok = run(args); });
     second.join();
     return ok;
+  } else if (verb == "background") {
+    // Never destroyed, so an exit() on it does not meet a joinable thread.
+    if (g_background != nullptr) return false;
+    g_background_line = args;
+    g_background = new std::thread([] { run(g_background_line); });
+  } else if (verb == "join") {
+    if (g_background == nullptr || !g_background->joinable()) return false;
+    g_background->join();
+  } else if (verb == "forever") {
+    while (run(args)) {
+    }
+    return false;
+  } else if (verb == "exit") {
+    std::exit(0);
   } else if (verb == "repeat") {
     std::size_t gap = args.find(' ');
     long count = 0;
@@ -155,5 +176,6 @@ int main() {
     if (length == 0) continue;
     if (!run(std::string_view(line, length))) std::fprintf(stderr, "probe: bad line: %s\n", line);
   }
+  if (g_background != nullptr && g_background->joinable()) g_background->join();
   return 0;
 }

@@ -433,6 +433,29 @@ TEST(Standin, CallFromSecondThreadIsReportedAndIgnored) {
   EXPECT_EQ(e2e::calls(r.trace, "servo_set_position").size(), 0u);
 }
 
+TEST(Standin, SecondThreadRacingTheLoopIsRefused) {
+  e2e::Result r = probe(kStart +
+                            "background repeat 2000 set rleg_joint_3 1\n"
+                            "repeat 2000 step 1\njoin\nstep 1\npos rleg_joint_3\n",
+                        {{"STANDIN_SERVO_SPEED", "instant"}});
+  EXPECT_EQ(positions(r.out), std::vector<float>{0.0f});
+  EXPECT_EQ(r.err,
+            "standin: controller library called from a second thread (servo_set_position)\n");
+  EXPECT_EQ(e2e::steps(r.trace), 2001);
+}
+
+TEST(Standin, ExitFromAnotherThreadLeavesCompleteTraceAndLog) {
+  // The loop never ends by itself: only the other thread's exit stops it.
+  e2e::Result r = probe(kStart + "background exit\nforever step 1\n");
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_GE(r.trace.size(), 3u);  // every line parsed whole
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  EXPECT_TRUE(r.posture_log.empty() || r.posture_log.back() == '\n');
+  if (!rows.empty()) {
+    EXPECT_EQ(rows.back().time_ms, static_cast<long>(rows.size()));
+  }
+}
+
 // The harness itself
 
 TEST(Standin, SessionDrivesProgramStepByStep) {
