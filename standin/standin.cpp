@@ -111,7 +111,7 @@ char *put_angle(char *out, float value) {
 }
 
 // Trace name of identifier `id`: "none" for 0, the device name for a device
-// the robot has, "#<id>" otherwise. `out` has room for 16 bytes.
+// the robot has, "#<id>" otherwise. `out` has room for 32 bytes.
 std::string_view device_text(int id, char *out) {
   if (id == 0) return "none";
   if (id <= kLastId && g_config.present[id]) return standin::device_name(id);
@@ -154,13 +154,13 @@ void trace(Call call, std::string_view device, std::string_view value) {
 }
 
 void trace_int(Call call, int id, std::int64_t value) {
-  char device[16];
+  char device[32];
   char text[24];
   trace(call, device_text(id, device), std::string_view(text, put_int(text, value) - text));
 }
 
 void trace_angle(Call call, int id, float value) {
-  char device[16];
+  char device[32];
   char text[32];
   trace(call, device_text(id, device), std::string_view(text, put_angle(text, value) - text));
 }
