@@ -286,8 +286,11 @@ void pace(int ms) {
     g_deadline_ns = now;
     g_pacing_started = true;
   }
-  // ms <= INT_MAX and pace >= 0.001 keep this below 2.2e15.
-  g_deadline_ns += static_cast<std::int64_t>(ms * 1e6 / g_config.pace);
+  // ms <= INT_MAX and pace >= 0.001 keep one step below 2.2e18 ns; the
+  // sum saturates rather than overflow.
+  auto length = static_cast<std::int64_t>(ms * 1e6 / g_config.pace);
+  constexpr std::int64_t kLatest = std::numeric_limits<std::int64_t>::max();
+  g_deadline_ns = g_deadline_ns > kLatest - length ? kLatest : g_deadline_ns + length;
   if (g_deadline_ns <= now) {
     g_deadline_ns = now;
     return;
