@@ -206,3 +206,14 @@ TEST(MotionSkim, BrokenRowKeepsTheEarlierRowsJoints) {
   for (int c = 0; c < kNumberedJoints; ++c) counts.push_back(c < 4 ? 7 : count_of(100, c));
   EXPECT_EQ(step_commands(result, 2), body_commands(counts));
 }
+
+TEST(MotionSkim, RunsOnTheControllerLibraryFirstOnTheLibraryPath) {
+  e2e::Options options;
+  options.program = MOTION_SKIM_PATH;
+  options.stop_ms = 1000;
+  options.env = {{"LD_LIBRARY_PATH", FAKE_CONTROLLER_DIR}};
+  e2e::Result result = e2e::run(options);
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.out, "\nfake controller library\n");
+  EXPECT_TRUE(result.trace.empty());
+}
