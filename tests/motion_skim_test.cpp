@@ -65,6 +65,17 @@ std::vector<e2e::Command> step_commands(const e2e::Result &result, int k) {
   return e2e::commands_after_step(result.trace, 1 + k);
 }
 
+// The trace up to the first call named `call`.
+std::vector<e2e::TraceLine> calls_before(const std::vector<e2e::TraceLine> &trace,
+                                         std::string_view call) {
+  std::vector<e2e::TraceLine> before;
+  for (const e2e::TraceLine &line : trace) {
+    if (line.call == call) break;
+    before.push_back(line);
+  }
+  return before;
+}
+
 }  // namespace
 
 TEST(MotionSkim, StartsUpInOrderAndPromptsOnce) {
@@ -216,4 +227,22 @@ TEST(MotionSkim, RunsOnTheControllerLibraryFirstOnTheLibraryPath) {
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.out, "\nfake controller library\n");
   EXPECT_TRUE(result.trace.empty());
+}
+
+TEST(MotionSkim, PromptReachesAPipeBeforeTheNameIsRead) {
+  std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/m.csv", motion_file(10, 100));
+  e2e::Options options;
+  options.program = MOTION_SKIM_PATH;
+  options.cwd = dir;
+  options.stop_ms = kLoopStart + 64L * 2;
+  e2e::Session session(options);
+  // No control step is made while the prompt waits for the name.
+  ASSERT_TRUE(session.wait_for_output(kPrompt));
+  session.write("m.csv\n");
+  ASSERT_TRUE(session.wait_for_step(3));
+  e2e::Result result = session.finish();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(e2e::steps(calls_before(result.trace, "servo_set_position")), 2);
+  EXPECT_EQ(step_commands(result, 1), row_commands(100));
 }
