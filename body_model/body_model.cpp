@@ -112,15 +112,6 @@ const char *scanNumber(const char *p, const char *end, int &value) {
   return next;
 }
 
-// Narrows an angle to the servo interface's single precision; values past
-// the float range become infinities as IEEE narrowing would make them.
-float servoAngle(double angle) {
-  constexpr double kMax = std::numeric_limits<float>::max();
-  if (angle > kMax) return std::numeric_limits<float>::infinity();
-  if (angle < -kMax) return -std::numeric_limits<float>::infinity();
-  return static_cast<float>(angle);
-}
-
 // Steps common to both reset variants: announce, bind and enable the 25
 // servos in one pass, then report the missing ones.
 void bindJoints() {
@@ -190,11 +181,11 @@ void read_posture(Posture &posture) {
 }
 
 void send_posture_head_first(const Posture &posture) {
-  for (const int i : kHeadFirstOrder) servo_set_position(joint[i], servoAngle(posture[i]));
+  for (const int i : kHeadFirstOrder) servo_set_position(joint[i], narrow_angle(posture[i]));
 }
 
 void send_posture_body(const Posture &posture) {
-  for (const int i : kBodyOrder) servo_set_position(joint[i], servoAngle(posture[i]));
+  for (const int i : kBodyOrder) servo_set_position(joint[i], narrow_angle(posture[i]));
 }
 
 int write_csv_row(std::FILE *out, const PulseCounts &pulses) {

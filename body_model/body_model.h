@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <limits>
 
 // Controller library (libController.so). These prototypes are the whole
 // contract with the simulator; any conforming library can be dropped in.
@@ -78,9 +79,8 @@ inline constexpr PulseCounts pulse = [] {
 }();
 
 // Output orders: JointIndex sequence in which servo commands are issued.
-inline constexpr std::array<int, 23> kHeadFirstOrder = {24, 23, 0,  1,  3,  2,  4,  5,
-                                                        6,  7,  9,  8,  10, 11, 12, 13,
-                                                        14, 15, 16, 18, 19, 20, 21};
+inline constexpr std::array<int, 23> kHeadFirstOrder = {
+    24, 23, 0, 1, 3, 2, 4, 5, 6, 7, 9, 8, 10, 11, 12, 13, 14, 15, 16, 18, 19, 20, 21};
 inline constexpr std::array<int, 21> kBodyOrder = {0,  1,  3,  2,  4,  5,  6,  7,  9,  8, 10,
                                                    11, 12, 13, 14, 15, 16, 18, 19, 20, 21};
 // JointIndex of each joint column of a motion row, JointNumber 1..21 in turn.
@@ -90,6 +90,16 @@ static_assert(kColumnOrder.size() == kNumberedJoints);
 
 // pi/180 as a double: radians per degree.
 inline constexpr double kRadPerDegree = 0.017453292519943295;
+
+// An angle in rad narrowed to the servo interface's single precision.
+// Beyond the float range it gives an infinity, as IEEE narrowing would,
+// where a plain conversion is undefined; NaN stays NaN.
+inline float narrow_angle(double angle) {
+  constexpr double kMax = std::numeric_limits<float>::max();
+  if (angle > kMax) return std::numeric_limits<float>::infinity();
+  if (angle < -kMax) return -std::numeric_limits<float>::infinity();
+  return static_cast<float>(angle);
+}
 
 // Device name of JointIndex i; "none" outside 0..24.
 const char *jointNum2Text(int i);
@@ -125,9 +135,9 @@ void send_posture_body(const Posture &posture);
 
 // Fields of one motion-file row.
 struct MotionRow {
-  int period = 0;           // field 1: ms per row
-  int field2 = 0;           // field 2: unused by readers
-  PulseCounts pulses = {};  // fields 3..23 by JointIndex; 17, 22, 23, 24 unused
+  int period = 0;                 // field 1: ms per row
+  int field2 = 0;                 // field 2: unused by readers
+  PulseCounts pulses = {};        // fields 3..23 by JointIndex; 17, 22, 23, 24 unused
   std::array<char, 4> tail = {};  // fields 24..27
 };
 // Fields in a row: period, field 2, 21 joint columns, 4 characters.

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cfloat>
 #include <charconv>
 #include <cmath>
 #include <cstdint>
@@ -88,14 +87,6 @@ constinit Sink g_posture_log;                                // posture log line
 constinit bool g_pacing_started = false;                     // g_deadline_ns is set
 constinit std::int64_t g_deadline_ns = 0;                    // CLOCK_MONOTONIC end of last step
 
-// A double angle as the float the library hands out; beyond the float
-// range it saturates to infinity instead of converting out of range.
-float narrow(double angle) {
-  if (angle > FLT_MAX) return HUGE_VALF;
-  if (angle < -FLT_MAX) return -HUGE_VALF;
-  return static_cast<float>(angle);
-}
-
 char *put(char *out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
   return out + text.size();
@@ -172,7 +163,7 @@ void log_posture() {
   char *p = put_int(start, g_time_ms);
   for (const Servo &servo : g_servos) {
     *p++ = ',';
-    p = put_angle(p, narrow(servo.position));
+    p = put_angle(p, narrow_angle(servo.position));
   }
   *p++ = '\n';
   g_posture_log.used += static_cast<std::size_t>(p - start);
@@ -393,7 +384,7 @@ float servo_get_position(DeviceId servo) {
   } else if (usable(kGetPosition, servo, Kind::servo)) {
     const Servo &state = g_servos[servo - 1];
     if (state.enabled && g_steps > state.enabled_step) {
-      angle = narrow(state.position);
+      angle = narrow_angle(state.position);
     } else if (!g_sample_reported[servo]) {
       // A faithful platform has no sample before the first step after enabling.
       g_sample_reported[servo] = true;
