@@ -88,6 +88,43 @@ inline constexpr std::array<int, kNumberedJoints> kColumnOrder = {
     7, 9, 8, 10, 11, 12, 18, 19, 20, 21, 1, 3, 2, 4, 5, 6, 13, 14, 15, 16, 0};
 static_assert(kColumnOrder.size() == kNumberedJoints);
 
+// Joint limits in rad as the tuner's display prints them, by JointNumber
+// 1..21 (entry 0 is row 01). Nothing enforces them; motion_check warns.
+struct JointLimits {
+  const char *minText;  // printed as is, never reformatted
+  const char *maxText;
+  double min;  // the same values as numbers
+  double max;
+};
+
+// clang-format off
+// min text     max text     min         max         JointNumber
+inline constexpr std::array<JointLimits, kNumberedJoints> kJointLimits = {{
+    {"-1.58825",  "0.541052", -1.58825,   0.541052},  // 01 rleg_joint_1
+    {"-0.541052", "0.36652",  -0.541052,  0.36652},   // 02 rleg_joint_2
+    {"-1.43117",  "1.23918",  -1.43117,   1.23918},   // 03 rleg_joint_3
+    {"-0.017453", "2.26893",  -0.017453,  2.26893},   // 04 rleg_joint_4
+    {"-1.06465",  "1.06465",  -1.06465,   1.06465},   // 05 rleg_joint_5
+    {"-0.43633",  "0.43633",  -0.43633,   0.43633},   // 06 rleg_joint_6
+    {"-1.5882",   "2.6354",   -1.5882,    2.6354},    // 07 rarm_joint_1
+    {"-1.6755",   "0.0175",   -1.6755,    0.0175},    // 08 rarm_joint_2
+    {"-1.5882",   "1.5882",   -1.5882,    1.5882},    // 09 rarm_joint_3
+    {"-2.0071",   "0.01745",  -2.0071,    0.01745},   // 10 rarm_joint_4
+    {"-0.541052", "1.58825",  -0.541052,  1.58825},   // 11 lleg_joint_1
+    {"-0.36652",  "0.541052", -0.36652,   0.541052},  // 12 lleg_joint_2
+    {"-1.43117",  "1.23918",  -1.43117,   1.23918},   // 13 lleg_joint_3
+    {"-0.017453", "2.26893",  -0.017453,  2.26893},   // 14 lleg_joint_4
+    {"-1.06465",  "1.06465",  -1.06465,   1.06465},   // 15 lleg_joint_5
+    {"-0.43633",  "0.43633",  -0.43633,   0.43633},   // 16 lleg_joint_6
+    {"-1.5882",   "2.6354",   -1.5882,    2.6354},    // 17 larm_joint_1
+    {"-0.0175",   "1.6755",   -0.0175,    1.6755},    // 18 larm_joint_2
+    {"-1.5882",   "1.5882",   -1.5882,    1.5882},    // 19 larm_joint_3
+    {"-2.0071",   "0.01745",  -2.0071,    0.01745},   // 20 larm_joint_4
+    {"-0.017453", "1.5708",   -0.017453,  1.5708},    // 21 body_joint_1
+}};
+// clang-format on
+static_assert(kJointLimits.size() == kNumberedJoints);
+
 // pi/180 as a double: radians per degree.
 inline constexpr double kRadPerDegree = 0.017453292519943295;
 

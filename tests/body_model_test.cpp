@@ -415,6 +415,22 @@ TEST(BodyModel, ColumnOrderIsJointNumberOrder) {
 
 // ---------------------------------------------------------------------------
 
+TEST(BodyModel, JointLimitNumbersMatchTheirTexts) {
+  for (const JointLimits &l : kJointLimits) {
+    EXPECT_EQ(std::strtod(l.minText, nullptr), l.min) << l.minText;
+    EXPECT_EQ(std::strtod(l.maxText, nullptr), l.max) << l.maxText;
+    EXPECT_LT(l.min, l.max) << l.minText;
+  }
+}
+
+TEST(BodyModel, JointLimitsOfLeftAndRightFirstTwoLegJointsAreMirrored) {
+  // Rows 01/02 against 11/12: the roll axes point opposite ways.
+  for (int k : {0, 1}) {
+    EXPECT_EQ(kJointLimits[k].min, -kJointLimits[k + 10].max);
+    EXPECT_EQ(kJointLimits[k].max, -kJointLimits[k + 10].min);
+  }
+}
+
 TEST(RowCodec, ZeroPostureWritesFiftySixCharacters) {
   int result = 0;
   const std::string text = writtenRow(PulseCounts{}, &result);
