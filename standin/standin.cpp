@@ -2,6 +2,7 @@
 // running inside the controller process. Servos move toward their targets
 // at a bounded speed during each robot_step; every call can be traced.
 #include <pthread.h>
+#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -86,6 +87,7 @@ constinit Sink g_trace;                                      // trace lines not 
 constinit Sink g_posture_log;                                // posture log lines not yet written
 constinit bool g_pacing_started = false;                     // g_deadline_ns is set
 constinit std::int64_t g_deadline_ns = 0;                    // CLOCK_MONOTONIC end of last step
+constinit std::atomic<bool> g_stop_requested{false};         // SIGTERM seen: stop at next step
 
 char *put(char *out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
@@ -240,6 +242,26 @@ bool usable(Call call, int id, Kind want) {
   return false;
 }
 
+// A recorded run ends cleanly on SIGTERM: the next robot_step stops as at
+// the stop time, so the trace and log end on a whole step. A second
+// SIGTERM ends the process at once, for a program that no longer steps.
+void request_stop(int) {
+  g_stop_requested.store(true, std::memory_order_relaxed);
+}
+
+[[gnu::constructor]] void handle_stop_signal() {
+  const char *trace_path = std::getenv("STANDIN_TRACE");
+  const char *log_path = std::getenv("STANDIN_POSTURE_LOG");
+  bool recording =
+      (trace_path != nullptr && *trace_path != '\0') || (log_path != nullptr && *log_path != '\0');
+  if (!recording) return;
+  struct sigaction action {};
+  action.sa_handler = request_stop;
+  action.sa_flags = SA_RESTART | SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+}
+
 // Ends the process as the simulator does at its stop time.
 [[noreturn]] void stop() {
   if (g_trace_on) trace(kStop, "-", "0");
@@ -323,6 +345,7 @@ int robot_step(int ms) {
     trace(kStep, "-", std::string_view(value, put_int(value, ms) - value));
   }
   if (g_config.stop_ms >= 0 && g_time_ms >= g_config.stop_ms) stop();
+  if (g_stop_requested.load(std::memory_order_relaxed)) stop();
   if (ms > 0) {
     move_servos(ms);
     g_time_ms = g_time_ms > std::numeric_limits<std::int64_t>::max() - ms

@@ -14,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -194,12 +195,6 @@ Session::Session(const Options &options) : program_(options.program) {
   for (const auto &[name, value] : options.env) set_env(env, name, value);
   if (const std::string *trace = find_env(options.env, "STANDIN_TRACE")) trace_path_ = *trace;
   if (const std::string *log = find_env(options.env, "STANDIN_POSTURE_LOG")) posture_path_ = *log;
-  if (options.stop_ms <= 0 && find_env(options.env, "STANDIN_STOP_MS") == nullptr) {
-    ADD_FAILURE() << "Options.stop_ms must be > 0 so that " << program_ << " ends";
-    reaped_ = true;
-    return;
-  }
-
   int in[2], out[2], err[2];
   if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe2: " << std::strerror(errno);
@@ -354,6 +349,11 @@ bool Session::wait_for_step(long step) {
   });
 }
 
+Result Session::stop() {
+  if (pid_ > 0 && !exited()) kill(pid_, SIGTERM);
+  return finish();
+}
+
 Result Session::finish() {
   close_input();
   pump([] { return false; });
@@ -380,6 +380,12 @@ Result Session::finish() {
 }
 
 Result run(const Options &options) {
+  if (options.stop_ms <= 0 &&
+      std::none_of(options.env.begin(), options.env.end(),
+                   [](const auto &e) { return e.first == "STANDIN_STOP_MS"; })) {
+    ADD_FAILURE() << "Options.stop_ms must be > 0 so that " << options.program << " ends";
+    return {};
+  }
   Session session(options);
   session.write(options.input);
   return session.finish();

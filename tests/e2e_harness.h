@@ -33,7 +33,7 @@ struct Options {
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
   // anything else. An entry here overrides the harness's own setting.
   std::vector<std::pair<std::string, std::string>> env = {};
-  long stop_ms = 0;      // STANDIN_STOP_MS; must be > 0 so that the run ends
+  long stop_ms = 0;      // STANDIN_STOP_MS; run() needs it > 0 so that the run ends
   std::string cwd = {};  // working directory; empty = a fresh temporary one
 };
 
@@ -74,6 +74,9 @@ class Session {
   const std::string &err() const { return err_; }
   // Closes stdin, waits for the program to end and collects the result.
   Result finish();
+  // Ends the program at its next robot_step, as the stop time would (the
+  // stand-in takes SIGTERM so), closes stdin and collects the result.
+  Result stop();
 
  private:
   // Moves data until `done` says so, the program ends, or the timeout.

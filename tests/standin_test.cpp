@@ -312,6 +312,36 @@ TEST(Standin, StopTimeZeroEndsAtTheFirstStep) {
   EXPECT_EQ(r.posture_log.find('\n'), r.posture_log.size() - 1);  // header only
 }
 
+TEST(Standin, TermSignalEndsRecordedRunAtTheNextStep) {
+  // A controller that steps forever ends cleanly on SIGTERM, with no stop time.
+  e2e::Session session({.program = STANDIN_PROBE_PATH});
+  session.write("live\nsay going\nflush\nforever step 64\n");
+  ASSERT_TRUE(session.wait_for_output("going\n"));
+  ASSERT_TRUE(session.wait_for_step(3));
+  e2e::Result r = session.stop();
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(r.signal, 0);
+  ASSERT_GE(r.trace.size(), 2u);
+  EXPECT_EQ(r.trace.back().call, "stop");
+  EXPECT_EQ(r.trace[r.trace.size() - 2].call, "robot_step");
+  // The log holds one row per completed step, no half step.
+  EXPECT_EQ(static_cast<long>(e2e::parse_posture_log(r.posture_log).size()), r.trace.back().step);
+}
+
+TEST(Standin, TermSignalBeforeAnyLibraryCallStillStopsAtFirstStep) {
+  e2e::Session session({.program = STANDIN_PROBE_PATH});
+  session.write("say waiting\nflush\n");
+  ASSERT_TRUE(session.wait_for_output("waiting\n"));
+  // The signal lands before robot_live; the run ends at its first step.
+  e2e::Result r = [&] {
+    session.write("live\nforever step 64\n");
+    return session.stop();
+  }();
+  EXPECT_EQ(r.exit_code, 0);
+  ASSERT_FALSE(r.trace.empty());
+  EXPECT_EQ(r.trace.back().call, "stop");
+}
+
 TEST(Standin, ReturnFromMainWritesTheWholeTrace) {
   // Far more than one buffer of trace, and no stop time reached.
   e2e::Result r = probe(kStart +
