@@ -1,0 +1,91 @@
+// motion_check: checks motion files before they are played.
+//
+//   motion_check [--max-speed RAD_PER_S] FILE...
+//   motion_check --stop-ms motion_player|motion_skim FILE
+//   motion_check --limits
+//
+// Findings go to stdout as FILE:LINE:COLUMN: error|warning: message, then a
+// summary per file. Exit status: 0 clean, 1 warnings only, 2 errors (also
+// for a usage error).
+#include <charconv>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "motion_check_lib.h"
+
+namespace {
+
+constexpr char kUsage[] =
+    "usage: motion_check [--max-speed RAD_PER_S] FILE...\n"
+    "       motion_check --stop-ms motion_player|motion_skim FILE\n"
+    "       motion_check --limits\n";
+
+int usage_error(const char *what) {
+  std::fprintf(stderr, "motion_check: %s\n%s", what, kUsage);
+  return 2;
+}
+
+bool parse_speed(std::string_view text, double &out) {
+  auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
+  return ec == std::errc() && ptr == text.data() + text.size() && std::isfinite(out) && out > 0;
+}
+
+// The joint limits table: JointNumber, name, limits in rad, and in pulse counts.
+int print_limits() {
+  for (int c = 0; c < kNumberedJoints; ++c) {
+    const PulseRange range = pulse_limits(c + 1);
+    std::printf("%02d %s %s %s %d %d\n", c + 1, jointNum2Text(kColumnOrder[c]),
+                kJointLimits[c].minText, kJointLimits[c].maxText, range.lo, range.hi);
+  }
+  return 0;
+}
+
+// Simulated ms a program needs for the file, for tools/preview.
+int print_stop_ms(const char *program, const char *path) {
+  if (std::strcmp(program, "motion_player") != 0 && std::strcmp(program, "motion_skim") != 0)
+    return usage_error("--stop-ms takes motion_player or motion_skim");
+  FileSummary summary = check_motion_file(path, CheckOptions{}, [](const Finding &) {});
+  const long ms = play_stop_ms(program, summary);
+  if (ms < 0) {
+    std::fprintf(stderr, "motion_check: %s cannot play %s\n", program, path);
+    return 2;
+  }
+  std::printf("%ld\n", ms);
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  CheckOptions options;
+  int first_file = 1;
+  if (argc == 2 && std::strcmp(argv[1], "--limits") == 0) return print_limits();
+  if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--stop-ms") == 0) {
+    if (argc != 4) return usage_error("--stop-ms takes a program and one file");
+    return print_stop_ms(argv[2], argv[3]);
+  }
+  if (argc >= 2 && std::strcmp(argv[1], "--max-speed") == 0) {
+    if (argc < 3 || !parse_speed(argv[2], options.max_speed))
+      return usage_error("--max-speed takes a positive number of rad/s");
+    first_file = 3;
+  }
+  if (first_file >= argc) return usage_error("no file to check");
+
+  int status = 0;
+  for (int a = first_file; a < argc; ++a) {
+    const char *path = argv[a];
+    FileSummary summary = check_motion_file(path, options, [path](const Finding &finding) {
+      std::printf("%s\n", format_finding(path, finding).c_str());
+    });
+    print_summary(stdout, path, summary);
+    if (summary.errors > 0) status = 2;
+    if (summary.warnings > 0 && status == 0) status = 1;
+  }
+  return std::fflush(stdout) == 0 ? status : 2;
+}
