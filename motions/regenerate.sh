@@ -1,14 +1,19 @@
 #!/usr/bin/env bash
-# Regenerates the bundled motions with the project's own generator.
+# Regenerates the bundled motions with the project's own generator and
+# checks them: each must pass motion_check without a finding.
 #   motions/regenerate.sh [BUILD_DIR]   (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-gen=${1:-build/release}/tools/motion_gen
+build=${1:-build/release}
+# Row periods divide 50 ms, so motion_player plays them at their own pace.
 # motion  row period (ms)  length (s)
 while read -r motion period seconds; do
-  "$gen" "$motion" "$period" "$seconds" >"motions/${motion}_${period}ms.csv"
+  "$build/tools/motion_gen" "$motion" "$period" "$seconds" >"motions/${motion}_${period}ms.csv"
 done <<'LIST'
 wave 10 12
-squat 20 9
+squat 10 9
+step 10 10
+bow 25 6
 swing 1 8
 LIST
+"$build/tools/motion_check" motions/*.csv

@@ -2,10 +2,12 @@
 //
 //   motion_gen MOTION PERIOD_MS SECONDS
 //
-// MOTION is wave (arms raise sideways and wave), squat (knees bend and
-// straighten) or swing (arms swing forward and back in opposite phase).
-// Angles are planned in radians and converted with each joint's own
-// calibration, so left and right stay mirrored whatever the servo's sign.
+// MOTION is wave (the right arm raised, the hand waving), squat (knees bend
+// and straighten), step (stepping in place), bow (a bow from the waist) or
+// swing (arms swing forward and back in opposite phase). Angles are planned
+// in radians and converted with each joint's own calibration, so the pulse
+// counts of a mirrored pair may differ in sign while the angles do not.
+#include <algorithm>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -18,11 +20,48 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// JointIndex of the joints the motions use.
-constexpr int kLegHip = 8, kLegKnee = 10, kLegAnkle = 11;         // right leg pitch chain
-constexpr int kLegHipL = 2, kLegKneeL = 4, kLegAnkleL = 5;        // left leg pitch chain
-constexpr int kArmSwing = 18, kArmRaise = 19, kArmElbow = 21;     // right arm
-constexpr int kArmSwingL = 13, kArmRaiseL = 14, kArmElbowL = 16;  // left arm
+// A joint and its counterpart on the left side. In a pose symmetric about
+// the body's mid-plane, joints that bend forward and back (leg joints 3..5,
+// arm joints 1 and 4) take the same angle on both sides; joints that turn
+// sideways or about the limb (leg joints 1, 2 and 6, arm joints 2 and 3)
+// take opposite angles, which is why the limits of leg joints 1 and 2 and of
+// arm joint 2 are mirrored.
+struct Pair {
+  int right;   // JointIndex on the right side
+  int left;    // JointIndex on the left side
+  int mirror;  // left angle = mirror * right angle in a symmetric pose
+};
+constexpr Pair kLeg2 = {9, 3, -1};    // hip roll: leg out to the side
+constexpr Pair kLeg3 = {8, 2, 1};     // hip pitch
+constexpr Pair kLeg4 = {10, 4, 1};    // knee, bends one way only
+constexpr Pair kLeg5 = {11, 5, 1};    // ankle pitch
+constexpr Pair kLeg6 = {12, 6, -1};   // ankle roll
+constexpr Pair kArm1 = {18, 13, 1};   // shoulder pitch: arm forward and back
+constexpr Pair kArm2 = {19, 14, -1};  // shoulder roll: arm out to the side
+constexpr Pair kArm3 = {20, 15, -1};  // upper arm turn
+constexpr Pair kArm4 = {21, 16, 1};   // elbow, bends one way only
+constexpr int kBody = 0;              // body_joint_1: bends forward only
+
+// Both joints of `pair` in a symmetric pose, `angle` on the right side.
+void symmetric(Posture &p, Pair pair, double angle) {
+  p[pair.right] = angle;
+  p[pair.left] = pair.mirror * angle;
+}
+
+// Both joints of `pair` turning the body the same way in the world: the
+// mirror image of that, so the signs come out the other way round.
+void sideways(Posture &p, Pair pair, double angle) {
+  p[pair.right] = angle;
+  p[pair.left] = -pair.mirror * angle;
+}
+
+// Hip, knee and ankle pitch with the foot kept parallel to the trunk: the
+// knee bends by `bend`, hip and ankle take half of it each.
+void fold_leg(Posture &p, int hip, int knee, int ankle, double bend) {
+  p[knee] = bend;
+  p[hip] = -0.5 * bend;
+  p[ankle] = -0.5 * bend;
+}
 
 // 0 at u <= 0, 1 at u >= 1, smooth in between.
 double ease(double u) {
@@ -36,40 +75,65 @@ double envelope(double t, double total, double rise) {
   return ease(t / rise) * ease((total - t) / rise);
 }
 
-// Both arms raised sideways, forearms waving once every two seconds.
+// The right arm raised out to the side with the elbow bent, the hand waving
+// once a second; the left arm stays down.
 void wave(double t, double total, Posture &p) {
   double up = envelope(t, total, 1.5);
-  double beat = std::sin(2 * kPi * 0.5 * t);
-  p[kArmRaise] = -1.2 * up;
-  p[kArmRaiseL] = 1.2 * up;
-  p[kArmElbow] = up * (-0.75 + 0.45 * beat);
-  p[kArmElbowL] = up * (-0.75 - 0.45 * beat);
+  double beat = std::sin(2 * kPi * 1.0 * t);
+  p[kArm2.right] = -1.35 * up;
+  p[kArm4.right] = -1.1 * up;
+  p[kArm3.right] = 0.45 * up * beat;
 }
 
-// Knees bend to 1.2 rad with hips and ankles keeping the trunk upright.
+// Knees bend to 1.2 rad with hips and ankles keeping the trunk upright; the
+// arms come forward to balance. One squat every three seconds.
 void squat(double t, double total, Posture &p) {
   double cycles = std::floor(total / 3.0);
   if (cycles < 1) cycles = 1;
   double depth = 0.5 - 0.5 * std::cos(2 * kPi * cycles * t / total);
-  p[kLegKnee] = p[kLegKneeL] = 1.2 * depth;
-  p[kLegHip] = p[kLegHipL] = -0.6 * depth;
-  p[kLegAnkle] = p[kLegAnkleL] = -0.6 * depth;
-  p[kArmSwing] = p[kArmSwingL] = 0.5 * depth;
+  fold_leg(p, kLeg3.right, kLeg4.right, kLeg5.right, 1.2 * depth);
+  fold_leg(p, kLeg3.left, kLeg4.left, kLeg5.left, 1.2 * depth);
+  symmetric(p, kArm1, 0.5 * depth);
+}
+
+// Stepping in place, each foot once every two seconds: the hips sway over
+// the standing foot, the other knee lifts, the arms swing against the legs.
+void step(double t, double total, Posture &p) {
+  double on = envelope(t, total, 1.0);
+  double s = std::sin(2 * kPi * 0.5 * t);
+  double lift_right = on * std::pow(std::max(s, 0.0), 2);
+  double lift_left = on * std::pow(std::max(-s, 0.0), 2);
+  fold_leg(p, kLeg3.right, kLeg4.right, kLeg5.right, 0.9 * lift_right);
+  fold_leg(p, kLeg3.left, kLeg4.left, kLeg5.left, 0.9 * lift_left);
+  // Hip roll and ankle roll cancel, so the feet stay flat.
+  sideways(p, kLeg2, 0.08 * on * s);
+  sideways(p, kLeg6, -0.08 * on * s);
+  sideways(p, kArm1, 0.3 * on * s);
+}
+
+// One bow from the waist in the middle of the file: two seconds down, one
+// held, two up. The knees give a little and the hands come forward.
+void bow(double t, double total, Posture &p) {
+  double mid = total / 2;
+  double b = ease((t - (mid - 2.5)) / 2.0) * ease((mid + 2.5 - t) / 2.0);
+  p[kBody] = 0.9 * b;
+  fold_leg(p, kLeg3.right, kLeg4.right, kLeg5.right, 0.3 * b);
+  fold_leg(p, kLeg3.left, kLeg4.left, kLeg5.left, 0.3 * b);
+  symmetric(p, kArm1, 0.3 * b);
 }
 
 // Arms swing forward and back in opposite phase, once every two seconds.
 void swing(double t, double total, Posture &p) {
   double amp = 0.4 * envelope(t, total, 1.0);
-  double s = std::sin(2 * kPi * 0.5 * t);
-  p[kArmSwing] = amp * s;
-  p[kArmSwingL] = -amp * s;
+  sideways(p, kArm1, amp * std::sin(2 * kPi * 0.5 * t));
 }
 
 struct Motion {
   const char *name;
   void (*pose)(double t, double total, Posture &p);
 };
-constexpr Motion kMotions[] = {{"wave", wave}, {"squat", squat}, {"swing", swing}};
+constexpr Motion kMotions[] = {
+    {"wave", wave}, {"squat", squat}, {"step", step}, {"bow", bow}, {"swing", swing}};
 
 bool parse_int(const char *text, long &out) {
   auto end = text + std::strlen(text);
@@ -88,8 +152,9 @@ int main(int argc, char **argv) {
   }
   if (!motion || !parse_int(argv[2], period) || !parse_int(argv[3], seconds) || period < 1 ||
       period > 1000 || seconds < 1 || seconds > 100000) {
-    std::fprintf(stderr,
-                 "usage: motion_gen wave|squat|swing PERIOD_MS(1..1000) SECONDS(1..100000)\n");
+    std::fprintf(
+        stderr,
+        "usage: motion_gen wave|squat|step|bow|swing PERIOD_MS(1..1000) SECONDS(1..100000)\n");
     return 2;
   }
   long rows = seconds * 1000 / period;
