@@ -1,0 +1,146 @@
+// tools/preview end to end: it plays a bundled motion on the stand-in and
+// writes a complete picture of the expected size, and it fails clearly.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+
+namespace {
+
+constexpr std::uint32_t kWidth = 1600;  // picture size the preview draws
+constexpr std::uint32_t kHeight = 1200;
+
+std::string quote(const std::string &word) {
+  return "'" + word + "'";
+}
+
+struct Output {
+  int status = -1;
+  std::string text;  // stdout and stderr together
+};
+
+Output run_preview(const std::vector<std::string> &args) {
+  std::string command = "PREVIEW_BUILD_DIR=" + quote(PREVIEW_BUILD_DIR) + " " + quote(PREVIEW_PATH);
+  for (const std::string &a : args) command += " " + quote(a);
+  command += " 2>&1";
+  Output out;
+  std::FILE *pipe = popen(command.c_str(), "r");
+  if (!pipe) return out;
+  char buf[4096];
+  std::size_t n;
+  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.text.append(buf, n);
+  const int status = pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
+bool exists(const std::string &path) {
+  std::FILE *f = std::fopen(path.c_str(), "rb");
+  if (f) std::fclose(f);
+  return f != nullptr;
+}
+
+std::uint32_t big_endian(const std::string &bytes, std::size_t at) {
+  std::uint32_t v = 0;
+  for (std::size_t k = 0; k < 4; ++k) v = v << 8 | static_cast<unsigned char>(bytes[at + k]);
+  return v;
+}
+
+// Checks the signature, reads the size from IHDR, and that IEND closes it.
+void expect_png(const std::string &path, std::uint32_t width, std::uint32_t height) {
+  const std::string png = e2e::read_file(path);
+  ASSERT_GT(png.size(), 100u);
+  EXPECT_EQ(png.substr(0, 8), std::string("\x89PNG\r\n\x1a\n", 8));
+  EXPECT_EQ(png.substr(12, 4), "IHDR");
+  EXPECT_EQ(big_endian(png, 16), width);
+  EXPECT_EQ(big_endian(png, 20), height);
+  EXPECT_EQ(png.substr(png.size() - 8, 4), "IEND");
+}
+
+std::string motion(const std::string &name) {
+  return std::string(MOTIONS_DIR) + "/" + name;
+}
+
+}  // namespace
+
+TEST(Preview, SkimPictureIsCompletePngOfTheExpectedSize) {
+  const std::string out = e2e::temp_dir() + "/squat.png";
+  const Output run = run_preview({"motion_skim", motion("squat_10ms.csv"), out});
+  ASSERT_EQ(run.status, 0) << run.text;
+  EXPECT_EQ(run.text, "preview: wrote " + out + " (motion_skim, 0.58 s of commands)\n");
+  expect_png(out, kWidth, kHeight);
+}
+
+#ifdef PREVIEW_HAS_PLAYER
+TEST(Preview, PlayerPictureIsCompletePngOfTheExpectedSize) {
+  const std::string out = e2e::temp_dir() + "/wave.png";
+  const Output run = run_preview({"motion_player", motion("wave_10ms.csv"), out});
+  ASSERT_EQ(run.status, 0) << run.text;
+  // The approach ends at once; 240 playing steps follow, 50 ms apart.
+  EXPECT_EQ(run.text, "preview: wrote " + out + " (motion_player, 12.00 s of commands)\n");
+  expect_png(out, kWidth, kHeight);
+}
+
+TEST(Preview, FileThePlayerCannotPlayFails) {
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/slow.csv",
+                  "60,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R\n"
+                  "60,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R\n");
+  const Output run = run_preview({"motion_player", dir + "/slow.csv", dir + "/slow.png"});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.text.find("motion_check: motion_player cannot play " + dir + "/slow.csv"),
+            std::string::npos)
+      << run.text;
+  EXPECT_FALSE(exists(dir + "/slow.png"));
+}
+#endif
+
+TEST(Preview, SvgPictureIsWrittenForAnSvgName) {
+  const std::string out = e2e::temp_dir() + "/bow.svg";
+  const Output run = run_preview({"motion_skim", motion("bow_25ms.csv"), out});
+  ASSERT_EQ(run.status, 0) << run.text;
+  const std::string svg = e2e::read_file(out);
+  EXPECT_EQ(svg.rfind("<?xml", 0), 0u);
+  EXPECT_NE(svg.find("width=\"1600\""), std::string::npos);
+  EXPECT_NE(svg.find("</svg>"), std::string::npos);
+}
+
+TEST(Preview, MissingFileFailsWithAClearMessage) {
+  const std::string dir = e2e::temp_dir();
+  const Output run = run_preview({"motion_skim", dir + "/absent.csv", dir + "/absent.png"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.text, "preview: no such motion file: " + dir + "/absent.csv\n");
+  EXPECT_FALSE(exists(dir + "/absent.png"));
+}
+
+TEST(Preview, WrongProgramOrPictureNameIsRefused) {
+  const std::string dir = e2e::temp_dir();
+  Output run = run_preview({"pose_tuner", motion("bow_25ms.csv"), dir + "/x.png"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.text.find("must be motion_player or motion_skim"), std::string::npos);
+  run = run_preview({"motion_skim", motion("bow_25ms.csv"), dir + "/x.jpg"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.text.find("must be named .png or .svg"), std::string::npos);
+  run = run_preview({"motion_skim", motion("bow_25ms.csv")});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.text.find("usage: tools/preview"), std::string::npos);
+}
+
+TEST(Preview, FindingsAreReportedWithThePicture) {
+  const std::string dir = e2e::temp_dir();
+  std::string text;
+  for (int r = 0; r < 3; ++r) text += "20,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R\n";
+  e2e::write_file(dir + "/slow.csv", text);
+  const Output run = run_preview({"motion_skim", dir + "/slow.csv", dir + "/slow.png"});
+  ASSERT_EQ(run.status, 0) << run.text;
+  EXPECT_NE(run.text.find("preview: motion_check has findings for " + dir + "/slow.csv:\n" + dir +
+                          "/slow.csv:1:1: warning: row period 20 ms does not divide 50 ms"),
+            std::string::npos)
+      << run.text;
+  expect_png(dir + "/slow.png", kWidth, kHeight);
+}
