@@ -1,0 +1,33 @@
+// motion_player: asks for motion files one after another, moves the robot
+// smoothly to each file's first row, then plays the file at the rate its
+// row period gives. The simulator ends the process.
+#include <pthread.h>
+
+#include <cstdio>
+
+#include "body_model.h"
+#include "player.h"
+
+namespace {
+
+constexpr int kFirstStepMs = 128;  // first simulation step, ms
+constexpr int kGpsPeriodMs = 64;   // GPS sampling period, ms
+constexpr auto reset = reset_full;
+
+}  // namespace
+
+int main() {
+  player_reset_state();
+  // The loader asks at once; its prompt may come among the start-up texts.
+  pthread_t loader;
+  pthread_create(&loader, nullptr, exec_csv, nullptr);
+  std::fputs("\n", stdout);
+  robot_live(reset);
+  gps_enable(gps, kGpsPeriodMs);
+  robot_step(kFirstStepMs);
+  read_posture(futurPosition);
+  for (;;) {
+    player_step();
+    robot_step(one_step);
+  }
+}
