@@ -1,5 +1,7 @@
 #include "player.h"
 
+#include <pthread.h>
+
 #include <algorithm>
 #include <cmath>
 
@@ -183,8 +185,11 @@ void *exec_csv(void *) {
   for (;;) {
     // The loop wakes us as soon as it hands the token back.
     file_ended.wait(0, std::memory_order_acquire);
-    if (!ask_for_file()) return nullptr;
+    if (!ask_for_file()) break;
   }
+  // No name can come any more. Nobody joins this thread: it frees itself.
+  pthread_detach(pthread_self());
+  return nullptr;
 }
 
 void player_reset_state() {
