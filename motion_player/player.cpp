@@ -27,8 +27,9 @@ int columns_parsed = 0;       // loop: joint columns any parse has reached, 0..2
 bool holding = false;         // loop: it has taken over the file now open
 bool line_from_file = false;  // loop: `line` holds a row of the file now open
 
-// The loop takes over a file: the loader's zeros for the fifth arm joints
-// travel in motorPos, so they hold whatever the waiting steps measured.
+// The loop takes over a file. The waiting steps wrote measured values into
+// entries 17 and 22; the loader's zeros for them come in motorPos, since
+// only this thread writes futurPosition.
 void take_file() {
   futurPosition[17] = motorPos[17];
   futurPosition[22] = motorPos[22];
