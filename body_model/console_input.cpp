@@ -1,5 +1,8 @@
 #include "console_input.h"
 
+#include <pthread.h>
+#include <signal.h>
+
 namespace {
 
 // isspace in the C locale, without locale look-ups.
@@ -37,4 +40,15 @@ void print_name_refusal(WordRead result, std::size_t capacity) {
   } else if (result == WordRead::kNulByte) {
     std::printf("file name contains a NUL byte\n");
   }
+}
+
+bool start_console_thread(void *(*body)(void *)) {
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, &before);
+  pthread_t thread;
+  const bool started = pthread_create(&thread, nullptr, body, nullptr) == 0;
+  if (started) pthread_detach(thread);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  return started;
 }

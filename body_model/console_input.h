@@ -19,3 +19,10 @@ WordRead read_word(std::FILE *in, char *dst, std::size_t capacity);
 // Prints to stdout why a file name was refused, as one line; nothing for
 // kOk and kEnd. `capacity` is the size that was passed to read_word.
 void print_name_refusal(WordRead result, std::size_t capacity);
+
+// Starts `body` on the console's own thread (pthread_create, default
+// attributes, no argument), detached, since nothing ever joins it, and
+// with every signal blocked, so that a signal to the process (the
+// simulator ending it) reaches the control loop and never a thread that
+// may wait for input for ever. False if the thread could not start.
+bool start_console_thread(void *(*body)(void *));

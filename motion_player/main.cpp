@@ -1,11 +1,10 @@
 // motion_player: asks for motion files one after another, moves the robot
 // smoothly to each file's first row, then plays the file at the rate its
 // row period gives. The simulator ends the process.
-#include <pthread.h>
-
 #include <cstdio>
 
 #include "body_model.h"
+#include "console_input.h"
 #include "player.h"
 
 namespace {
@@ -19,8 +18,8 @@ constexpr auto reset = reset_full;
 int main() {
   player_reset_state();
   // The loader asks at once; its prompt may come among the start-up texts.
-  pthread_t loader;
-  pthread_create(&loader, nullptr, exec_csv, nullptr);
+  // If it cannot start, no file is asked for and the loop goes on waiting.
+  start_console_thread(exec_csv);
   std::fputs("\n", stdout);
   robot_live(reset);
   gps_enable(gps, kGpsPeriodMs);

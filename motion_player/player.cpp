@@ -1,7 +1,5 @@
 #include "player.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <cmath>
 
@@ -188,8 +186,7 @@ void *exec_csv(void *) {
     file_ended.wait(0, std::memory_order_acquire);
     if (!ask_for_file()) break;
   }
-  // No name can come any more. Nobody joins this thread: it frees itself.
-  pthread_detach(pthread_self());
+  // No name can come any more; the thread ends.
   return nullptr;
 }
 

@@ -1,12 +1,10 @@
 // pose_tuner: starts the robot, takes over its posture, starts the operator
 // console and runs the 64 ms control loop for as long as the simulator runs
 // the program.
-#include <pthread.h>
-#include <signal.h>
-
 #include <cstdio>
 
 #include "body_model.h"
+#include "console_input.h"
 #include "tuner.h"
 
 namespace {
@@ -28,16 +26,7 @@ int main() {
     std::lock_guard hold(posture_lock);
     read_posture(futurPosition);
   }
-  // If the console cannot start, the loop still holds the posture. It is
-  // never joined: detached, it leaves nothing behind when input ends. It
-  // starts with every signal blocked, so that a signal to the process (the
-  // simulator ending it) reaches the control loop, never a thread that may
-  // wait for input for ever.
-  sigset_t all, loop_mask;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &loop_mask);
-  pthread_t console;
-  if (pthread_create(&console, nullptr, posture_moves, nullptr) == 0) pthread_detach(console);
-  pthread_sigmask(SIG_SETMASK, &loop_mask, nullptr);
+  // If the console cannot start, the loop still holds the posture.
+  start_console_thread(posture_moves);
   for (;;) control_step();
 }

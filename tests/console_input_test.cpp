@@ -1,7 +1,10 @@
 #include "console_input.h"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -70,4 +73,28 @@ TEST(ConsoleInput, LeavesTheWhitespaceAfterAWordUnread) {
   ASSERT_EQ(read_word(f, word, sizeof word), WordRead::kOk);
   EXPECT_EQ(std::fgetc(f), '\n');
   std::fclose(f);
+}
+
+// What the console thread saw of its signal mask; written before it posts.
+std::atomic<bool> g_console_blocks_term{false};
+std::atomic<bool> g_console_ran{false};
+
+void *report_mask(void *) {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  g_console_blocks_term.store(sigismember(&mask, SIGTERM) == 1);
+  g_console_ran.store(true);
+  g_console_ran.notify_one();
+  return nullptr;
+}
+
+TEST(ConsoleInput, ConsoleThreadBlocksSignalsAndCallerKeepsItsMask) {
+  sigset_t before, after;
+  pthread_sigmask(SIG_BLOCK, nullptr, &before);
+  ASSERT_EQ(sigismember(&before, SIGTERM), 0);
+  ASSERT_TRUE(start_console_thread(report_mask));
+  g_console_ran.wait(false);
+  EXPECT_TRUE(g_console_blocks_term.load());
+  pthread_sigmask(SIG_BLOCK, nullptr, &after);
+  EXPECT_EQ(sigismember(&after, SIGTERM), 0);
 }
