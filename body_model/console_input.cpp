@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include "line_reader.h"
+
 namespace {
 
 // isspace in the C locale, without locale look-ups.
@@ -51,4 +53,20 @@ bool start_console_thread(void *(*body)(void *)) {
   if (started) pthread_detach(thread);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   return started;
+}
+
+std::FILE *ask_for_motion_file(const char *prompt) {
+  char name[kMotionNameBytes];
+  for (;;) {
+    std::fputs(prompt, stdout);
+    std::fflush(stdout);
+    const WordRead got = read_word(stdin, name, sizeof name);
+    if (got == WordRead::kEnd) return nullptr;
+    if (got != WordRead::kOk) {
+      print_name_refusal(got, sizeof name);
+      continue;
+    }
+    if (std::FILE *opened = open_motion_file(name)) return opened;
+    std::fputs("unable to locate the file\n", stdout);
+  }
 }

@@ -26,3 +26,12 @@ void print_name_refusal(WordRead result, std::size_t capacity);
 // simulator ending it) reaches the control loop and never a thread that
 // may wait for input for ever. False if the thread could not start.
 bool start_console_thread(void *(*body)(void *));
+
+// Size of the players' name buffer: a motion file name of at most 31
+// characters.
+inline constexpr std::size_t kMotionNameBytes = 32;
+
+// Prints `prompt` and reads names until a motion file opens. A refused name
+// prints why, a name that cannot be opened prints "unable to locate the
+// file\n", and the prompt comes again. nullptr at the end of input.
+std::FILE *ask_for_motion_file(const char *prompt);

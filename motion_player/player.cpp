@@ -86,23 +86,10 @@ void refuse(std::FILE *opened, const char *why) {
 
 // Asks until a file is handed over. False at the end of standard input.
 bool ask_for_file() {
-  char name[kNameBytes];
-  for (;;) {
-    std::fputs(kPrompt, stdout);
-    std::fflush(stdout);
-    WordRead got = read_word(stdin, name, sizeof name);
-    if (got == WordRead::kEnd) return false;
-    if (got != WordRead::kOk) {
-      print_name_refusal(got, sizeof name);
-      continue;
-    }
-    std::FILE *opened = open_motion_file(name);
-    if (!opened) {
-      std::fputs("unable to locate the file\n", stdout);
-      continue;
-    }
+  while (std::FILE *opened = ask_for_motion_file(kPrompt)) {
     if (load_file(opened)) return true;
   }
+  return false;
 }
 
 }  // namespace
@@ -171,7 +158,7 @@ bool load_file(std::FILE *opened) {
   std::fputs("interpolating\n", stdout);
   comInterval = rows_per_step(tempMotor.period);
   if (tempMotor.period > one_step)
-    std::fputs("row period above 50 ms: one row per step, slower than the file's time base\n",
+    std::fputs("row period above 50 ms: one row per 50 ms step, faster than the file's time base\n",
                stdout);
   std::fflush(stdout);
   interpolating.store(1, std::memory_order_release);

@@ -31,8 +31,6 @@ inline constexpr double kApproachStep = 0.005f;
 inline constexpr double kApproachTolerance = 0.017f;
 // Joints the approach moves: JointIndex 0..22.
 inline constexpr int kApproachJoints = 23;
-// Size of the name buffer: a name of at most 31 characters.
-inline constexpr std::size_t kNameBytes = 32;
 // Size of a line read: at most 499 characters.
 inline constexpr std::size_t kLineBytes = 500;
 

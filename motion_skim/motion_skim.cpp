@@ -14,7 +14,6 @@ constexpr int kStepMs = 64;               // control step, ms
 constexpr int kGpsPeriodMs = 64;          // GPS sampling period, ms
 constexpr int kReadsPerStep = 100;        // line reads per control step
 constexpr std::size_t kLineBytes = 1000;  // one read takes at most 999 characters
-constexpr std::size_t kNameBytes = 32;    // a name of at most 31 characters
 constexpr char kPrompt[] = " Give the name of the csv file: ";
 
 Posture posture;                // commanded angles, rad; zero until a row sets them
@@ -35,23 +34,10 @@ void skim_reset_state() {
 
 // Prompts until a file opens. False when the input ends first.
 bool ask_for_file() {
-  char name[kNameBytes];
-  for (;;) {
-    std::fputs(kPrompt, stdout);
-    std::fflush(stdout);
-    WordRead got = read_word(stdin, name, sizeof name);
-    if (got == WordRead::kEnd) return false;
-    if (got != WordRead::kOk) {
-      print_name_refusal(got, sizeof name);
-      continue;
-    }
-    file = open_motion_file(name);
-    if (file) {
-      reader.attach(file);
-      return true;
-    }
-    std::fputs("unable to locate the file\n", stdout);
-  }
+  file = ask_for_motion_file(kPrompt);
+  if (file == nullptr) return false;
+  reader.attach(file);
+  return true;
 }
 
 // One control step: the 100th next line becomes the commanded posture. The

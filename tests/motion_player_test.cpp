@@ -442,8 +442,9 @@ TEST_F(MotionPlayer, RowPeriodSetsTheRowsPlayedPerStep) {
     e2e::write_file(dir + "/" + name, motion_file(period, 1 + 3 * rows));
     e2e::Result result = play(dir, name + "\n", 2);
     std::string slow =
-        period > 50 ? "row period above 50 ms: one row per step, slower than the file's time base\n"
-                    : "";
+        period > 50
+            ? "row period above 50 ms: one row per 50 ms step, faster than the file's time base\n"
+            : "";
     expect_output(result.out, kPrompt + "interpolating\n" + slow + kOver + kPrompt);
     std::vector<Sent> sent = sends(result);
     ASSERT_EQ(sent.size(), 5u);
