@@ -391,6 +391,38 @@ Result run(const Options &options) {
   return session.finish();
 }
 
+namespace {
+
+// `word` in single quotes for the shell, its own quotes escaped.
+std::string shell_quote(const std::string &word) {
+  std::string quoted = "'";
+  for (char c : word) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return quoted + "'";
+}
+
+}  // namespace
+
+CommandOutput run_command(const std::string &program, const std::vector<std::string> &args,
+                          const std::vector<std::pair<std::string, std::string>> &env) {
+  std::string command;
+  for (const auto &[name, value] : env) command += name + "=" + shell_quote(value) + " ";
+  command += shell_quote(program);
+  for (const std::string &arg : args) command += " " + shell_quote(arg);
+  command += " 2>&1";
+  CommandOutput out;
+  std::FILE *pipe = popen(command.c_str(), "r");
+  if (pipe == nullptr) {
+    ADD_FAILURE() << "popen: " << std::strerror(errno);
+    return out;
+  }
+  char buffer[4096];
+  std::size_t got;
+  while ((got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.text.append(buffer, got);
+  const int status = pclose(pipe);
+  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return out;
+}
+
 std::vector<TraceLine> parse_trace(std::string_view text) {
   std::vector<TraceLine> lines;
   for (std::string_view line : split(text, '\n')) {

@@ -105,6 +105,17 @@ class Session {
 // Runs the program to its end (normally the stop time) with all input given.
 Result run(const Options &options);
 
+// What a command printed (stdout and stderr together) and its exit status,
+// -1 if a signal ended it.
+struct CommandOutput {
+  int status = -1;
+  std::string text;
+};
+// Runs `program` with `args` through the shell, each word quoted, with
+// `env` ("NAME=value" pairs) added to the environment.
+CommandOutput run_command(const std::string &program, const std::vector<std::string> &args,
+                          const std::vector<std::pair<std::string, std::string>> &env = {});
+
 // A fresh directory, under $TMPDIR or /tmp, removed when the test process ends.
 std::string temp_dir();
 void write_file(const std::string &path, const std::string &text);

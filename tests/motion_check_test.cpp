@@ -46,28 +46,10 @@ std::string with_line(const std::string &text, int n, const std::string &line) {
   return text.substr(0, begin) + line + text.substr(end);
 }
 
-std::string quote(const std::string &word) {
-  return "'" + word + "'";
-}
-
-struct Output {
-  int status = -1;
-  std::string text;  // stdout and stderr together
-};
+using Output = e2e::CommandOutput;
 
 Output run_check(const std::vector<std::string> &args) {
-  std::string command = quote(MOTION_CHECK_PATH);
-  for (const std::string &a : args) command += " " + quote(a);
-  command += " 2>&1";
-  Output out;
-  std::FILE *pipe = popen(command.c_str(), "r");
-  if (!pipe) return out;
-  char buf[4096];
-  std::size_t n;
-  while ((n = std::fread(buf, 1, sizeof buf, pipe)) > 0) out.text.append(buf, n);
-  const int status = pclose(pipe);
-  out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-  return out;
+  return e2e::run_command(MOTION_CHECK_PATH, args);
 }
 
 // Lines of output that are findings (not the summary).
@@ -167,11 +149,13 @@ std::vector<BrokenFile> broken_files() {
        "it as 3 rows",
        2, 2},
       {"period_zero.csv", rows(5, 0), 1, 1, "error",
-       "row period 0 ms: motion_player needs 1 to 50 ms per row", 2},
+       "row period 0 ms: motion_player refuses a row period of 0 ms or less", 2},
       {"period_negative.csv", rows(5, -10), 1, 1, "error",
-       "row period -10 ms: motion_player needs 1 to 50 ms per row", 2},
-      {"period_above_fifty.csv", rows(5, 60), 1, 1, "error",
-       "row period 60 ms is above 50 ms: motion_player would consume no row per 50 ms step", 2},
+       "row period -10 ms: motion_player refuses a row period of 0 ms or less", 2},
+      {"period_above_fifty.csv", rows(5, 60), 1, 1, "warning",
+       "row period 60 ms is above 50 ms: motion_player plays 1 row per 50 ms step, 20% faster "
+       "than written",
+       1},
       {"period_not_dividing_fifty.csv", rows(5, 20), 1, 1, "warning",
        "row period 20 ms does not divide 50 ms: motion_player plays 2 rows (40 ms of the file) "
        "per 50 ms step, 25% slower than written",
@@ -345,7 +329,10 @@ TEST(MotionCheck, StopMsOptionGivesSimulatedPlayTime) {
   // motion_skim: the last row goes out after one 64 ms step and acts during the next.
   out = run_check({"--stop-ms", "motion_skim", path});
   EXPECT_EQ(out.text, "256\n");
+  // Above 50 ms: approach, then rows 2, 3 and 3 again, one per step.
   out = run_check({"--stop-ms", "motion_player", write_motion("slow.csv", rows(3, 60))});
+  EXPECT_EQ(out.text, "328\n");
+  out = run_check({"--stop-ms", "motion_player", write_motion("zero.csv", rows(3, 0))});
   EXPECT_EQ(out.status, 2);
   EXPECT_NE(out.text.find("motion_player cannot play"), std::string::npos);
   EXPECT_EQ(run_check({"--stop-ms", "pose_tuner", path}).status, 2);
@@ -449,8 +436,12 @@ TEST(MotionCheck, PlayerStepsEndWithTheStepThatMeetsTheEnd) {
   // One row per step: rows 2..5 and the last again.
   EXPECT_EQ(check_text(rows(5, 50)).play_steps, 5);
   EXPECT_EQ(check_text(rows(1)).play_steps, 1);
-  EXPECT_EQ(check_text(rows(3, 60)).play_steps, 0);
-  EXPECT_EQ(check_text(rows(3, 60)).rows_per_step, 0);
+  // Above 50 ms, one row per step too: rows 2, 3 and 3 again.
+  EXPECT_EQ(check_text(rows(3, 60)).play_steps, 3);
+  EXPECT_EQ(check_text(rows(3, 60)).rows_per_step, 1);
+  // A period the player refuses gives no playback.
+  EXPECT_EQ(check_text(rows(3, 0)).play_steps, 0);
+  EXPECT_EQ(check_text(rows(3, 0)).rows_per_step, 0);
 }
 
 TEST(MotionCheck, PlayerJumpCountsOnlyTheRowsItCommands) {

@@ -187,18 +187,20 @@ void check_period(Check &ck, long line, std::string_view read, int fields, const
   const long column = layout.start[0] + 1;
   if (row.period <= 0) {
     report(ck, FindingKind::kPeriod, Severity::kError, line, column,
-           text_of("row period %d ms: motion_player needs 1 to %d ms per row", row.period,
-                   kPlayerStepMs));
+           text_of("row period %d ms: motion_player refuses a row period of 0 ms or less",
+                   row.period));
     return;
   }
+  // motion_player plays one row per step above the step's length.
+  sum.rows_per_step = std::max(kPlayerStepMs / row.period, 1);
   if (row.period > kPlayerStepMs) {
-    report(ck, FindingKind::kPeriod, Severity::kError, line, column,
-           text_of("row period %d ms is above %d ms: motion_player would consume no row per "
-                   "%d ms step",
-                   row.period, kPlayerStepMs, kPlayerStepMs));
+    report(ck, FindingKind::kPeriod, Severity::kWarning, line, column,
+           text_of("row period %d ms is above %d ms: motion_player plays 1 row per %d ms step, "
+                   "%.0f%% faster than written",
+                   row.period, kPlayerStepMs, kPlayerStepMs,
+                   (static_cast<double>(row.period) / kPlayerStepMs - 1.0) * 100.0));
     return;
   }
-  sum.rows_per_step = kPlayerStepMs / row.period;
   if (kPlayerStepMs % row.period != 0) {
     const int file_ms = sum.rows_per_step * row.period;
     report(ck, FindingKind::kPeriod, Severity::kWarning, line, column,
