@@ -6,16 +6,7 @@
 # A run is timed from start to the prompt that follows the end of the file;
 # the program is then ended with SIGTERM, as the simulator would end it.
 set -euo pipefail
-build=${1:-build/release}
-rows=1000000
-runs=5
-dir=$(mktemp -d)
-trap 'rm -rf "$dir"' EXIT
-file=$dir/million.csv
-
-# 1 ms rows for 1000 s: one million rows.
-"$build/tools/motion_gen" swing 1 1000 >"$file"
-[ "$(wc -l <"$file")" -eq $rows ] || { echo "generator gave the wrong row count" >&2; exit 1; }
+source "$(dirname "$0")/common.sh"
 
 # Everything printed up to the prompt after the file: start-up, the prompt,
 # the loader's and the loop's texts, the next prompt.
@@ -23,26 +14,13 @@ prompt='Give the name of the csv file: '
 expected=$(printf '\nstarting reset\n%sinterpolating\nThe interpolation is over\nExecuting your file...\n%s' \
   "$prompt" "$prompt" | wc -c)
 
-best() {  # best wall time in us of "$@" over $runs runs
-  local best_ns=0
-  for _ in $(seq $runs); do
-    local t0 t1
-    t0=$(date +%s%N)
-    "$@" >/dev/null
-    t1=$(date +%s%N)
-    local ns=$((t1 - t0))
-    if [ $best_ns -eq 0 ] || [ $ns -lt $best_ns ]; then best_ns=$ns; fi
-  done
-  echo $((best_ns / 1000))
-}
-
 play() {
   local out=$dir/out
   rm -f "$out"
   mkfifo "$out"
   # The stop time is only a safety net; the run ends at the next prompt.
-  echo "$file" | STANDIN_PACE=fast STANDIN_STOP_MS=1000000000 \
-    "$build/motion_player/motion_player" >"$out" &
+  (cd "$dir" && STANDIN_PACE=fast STANDIN_STOP_MS=1000000000 \
+    exec "$build/motion_player/motion_player" <<<"$name") >"$out" &
   local pid=$!
   head -c "$expected" <"$out"
   kill -TERM $pid
