@@ -94,11 +94,6 @@ bool ask_for_file() {
 
 }  // namespace
 
-int rows_per_step(int period_ms) {
-  if (period_ms <= 0) return 0;
-  return std::max(one_step / period_ms, 1);
-}
-
 void interpol() {
   int moving = kApproachJoints;
   for (int i = 0; i < kApproachJoints; ++i) {

@@ -35,9 +35,13 @@ inline constexpr int kApproachJoints = 23;
 inline constexpr std::size_t kLineBytes = 500;
 
 // Rows a playing step consumes for a row period of `period_ms`: one_step /
-// period for 1..50 ms, 1 above 50 ms (slower than the file's time base),
-// 0 for a period of 0 or less, which the loader refuses.
-int rows_per_step(int period_ms);
+// period for 1..50 ms, 1 above 50 ms (faster than the file's time base),
+// 0 for a period of 0 or less, which the loader refuses. Inline, so that
+// motion_check applies the same rule without linking the player.
+constexpr int rows_per_step(int period_ms) {
+  if (period_ms <= 0) return 0;
+  return period_ms > one_step ? 1 : one_step / period_ms;
+}
 
 // One approach step: moves every joint 0..22 farther than the tolerance
 // from motorPos by the step; when none is, announces playback and clears

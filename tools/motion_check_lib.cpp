@@ -25,10 +25,6 @@ constexpr std::string_view kRowFormat =
     "%d, %c ,%c ,%c,%c ";
 // Fields 1..23 are numbers: the period, field 2 and the 21 joint columns.
 constexpr int kRowNumbers = 2 + kNumberedJoints;
-// motion_player's approach, per joint and step: move and arrival tolerance,
-// single-precision values as the player uses them.
-constexpr double kApproachStep = 0.005f;
-constexpr double kApproachTolerance = 0.017f;
 // Beyond this distance (rad) an approach is counted, not walked.
 constexpr double kApproachWalkLimit = 100.0;
 constexpr int kKinds = static_cast<int>(FindingKind::kCount);
@@ -191,8 +187,7 @@ void check_period(Check &ck, long line, std::string_view read, int fields, const
                    row.period));
     return;
   }
-  // motion_player plays one row per step above the step's length.
-  sum.rows_per_step = std::max(kPlayerStepMs / row.period, 1);
+  sum.rows_per_step = rows_per_step(row.period);
   if (row.period > kPlayerStepMs) {
     report(ck, FindingKind::kPeriod, Severity::kWarning, line, column,
            text_of("row period %d ms is above %d ms: motion_player plays 1 row per %d ms step, "

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "body_model.h"
+#include "player.h"
 
 // Default joint speed threshold, rad/s: 60 degrees in 0.2 s, the rating of a
 // small hobby-size servo under load. A row faster than this is a posture the
@@ -22,7 +23,7 @@ inline constexpr long kShownPerKind = 10;
 inline constexpr long kPlayerReadChars = 499;
 inline constexpr long kSkimReadChars = 999;
 // Control steps, ms.
-inline constexpr int kPlayerStepMs = 50;
+inline constexpr int kPlayerStepMs = one_step;
 inline constexpr int kSkimStepMs = 64;
 inline constexpr int kFirstStepMs = 128;
 // Rows motion_skim reads per control step.
