@@ -405,30 +405,30 @@ TEST_F(MotionPlayer, ApproachEndsAtItsFirstCallDespiteMeasuredFifthArmJoints) {
   EXPECT_EQ(sent[1].commands, row_commands(2));
 }
 
-TEST_F(MotionPlayer, ElevenRowsAtTenMillisecondsSendRowsSixElevenEleven) {
+namespace {
+
+// Plays a file of `rows` rows at 10 ms (5 rows a step) and checks that the
+// approach is followed by playing steps sending `played`, then waiting.
+void expect_rows_at_ten_ms(int rows, const std::vector<int> &played) {
   std::string dir = e2e::temp_dir();
-  e2e::write_file(dir + "/m.csv", motion_file(10, 11));
+  e2e::write_file(dir + "/m.csv", motion_file(10, rows));
   e2e::Result result = play(dir, "m.csv\n", 2);
   std::vector<Sent> sent = sends(result);
-  ASSERT_EQ(sent.size(), 4u);
+  ASSERT_EQ(sent.size(), played.size() + 1);
   expect_consecutive(sent);
-  EXPECT_EQ(sent[1].commands, row_commands(6));
-  EXPECT_EQ(sent[2].commands, row_commands(11));
-  EXPECT_EQ(sent[3].commands, row_commands(11));
-  expect_waiting(result, sent[3].step + 1, e2e::steps(result.trace) - 1);
+  for (std::size_t k = 0; k < played.size(); ++k)
+    EXPECT_EQ(sent[k + 1].commands, row_commands(played[k])) << "playing step " << k + 1;
+  expect_waiting(result, sent.back().step + 1, e2e::steps(result.trace) - 1);
+}
+
+}  // namespace
+
+TEST_F(MotionPlayer, ElevenRowsAtTenMillisecondsSendRowsSixElevenEleven) {
+  expect_rows_at_ten_ms(11, {6, 11, 11});
 }
 
 TEST_F(MotionPlayer, TwelveRowsAtTenMillisecondsSendRowsSixElevenTwelve) {
-  std::string dir = e2e::temp_dir();
-  e2e::write_file(dir + "/m.csv", motion_file(10, 12));
-  e2e::Result result = play(dir, "m.csv\n", 2);
-  std::vector<Sent> sent = sends(result);
-  ASSERT_EQ(sent.size(), 4u);
-  expect_consecutive(sent);
-  EXPECT_EQ(sent[1].commands, row_commands(6));
-  EXPECT_EQ(sent[2].commands, row_commands(11));
-  EXPECT_EQ(sent[3].commands, row_commands(12));
-  expect_waiting(result, sent[3].step + 1, e2e::steps(result.trace) - 1);
+  expect_rows_at_ten_ms(12, {6, 11, 12});
 }
 
 TEST_F(MotionPlayer, RowPeriodSetsTheRowsPlayedPerStep) {
