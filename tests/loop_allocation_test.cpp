@@ -1,0 +1,383 @@
+// Heap allocations in the control loops: each program runs on the stand-in
+// with alloc_probe preloaded, which logs per control step what the control
+// thread allocated. Once start-up is over, every step must log zero.
+//
+// Start-up, excluded from the steady state:
+// - step 1 of every program: process start, reset and robot_step(128);
+// - step 2 of motion_skim: the file prompt and its fopen, which main does
+//   between robot_step(128) and the first 64 ms step;
+// - step 2 of pose_tuner: taking over the posture and starting the console
+//   thread, which main does between robot_step(128) and the first step.
+// motion_player starts its loader before robot_live, so its steady state
+// begins at step 2.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <malloc.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "body_model.h"
+#include "e2e_harness.h"
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#endif
+
+namespace {
+
+constexpr char kPlayerPrompt[] = "Give the name of the csv file: ";
+constexpr char kTunerPrompt[] =
+    "Insert joint number (01-21) followed by the amount of angle (rd) to add to joint\n";
+constexpr char kControllerMode[] = "LOOP_ALLOCATION_CONTROLLER";  // env: run as the controller
+// Allocating calls the controller makes before its second robot_step.
+constexpr unsigned long kKnownAllocations = 12;
+constexpr unsigned long kHelperAllocations = 5;  // made by the controller's second thread
+
+// What the probe logged: one entry per robot_step, and the totals.
+struct StepAllocations {
+  unsigned long step = 0;
+  unsigned long in_step = 0;        // the control step's own code
+  unsigned long in_robot_step = 0;  // the controller library's robot_step
+};
+struct ProbeLog {
+  std::vector<StepAllocations> steps;
+  int totals = 0;  // "total" lines: exactly one expected
+  unsigned long control = 0;
+  unsigned long other = 0;
+};
+
+// Why the probe cannot run in this build or under this tool; nullptr if it can.
+const char *probe_unusable() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return "a sanitizer replaces malloc in this build; the probe would fight it";
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer) || \
+    __has_feature(memory_sanitizer)
+  return "a sanitizer replaces malloc in this build; the probe would fight it";
+#endif
+#endif
+  const char *valgrind = std::getenv("E2E_UNDER_VALGRIND");
+  if (valgrind != nullptr && std::strcmp(valgrind, "1") == 0) {
+    return "valgrind replaces malloc; the probe would fight it";
+  }
+#ifdef RUNNING_ON_VALGRIND
+  if (RUNNING_ON_VALGRIND) return "valgrind replaces malloc; the probe would fight it";
+#endif
+  return nullptr;
+}
+
+bool parse_count(std::string_view text, unsigned long &value) {
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  return error == std::errc() && end == text.data() + text.size() && !text.empty();
+}
+
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> found;
+  while (!line.empty()) {
+    std::size_t space = line.find(' ');
+    found.push_back(line.substr(0, space));
+    line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
+  }
+  return found;
+}
+
+// Parses the probe's log; a malformed line fails the test.
+ProbeLog read_probe_log(const std::string &path) {
+  ProbeLog log;
+  const std::string text = e2e::read_file(path);
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    std::string_view line = rest.substr(0, end);
+    rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
+    std::vector<std::string_view> fields = words(line);
+    StepAllocations step;
+    if (fields.size() == 3 && fields[0] == "total" && parse_count(fields[1], log.control) &&
+        parse_count(fields[2], log.other)) {
+      ++log.totals;
+    } else if (fields.size() == 3 && parse_count(fields[0], step.step) &&
+               parse_count(fields[1], step.in_step) && parse_count(fields[2], step.in_robot_step)) {
+      log.steps.push_back(step);
+    } else {
+      ADD_FAILURE() << "malformed probe log line: \"" << line << "\"";
+    }
+  }
+  return log;
+}
+
+// Steps logged so far: one line per robot_step that has returned.
+long logged_steps(const std::string &path) {
+  const std::string text = e2e::read_file(path);
+  return static_cast<long>(std::count(text.begin(), text.end(), '\n'));
+}
+
+// Options that run `program` with the probe writing to `log_path`.
+e2e::Options probed(const std::string &program, const std::string &log_path) {
+  e2e::Options options;
+  options.program = program;
+  options.env = {{"LD_PRELOAD", ALLOC_PROBE_PATH}, {"ALLOC_PROBE_LOG", log_path}};
+  return options;
+}
+
+// Checks that every step from `first` on allocated nothing in the control
+// thread, that the log is whole, and that there were at least `at_least`
+// such steps. Prints the figures.
+void expect_steady_state_clean(const ProbeLog &log, unsigned long first, unsigned long at_least,
+                               const char *program) {
+  EXPECT_EQ(log.totals, 1) << "the total line comes once, from the program itself";
+  unsigned long steady = 0;
+  unsigned long allocations = 0;
+  std::string offenders;
+  for (std::size_t k = 0; k < log.steps.size(); ++k) {
+    const StepAllocations &s = log.steps[k];
+    ASSERT_EQ(s.step, k + 1) << "one line per robot_step, in order";
+    if (s.step < first) continue;
+    ++steady;
+    const unsigned long made = s.in_step + s.in_robot_step;
+    allocations += made;
+    if (made != 0 && offenders.size() < 400) {
+      offenders += " step " + std::to_string(s.step) + " (" + std::to_string(s.in_step) + " + " +
+                   std::to_string(s.in_robot_step) + " in robot_step)";
+    }
+  }
+  EXPECT_GE(steady, at_least) << "too few steady-state steps to mean anything";
+  EXPECT_EQ(allocations, 0u) << program << " allocated in its control thread:" << offenders;
+  std::cout << "[ figures  ] " << program << ": " << allocations
+            << " allocations in the control thread over steps " << first << ".." << log.steps.size()
+            << " (" << steady << " steps); totals: control thread " << log.control
+            << ", other threads " << log.other << "\n";
+}
+
+// A directory holding a "clear" that prints a marker, so that the tuner's
+// screens do not depend on the terminal.
+std::string clear_dir() {
+  const std::string made = e2e::temp_dir();
+  e2e::write_file(made + "/clear", "#!/bin/sh\nprintf '<clear>\\n'\n");
+  std::filesystem::permissions(made + "/clear", std::filesystem::perms::owner_all);
+  return made;
+}
+
+// Keeps an allocation the optimiser could otherwise drop with its free.
+void keep(void *p) {
+  asm volatile("" : : "g"(p) : "memory");
+}
+
+std::string self_path() {
+  return std::filesystem::read_symlink("/proc/self/exe").string();
+}
+
+void no_devices() {}
+
+// The controller mode of this binary: a loop whose allocations are known,
+// for checking the probe. Steps 1 and 3 are not checked (start-up, thread
+// start); steps 2, 4, 5 and 6 are exact.
+int controller_with_known_allocations() {
+  robot_live(no_devices);
+  robot_step(10);
+
+  // Step 2: one of each allocating call, kKnownAllocations in all. Each
+  // operator new counts once although it takes memory from malloc.
+  void *blocks[kKnownAllocations] = {};
+  blocks[0] = std::malloc(16);
+  blocks[1] = std::calloc(4, 4);
+  blocks[2] = std::realloc(nullptr, 16);
+  blocks[3] = std::aligned_alloc(64, 64);
+  if (posix_memalign(&blocks[4], 64, 64) != 0) blocks[4] = nullptr;
+  blocks[5] = memalign(64, 64);
+  blocks[6] = valloc(64);
+  for (int k = 0; k < 7; ++k) keep(blocks[k]);
+  for (int k = 0; k < 7; ++k) std::free(blocks[k]);
+  int *one = new int(1);
+  int *four = new int[4];
+  int *maybe = new (std::nothrow) int(2);
+  struct alignas(128) Wide {
+    char bytes[128];
+  };
+  Wide *wide = new Wide;
+  keep(one);
+  keep(four);
+  keep(maybe);
+  keep(wide);
+  delete one;
+  delete[] four;
+  delete maybe;
+  delete wide;
+  {
+    std::string text(100, 'x');
+    keep(text.data());
+  }
+  robot_step(10);
+
+  // Step 3: a second thread starts and waits for a byte.
+  int go[2], done[2];
+  if (pipe(go) != 0 || pipe(done) != 0) return 1;
+  std::thread helper([&] {
+    char byte = 0;
+    if (read(go[0], &byte, 1) != 1) return;
+    for (unsigned long k = 0; k < kHelperAllocations; ++k) keep(std::malloc(32));
+    [[maybe_unused]] ssize_t put = write(done[1], &byte, 1);
+  });
+  robot_step(10);
+
+  // Step 4: the other thread allocates while this one waits; none is ours.
+  char byte = 1;
+  if (write(go[1], &byte, 1) != 1 || read(done[0], &byte, 1) != 1) return 1;
+  helper.join();
+  robot_step(10);
+
+  // Step 5: a forked child allocates and exits through exit(), destructors
+  // and all; nothing of it may reach the parent's log.
+  const pid_t child = fork();
+  if (child == 0) {
+    for (int k = 0; k < 3; ++k) keep(std::malloc(32));
+    std::exit(0);
+  }
+  int status = 0;
+  while (waitpid(child, &status, 0) < 0) {
+  }
+  robot_step(10);
+
+  // Step 6 meets the stop time: the stand-in ends the process inside it.
+  for (;;) robot_step(10);
+}
+
+class LoopAllocation : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (const char *why = probe_unusable()) GTEST_SKIP() << why;
+    log_path_ = e2e::temp_dir() + "/alloc.log";
+  }
+  std::string log_path_;
+};
+
+TEST_F(LoopAllocation, ProbeCountsEachCallOnceAndOnlyTheControlThreads) {
+  e2e::Options options = probed(self_path(), log_path_);
+  options.env.emplace_back(kControllerMode, "1");
+  options.stop_ms = 50;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(e2e::steps(r.trace), 6);
+
+  const ProbeLog log = read_probe_log(log_path_);
+  ASSERT_EQ(log.steps.size(), 6u);
+  EXPECT_GT(log.steps[0].in_step, 0u) << "process start-up allocates: the probe must see it";
+  EXPECT_EQ(log.steps[1].in_step, kKnownAllocations);
+  EXPECT_EQ(log.steps[3].in_step, 0u) << "the other thread's allocations are not the loop's";
+  EXPECT_EQ(log.steps[4].in_step, 0u) << "the forked child's allocations are not the parent's";
+  EXPECT_EQ(log.steps[5].in_step, 0u);
+  for (const StepAllocations &s : log.steps) EXPECT_EQ(s.in_robot_step, 0u) << "step " << s.step;
+  // The child exited through exit(): its destructors ran, but wrote nothing.
+  EXPECT_EQ(log.totals, 1);
+  EXPECT_GE(log.other, kHelperAllocations);
+  unsigned long logged = 0;
+  for (const StepAllocations &s : log.steps) logged += s.in_step + s.in_robot_step;
+  EXPECT_EQ(log.control, logged) << "the total is the sum of the steps";
+}
+
+TEST_F(LoopAllocation, SkimPlayingABundledMotionAllocatesNothing) {
+  e2e::Options options = probed(MOTION_SKIM_PATH, log_path_);
+  options.input = "wave_10ms.csv\n";
+  options.cwd = MOTIONS_DIR;
+  // 40 control steps: the 1,200 rows take 12, the last row is then held.
+  options.stop_ms = 128 + 64 * 40;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // The file played: the arm is up four seconds into the wave.
+  bool moved = false;
+  for (const e2e::Command &c : e2e::commands_after_step(r.trace, 6)) moved |= c.value != 0.0f;
+  EXPECT_TRUE(moved);
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  expect_steady_state_clean(log, 3, 39, "motion_skim");
+}
+
+TEST_F(LoopAllocation, PlayerWaitingApproachingPlayingAndHandingOverAllocatesNothing) {
+  e2e::Options options = probed(MOTION_PLAYER_PATH, log_path_);
+  options.cwd = MOTIONS_DIR;
+  // Off the files' first rows, so that the approach takes steps.
+  options.env.emplace_back("STANDIN_POSTURE", "rarm_joint_1=0.1, lleg_joint_4=-0.08");
+  options.env.emplace_back("STANDIN_PACE", "20");
+  e2e::Session s(options);
+  ASSERT_TRUE(s.wait_for_output(kPlayerPrompt));
+  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
+
+  std::size_t from = s.out().size();
+  s.write("wave_10ms.csv\n");
+  ASSERT_TRUE(s.wait_for_output("Executing your file...", from));
+  from = s.out().find("Executing your file...", from);
+  ASSERT_TRUE(s.wait_for_output(kPlayerPrompt, from));
+  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
+
+  // The second file: the loader opens it while the loop waits.
+  from = s.out().size();
+  s.write("bow_25ms.csv\n");
+  ASSERT_TRUE(s.wait_for_output("Executing your file...", from));
+  from = s.out().find("Executing your file...", from);
+  ASSERT_TRUE(s.wait_for_output(kPlayerPrompt, from));
+  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
+  const e2e::Result r = s.stop();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(e2e::count(r.out, "interpolating\n"), 2);
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  // 12 s and 6 s of file at 50 ms, the approach and the waits.
+  expect_steady_state_clean(log, 2, 360 + 60, "motion_player");
+  EXPECT_GE(log.other, 2u) << "each fopen allocates, in the loader thread";
+}
+
+TEST_F(LoopAllocation, TunerIdleJoggingZeroingAndSnapshottingAllocatesNothing) {
+  e2e::Options options = probed(POSE_TUNER_PATH, log_path_);
+  const char *path = std::getenv("PATH");
+  options.env.emplace_back("PATH", clear_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
+  options.env.emplace_back("STANDIN_PACE", "20");
+  e2e::Session s(options);
+  ASSERT_TRUE(s.wait_for_output(kTunerPrompt));
+  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 10));
+
+  // A jog: 20 interpolation steps, each clearing the screen from the loop.
+  std::size_t from = s.out().size();
+  s.write("3 0.1\n");
+  ASSERT_TRUE(s.wait_for_output(std::string("\nThe interpolation is over\n") + kTunerPrompt, from));
+
+  // A zero, applied by the console between two steps.
+  from = s.out().size();
+  s.write("5 9\n");
+  ASSERT_TRUE(s.wait_for_output(kTunerPrompt, from));
+
+  // A snapshot while a jog interpolates.
+  from = s.out().size();
+  s.write("1 0.2\n7 999 snap.csv\n");
+  ASSERT_TRUE(s.wait_for_output("writing position to the file TeSt.csv\n", from));
+  ASSERT_TRUE(s.wait_for_output(std::string("\nThe interpolation is over\n") + kTunerPrompt, from));
+  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 10));
+  const e2e::Result r = s.stop();
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_TRUE(std::filesystem::exists(r.cwd + "/snap.csv"));
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  // 10 idle, 20 + 40 interpolating, 10 idle.
+  expect_steady_state_clean(log, 3, 80, "pose_tuner");
+  EXPECT_GE(log.other, 1u) << "the snapshot's fopen allocates, in the console thread";
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *mode = std::getenv(kControllerMode);
+  if (mode != nullptr && std::strcmp(mode, "1") == 0) return controller_with_known_allocations();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
