@@ -70,7 +70,7 @@ constinit Config g_config;                                   // platform setting
 constinit std::atomic<pthread_t> g_owner{0};                 // first caller of robot_live
 constinit std::atomic<bool> g_early_reported[kCallCount];    // call before robot_live told
 constinit std::atomic<bool> g_foreign_reported[kCallCount];  // second-thread call told
-constinit Servo g_servos[kServoCount];                       // simulated servos by JointIndex
+constinit Servo g_servos[kServoCount] = {};                  // simulated servos by JointIndex
 constinit std::int64_t g_steps = 0;                          // robot_step calls completed
 constinit std::int64_t g_time_ms = 0;                        // simulated time, ms
 constinit bool g_in_callback = false;                        // robot_live's callback running
