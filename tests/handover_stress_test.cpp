@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -346,6 +347,390 @@ TEST(PlayerHandOver, ThousandsOfFilesTypedAheadChangeHandsOneAtATime) {
   }
   std::printf("[ stress   ] %d files, %zu control steps, %zu sending\n", kPlayerFiles,
               steps.size() - 1, sending.size());
+}
+
+}  // namespace
+
+namespace {
+
+// ---- pose_tuner ----------------------------------------------------------------
+
+constexpr char kInsertLine[] =
+    "Insert joint number (01-21) followed by the amount of angle (rd) to add to joint";
+const std::string kInsert = std::string(kInsertLine) + "\n";
+constexpr char kOverLine[] = "The interpolation is over";
+constexpr char kNamePrompt[] = " Give the name of the csv file: ";
+constexpr char kWriting[] = "writing position to the file TeSt.csv";
+constexpr char kBannerEdge[] = "&&&&&&&&&&&&";
+constexpr char kBannerText[] =
+    "Do not press a button, please wait for the end of the interpollation";
+// Interpolation step and arrival tolerance, rad, as the tuner takes them.
+constexpr double kJogStep = 0.005f;
+constexpr double kJogTolerance = 0.007f;
+// Groups of five commands typed in one burst, and the stand-in's pace. Both
+// threads run "clear" for every screen, which forks the process: about 1 ms,
+// but 50 to 100 ms under the sanitizers, where fewer commands and a slower
+// loop keep the burst within the interpolations and the run near 25 s.
+#if defined(__SANITIZE_THREAD__)
+constexpr int kTunerGroups = 50;
+constexpr char kTunerPace[] = "5";
+#elif defined(__SANITIZE_ADDRESS__)
+constexpr int kTunerGroups = 100;
+constexpr char kTunerPace[] = "5";
+#else
+constexpr int kTunerGroups = 400;
+constexpr char kTunerPace[] = "20";
+#endif
+
+// A posture as the tuner shows or sends it: by JointNumber 1..21 (entry 0
+// is 01), the angle and its pulse count.
+struct Shown {
+  std::array<double, kNumberedJoints> rad = {};
+  std::array<int, kNumberedJoints> pulses = {};
+};
+
+// One command of the burst.
+struct Typed {
+  int number = 0;      // joint number as typed
+  std::string amount;  // amount of angle as typed
+  std::string name;    // snapshot file, for 999
+  bool jog() const { return amount != "9" && amount != "666" && amount != "999"; }
+  bool zero() const { return amount == "9" || amount == "666"; }
+  // Numbered joints (0..20 for 01..21) the command zeroes.
+  std::vector<int> zeroed() const {
+    std::vector<int> joints;
+    for (int n = 1; n <= kNumberedJoints; ++n) {
+      if (amount == "666" || (amount == "9" && convertJoint(number) == convertJoint(n)))
+        joints.push_back(n - 1);
+    }
+    return joints;
+  }
+  // Numbered joint (0..20) a jog moves.
+  int joint() const { return kJoints[convertJoint(number)].number - 1; }
+};
+
+// The burst: per group two jogs, a zeroing (every tenth zeroes all), a
+// snapshot and a last jog, so an interpolation runs after every zeroing and
+// the burst ends on a jog. Each joint's jogs alternate in sign, so the
+// targets stay near zero and every jog takes 6 to 16 steps.
+std::vector<Typed> burst() {
+  const char *magnitudes[] = {"0.05", "0.07", "0.04", "0.06", "0.08", "0.03"};
+  std::array<int, kNumberedJoints + 1> jogs = {};
+  std::vector<Typed> typed;
+  int next = 0;
+  auto jog = [&](int number) {
+    int k = jogs[number]++;
+    std::string amount = (k % 2 ? "-" : "") + std::string(magnitudes[(k / 2 + number) % 6]);
+    typed.push_back({number, amount, ""});
+  };
+  for (int g = 0; g < kTunerGroups; ++g) {
+    jog(next % 21 + 1);
+    jog((next + 7) % 21 + 1);
+    if (g % 10 == 9) {
+      typed.push_back({1, "666", ""});
+    } else {
+      typed.push_back({(next + 7) % 21 + 1, "9", ""});
+    }
+    char name[16];
+    std::snprintf(name, sizeof name, "s%04d.csv", g);
+    typed.push_back({g % 21 + 1, "999", name});
+    jog((next + 3) % 21 + 1);
+    next += 5;
+  }
+  return typed;
+}
+
+// What the tuner printed, in order.
+struct Event {
+  enum Kind { kScreen, kFrame } kind = kScreen;  // console screen, or a loop step
+  bool landing = false;                          // frames: the step that landed
+  Shown shown;
+};
+
+// Parses one table row "NN:\tname = angle  pulse: count\t\tmin=..\tmax=..".
+bool parse_row(std::string_view line, int number, Shown &shown) {
+  char head[8];
+  std::snprintf(head, sizeof head, "%02d:\t", number);
+  if (!line.starts_with(head)) return false;
+  std::size_t equals = line.find(" = ");
+  std::size_t pulse_at = line.find("  pulse: ");
+  std::size_t tabs = line.find("\t\tmin=");
+  if (equals == std::string_view::npos || pulse_at == std::string_view::npos ||
+      tabs == std::string_view::npos)
+    return false;
+  std::string_view angle = line.substr(equals + 3, pulse_at - equals - 3);
+  std::string_view count = line.substr(pulse_at + 9, tabs - pulse_at - 9);
+  double rad = 0;
+  int pulses = 0;
+  auto a = std::from_chars(angle.data(), angle.data() + angle.size(), rad);
+  auto p = std::from_chars(count.data(), count.data() + count.size(), pulses);
+  if (a.ec != std::errc() || p.ec != std::errc()) return false;
+  shown.rad[number - 1] = rad;
+  shown.pulses[number - 1] = pulses;
+  return true;
+}
+
+// Splits the output into console screens and loop frames; anything else
+// than the start-up texts, tables, banners, prompts and snapshot texts
+// fails the test. Returns the events and counts the snapshot texts.
+std::vector<Event> parse_screens(const std::string &out, int &writings) {
+  std::vector<std::string_view> lines;
+  std::string_view rest = out;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('\n');
+    if (end == std::string_view::npos) break;  // the unfinished last line
+    std::string_view line = rest.substr(0, end);
+    // The name prompt has no line end: what follows it joins its line.
+    while (line.starts_with(kNamePrompt)) line.remove_prefix(sizeof kNamePrompt - 1);
+    if (!line.empty() || rest[0] == '\n') lines.push_back(line);
+    rest.remove_prefix(end + 1);
+  }
+  std::vector<Event> events;
+  bool landing = false;
+  writings = 0;
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    std::string_view line = lines[i];
+    if (line == "reset" || line == "starting reset") continue;
+    if (line == kWriting) {
+      ++writings;
+      continue;
+    }
+    if (line == kOverLine) {
+      landing = true;
+      continue;
+    }
+    Event event;
+    bool table = i + kNumberedJoints < lines.size();
+    for (int n = 1; table && n <= kNumberedJoints; ++n)
+      table = parse_row(lines[i + n - 1], n, event.shown);
+    if (!table) {
+      ADD_FAILURE() << "unexpected output line " << i << ": \"" << line << "\"";
+      return events;
+    }
+    i += kNumberedJoints;
+    auto at = [&](std::size_t k) {
+      return i + k < lines.size() ? lines[i + k] : std::string_view("?");
+    };
+    if (at(0) == kInsertLine) {
+      event.kind = Event::kScreen;
+      events.push_back(event);
+    } else if (at(0) == "" && at(1) == kBannerEdge && at(2) == kBannerEdge &&
+               at(3) == kBannerText && at(4) == kBannerEdge && at(5) == kBannerEdge) {
+      event.kind = Event::kFrame;
+      event.landing = landing;
+      landing = false;
+      events.push_back(event);
+      i += 5;
+    } else if (at(0) == "" && at(1) == kOverLine && at(2) == kInsertLine) {
+      // The landing step's table again, with the prompt.
+      EXPECT_TRUE(!events.empty() && events.back().landing &&
+                  events.back().shown.pulses == event.shown.pulses)
+          << "a landing's second table differs from its first, line " << i;
+      i += 2;
+    } else {
+      ADD_FAILURE() << "a table followed by \"" << at(0) << "\", line " << i;
+      return events;
+    }
+  }
+  return events;
+}
+
+// A step's commands as the tuner's table would show them.
+Shown shown_of(const Step &step) {
+  Shown shown;
+  for (std::size_t k = 0; k < step.sent.size() && k < kHeadFirstOrder.size(); ++k) {
+    int i = kHeadFirstOrder[k];
+    if (kJoints[i].number == 0) continue;
+    shown.rad[kJoints[i].number - 1] = step.sent[k];
+    shown.pulses[kJoints[i].number - 1] = rad2pulse(step.sent[k], i);
+  }
+  return shown;
+}
+
+std::string pulses_text(const std::array<int, kNumberedJoints> &pulses) {
+  std::string text;
+  for (int p : pulses) text += std::to_string(p) + " ";
+  return text;
+}
+
+bool is_snapshot_file(const std::string &name) {
+  return (name.size() == 9 && name[0] == 's' && name.ends_with(".csv")) ||
+         name.starts_with(".snapshot.");
+}
+
+TEST(TunerHandOver, BurstOfJogsZeroesAndSnapshotsDuringInterpolations) {
+  const std::vector<Typed> typed = burst();
+  std::string input;
+  for (const Typed &t : typed)
+    input +=
+        std::to_string(t.number) + " " + t.amount + (t.name.empty() ? "" : " " + t.name) + "\n";
+
+  // A "clear" that prints nothing: screens then follow each other directly.
+  std::string bin = e2e::temp_dir();
+  std::filesystem::create_symlink(
+      std::filesystem::exists("/usr/bin/true") ? "/usr/bin/true" : "/bin/true", bin + "/clear");
+  std::string dir = e2e::temp_dir();
+  std::string probe_log = e2e::temp_dir() + "/probe.log";
+  e2e::Options options;
+  options.program = POSE_TUNER_PATH;
+  options.cwd = dir;
+  options.stop_ms = 1'000'000'000;
+  const char *path = std::getenv("PATH");
+  // 20 times real time, 3.2 ms a step: a jog of 0.05 rad takes 32 ms, longer
+  // than the console takes for a command, so the burst lands during
+  // interpolations. Under the sanitizers 12.8 ms a step.
+  options.env = {{"PATH", bin + ":" + (path != nullptr ? path : "/usr/bin:/bin")},
+                 {"STANDIN_PACE", kTunerPace},
+                 preload_probe(),
+                 {"FILE_PROBE_LOG", probe_log}};
+  e2e::Session session(options);
+  ASSERT_TRUE(session.wait_for_output(kInsert));
+  session.write(input);
+  // One console screen per command, then the landing of the last jog.
+  const std::string screen_end = "max=1.5708\n" + kInsert;
+  std::size_t from = 0;
+  for (std::size_t n = 0; n <= typed.size(); ++n) {
+    ASSERT_TRUE(session.wait_for_output(screen_end, from)) << "screen " << n;
+    from = session.out().find(screen_end, from) + screen_end.size();
+  }
+  ASSERT_TRUE(session.wait_for_output(std::string("\n") + kOverLine + "\n" + kInsert, from));
+  e2e::Result result = session.stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.err, "");
+
+  int writings = 0;
+  std::vector<Event> events = parse_screens(result.out, writings);
+  std::vector<std::size_t> screen_at;  // event index of the screen after command n (0: start)
+  for (std::size_t e = 0; e < events.size(); ++e)
+    if (events[e].kind == Event::kScreen) screen_at.push_back(e);
+  ASSERT_EQ(screen_at.size(), typed.size() + 1) << "one screen per command";
+  const int snapshots = static_cast<int>(
+      std::count_if(typed.begin(), typed.end(), [](const Typed &t) { return t.amount == "999"; }));
+  EXPECT_EQ(writings, snapshots);
+
+  // Every step sent 23 commands; the postures sent, as pulse counts.
+  std::vector<Step> steps = steps_of(result.trace);
+  std::set<std::array<int, kNumberedJoints>> sent;
+  for (std::size_t n = 1; n < steps.size(); ++n) {
+    if (n + 1 == steps.size() && steps[n].sent.empty()) break;  // the stop
+    ASSERT_EQ(steps[n].sent.size(), kHeadFirstOrder.size()) << "step " << n;
+    sent.insert(shown_of(steps[n]).pulses);
+  }
+  const Shown final_sent = shown_of(steps[steps.size() - 2]);
+
+  // Every frame shows a posture that was sent: drawn from the same copy.
+  for (std::size_t e = 0; e < events.size(); ++e) {
+    if (events[e].kind == Event::kFrame) {
+      EXPECT_TRUE(sent.contains(events[e].shown.pulses))
+          << "frame " << e << " was never sent: " << pulses_text(events[e].shown.pulses);
+    }
+  }
+
+  // A command lands between two control cycles: the posture it met is the
+  // one the previous command left, or one a step sent; the screen shows it
+  // with the command applied.
+  auto applied = [](const Typed &t, std::array<int, kNumberedJoints> pulses) {
+    for (int j : t.zeroed()) pulses[j] = 0;
+    return pulses;
+  };
+  auto met = [&](const Typed &t, const std::array<int, kNumberedJoints> &before,
+                 const std::array<int, kNumberedJoints> &after) {
+    if (applied(t, before) == after) return true;
+    if (!t.zero()) return sent.contains(after);
+    return std::any_of(sent.begin(), sent.end(),
+                       [&](const auto &p) { return applied(t, p) == after; });
+  };
+  int during = 0;  // commands shown while an interpolation ran
+  for (std::size_t n = 1; n <= typed.size(); ++n) {
+    const Typed &t = typed[n - 1];
+    const Shown &before = events[screen_at[n - 1]].shown;
+    const Shown &after = events[screen_at[n]].shown;
+    EXPECT_TRUE(met(t, before.pulses, after.pulses))
+        << "command " << n << " met a posture no step sent: " << pulses_text(after.pulses);
+    // A snapshot holds the posture of one step, or the previous command's.
+    if (t.amount == "999") {
+      MotionRow row;
+      std::string text = e2e::read_file(dir + "/" + t.name);
+      EXPECT_EQ(parse_csv_row(text.c_str(), row), kRowFields) << t.name;
+      std::array<int, kNumberedJoints> saved;
+      for (int c = 0; c < kNumberedJoints; ++c) saved[c] = row.pulses[convertJoint(c + 1)];
+      EXPECT_TRUE(saved == before.pulses || sent.contains(saved))
+          << t.name << " mixes postures: " << pulses_text(saved);
+    }
+    for (std::size_t e = screen_at[n]; e-- > 0;) {
+      if (events[e].kind != Event::kFrame) continue;
+      if (!events[e].landing) ++during;
+      break;
+    }
+  }
+  std::printf("[ stress   ] %zu commands, %d shown during an interpolation, %zu control steps\n",
+              typed.size(), during, steps.size() - 2);
+  EXPECT_GE(during, static_cast<int>(typed.size()) / 2) << "the burst did not meet interpolations";
+
+  // A zeroing is never overwritten by the step in progress. The frame after
+  // the last one printed before the zeroing's screen may come from a step
+  // taken before it; the one after that cannot. So one of the two shows
+  // each zeroed joint at zero, or at most one step (or its landing) from it.
+  int zero_checks = 0;
+  for (std::size_t n = 1; n <= typed.size(); ++n) {
+    const Typed &t = typed[n - 1];
+    if (!t.zero()) continue;
+    const Shown &screen = events[screen_at[n]].shown;
+    std::vector<std::size_t> frames_after;
+    for (std::size_t e = screen_at[n] + 1; e < events.size() && frames_after.size() < 2; ++e)
+      if (events[e].kind == Event::kFrame) frames_after.push_back(e);
+    std::size_t before = screen_at[n];
+    while (before > 0 && events[before].kind != Event::kFrame) --before;
+    for (int j : t.zeroed()) {
+      EXPECT_EQ(screen.pulses[j], 0) << "command " << n << " joint " << j + 1;
+      if (events[before].kind != Event::kFrame || events[before].landing ||
+          frames_after.size() < 2 || events[frames_after[0]].landing)
+        continue;
+      if (std::fabs(events[before].shown.rad[j]) <= 0.02) continue;
+      ++zero_checks;
+      const double near = kJogTolerance + 1e-6;
+      EXPECT_TRUE(std::fabs(events[frames_after[0]].shown.rad[j]) <= near ||
+                  std::fabs(events[frames_after[1]].shown.rad[j]) <= near)
+          << "command " << n << " (" << t.number << " " << t.amount << "): joint " << j + 1
+          << " went " << events[before].shown.rad[j] << ", " << events[frames_after[0]].shown.rad[j]
+          << ", " << events[frames_after[1]].shown.rad[j];
+    }
+  }
+  std::printf("[ stress   ] %d zeroed joints seen leaving an interpolation step\n", zero_checks);
+  EXPECT_GT(zero_checks, kTunerGroups / 4);
+
+  // A jog is never lost: a later landing shows its target (the angle its
+  // screen showed plus the amount), unless a later jog of the same joint
+  // replaced that target first.
+  std::vector<double> target(typed.size() + 1, 0.0);
+  std::array<double, kNumberedJoints> last_target = {};
+  for (std::size_t n = 1; n <= typed.size(); ++n) {
+    const Typed &t = typed[n - 1];
+    if (!t.jog()) continue;
+    target[n] = events[screen_at[n]].shown.rad[t.joint()] + std::strtof(t.amount.c_str(), nullptr);
+    last_target[t.joint()] = target[n];
+  }
+  for (std::size_t n = 1; n <= typed.size(); ++n) {
+    const Typed &t = typed[n - 1];
+    if (!t.jog()) continue;
+    bool landed = false;
+    for (std::size_t e = screen_at[n] + 1; e < events.size() && !landed; ++e) {
+      if (events[e].kind != Event::kFrame || !events[e].landing) continue;
+      for (std::size_t m = n; m <= typed.size() && screen_at[m] < e && !landed; ++m) {
+        landed = typed[m - 1].jog() && typed[m - 1].joint() == t.joint() &&
+                 std::fabs(events[e].shown.rad[t.joint()] - target[m]) <= 2e-6;
+      }
+    }
+    EXPECT_TRUE(landed) << "command " << n << " (" << t.number << " " << t.amount << ", target "
+                        << target[n] << ") never landed";
+  }
+  // At rest, every joint is on the target of its last jog.
+  for (int j = 0; j < kNumberedJoints; ++j)
+    EXPECT_NEAR(final_sent.rad[j], last_target[j], 2e-6) << "joint " << j + 1;
+
+  // The probe: one snapshot file open at a time, each closed once.
+  auto lives = file_lifetimes(parse_probe_log(e2e::read_file(probe_log)), is_snapshot_file);
+  EXPECT_EQ(lives.size(), static_cast<std::size_t>(snapshots));
 }
 
 }  // namespace
