@@ -246,11 +246,13 @@ TEST(PlayerHandOver, ThousandsOfFilesTypedAheadChangeHandsOneAtATime) {
   e2e::Session session(options);
   session.write(names);
   std::size_t from = 0;
-  for (int prompt = 0; prompt <= kPlayerFiles; ++prompt) {
-    ASSERT_TRUE(session.wait_for_output(kFilePrompt, from)) << "prompt " << prompt;
+  int prompts = 0;
+  for (; prompts <= kPlayerFiles && session.wait_for_output(kFilePrompt, from); ++prompts)
     from = session.out().find(kFilePrompt, from) + kFilePrompt.size();
-  }
   e2e::Result result = session.stop();
+  ASSERT_EQ(prompts, kPlayerFiles + 1) << "the program ended early (status " << result.exit_code
+                                       << ", signal " << result.signal << "):\n"
+                                       << result.err;
   EXPECT_EQ(result.exit_code, 0);
   // The stand-in reports any library call from the loader thread.
   EXPECT_EQ(result.err, "");
@@ -589,12 +591,15 @@ TEST(TunerHandOver, BurstOfJogsZeroesAndSnapshotsDuringInterpolations) {
   // One console screen per command, then the landing of the last jog.
   const std::string screen_end = "max=1.5708\n" + kInsert;
   std::size_t from = 0;
-  for (std::size_t n = 0; n <= typed.size(); ++n) {
-    ASSERT_TRUE(session.wait_for_output(screen_end, from)) << "screen " << n;
+  std::size_t screens = 0;
+  for (; screens <= typed.size() && session.wait_for_output(screen_end, from); ++screens)
     from = session.out().find(screen_end, from) + screen_end.size();
-  }
-  ASSERT_TRUE(session.wait_for_output(std::string("\n") + kOverLine + "\n" + kInsert, from));
+  const bool rested = screens == typed.size() + 1 &&
+                      session.wait_for_output(std::string("\n") + kOverLine + "\n" + kInsert, from);
   e2e::Result result = session.stop();
+  ASSERT_TRUE(rested) << screens << " screens; the program ended early (status " << result.exit_code
+                      << ", signal " << result.signal << "):\n"
+                      << result.err;
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.err, "");
 
