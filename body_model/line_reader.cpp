@@ -1,5 +1,6 @@
 #include "line_reader.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@ LineReader::LineReader(std::size_t capacity)
 void LineReader::attach(std::FILE *file) {
   fd_ = file ? fileno(file) : -1;
   eof_ = fd_ < 0;
+  failed_ = false;
   begin_ = end_ = last_begin_ = last_end_ = 0;
 }
 
@@ -35,6 +37,7 @@ bool LineReader::fill() {
     if (got < 0 && errno == EINTR) continue;
     // End of file and read errors end the file alike.
     eof_ = true;
+    failed_ = got < 0;
     return false;
   }
 }
@@ -69,14 +72,31 @@ void LineReader::copy_last(char *dst) const {
   dst[line.size()] = '\0';
 }
 
+namespace {
+
+// Closes a descriptor that will not become a motion file; errno tells why.
+std::FILE *refuse_fd(int fd, int error) {
+  ::close(fd);
+  errno = error;
+  return nullptr;
+}
+
+}  // namespace
+
 std::FILE *open_motion_file(const char *name) {
-  std::FILE *file = std::fopen(name, "r");
-  if (!file) return nullptr;
-  // A directory opens for reading but holds no rows.
+  // Without O_NONBLOCK opening a FIFO waits for a writer, maybe for ever.
+  const int fd = ::open(name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
   struct stat st;
-  if (fstat(fileno(file), &st) != 0 || S_ISDIR(st.st_mode)) {
-    std::fclose(file);
-    return nullptr;
-  }
+  if (fstat(fd, &st) != 0) return refuse_fd(fd, errno);
+  // A directory opens but holds no rows; a FIFO or a device (/dev/zero)
+  // would be read without end.
+  if (S_ISDIR(st.st_mode)) return refuse_fd(fd, EISDIR);
+  if (!S_ISREG(st.st_mode)) return refuse_fd(fd, EINVAL);
+  // Rows are read with blocking reads, as fopen would give them.
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0 || fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) return refuse_fd(fd, errno);
+  std::FILE *file = fdopen(fd, "r");
+  if (file == nullptr) return refuse_fd(fd, errno);
   return file;
 }

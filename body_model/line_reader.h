@@ -26,6 +26,9 @@ class LineReader {
   // are alike and final until the next attach; last() is then unchanged.
   bool next();
 
+  // True once a read of the file failed (not merely ended) since attach.
+  bool failed() const { return failed_; }
+
   // Text of the latest successful read, including its '\n' if it had one.
   // Empty before the first. Valid until the next successful read or attach.
   std::string_view last() const { return {buf_ + last_begin_, last_end_ - last_begin_}; }
@@ -41,6 +44,7 @@ class LineReader {
   std::size_t max_chars_;       // characters per read: capacity - 1
   int fd_ = -1;                 // descriptor being read, -1 when detached
   bool eof_ = true;             // end of file or read error was met
+  bool failed_ = false;         // a read error was met
   std::size_t begin_ = 0;       // first unread byte in buf_
   std::size_t end_ = 0;         // one past the last byte read from the file
   std::size_t last_begin_ = 0;  // latest line read, kept across refills
@@ -48,6 +52,9 @@ class LineReader {
   char buf_[kBlockBytes];  // block of the file
 };
 
-// Opens a motion file for reading ("r"). A directory is refused like a
-// missing file. Returns nullptr on failure.
+// Opens a motion file for reading ("r"). Only a regular file (or a link to
+// one) is a motion file: a directory, FIFO, socket or device is refused like
+// a missing file, and opening never waits for a FIFO's writer. Returns
+// nullptr on failure, with errno set (EISDIR for a directory, EINVAL for
+// anything else that is not a regular file).
 std::FILE *open_motion_file(const char *name);

@@ -131,7 +131,8 @@ void player_step() {
 bool load_file(std::FILE *opened) {
   reader.attach(opened);
   if (!reader.next()) {
-    refuse(opened, "the file is empty\n");
+    // A file that opens but cannot be read (EIO) is not an empty one.
+    refuse(opened, reader.failed() ? "unable to read the file\n" : "the file is empty\n");
     return false;
   }
   reader.copy_last(first_line);
