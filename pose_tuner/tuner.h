@@ -89,6 +89,23 @@ void apply_command(const Command &command);
 // Pulse counts of `posture` for the snapshot row, JointIndex 0..22.
 PulseCounts snapshot_counts(const Posture &posture);
 
+enum class SnapshotWrite {
+  kOk,           // the file holds the row
+  kCannotOpen,   // the name cannot be created or replaced; nothing was touched
+  kCannotWrite,  // writing failed (a full disk); an existing file kept its bytes
+};
+
+// Saves `counts` as one row, without a line end, to the file `name` (a path
+// of at most PATH_MAX - 1 bytes). The row goes to a temporary file in the
+// same directory, which replaces the target only once it is complete, so a
+// failed write never empties or cuts an existing file. Refused: a target
+// that is not a regular file (a directory, a FIFO), one with no write
+// permission for anyone or none for this user, and a directory that is not
+// writable in the same sense; root is refused them too. A link is followed
+// and its target replaced. A new file gets mode 0666 less the umask; a
+// replaced one keeps its mode (and its owner where allowed).
+SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts);
+
 // One control cycle: an interpolation step if one runs, the head-first
 // output of the posture, then robot_step(64).
 void control_step();
