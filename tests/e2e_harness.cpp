@@ -349,6 +349,25 @@ bool Session::wait_for_step(long step) {
   });
 }
 
+void Session::run_for(int ms) {
+  const long long end = now_ms() + ms;
+  pump([&] { return now_ms() >= end; });
+}
+
+long Session::cpu_time_ms() const {
+  if (pid_ <= 0 || reaped_) return -1;
+  std::string stat = read_file("/proc/" + std::to_string(pid_) + "/stat");
+  // The command name may hold spaces and parentheses: fields count from the last ')'.
+  std::size_t close = stat.rfind(')');
+  if (close == std::string::npos) return -1;
+  std::vector<std::string_view> fields = split(std::string_view(stat).substr(close + 2), ' ');
+  // Fields 14 and 15 of the line, utime and stime, are 11 and 12 after the name.
+  long utime = 0, stime = 0;
+  if (fields.size() < 13 || !parse_number(fields[11], utime) || !parse_number(fields[12], stime))
+    return -1;
+  return (utime + stime) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
 Result Session::stop() {
   if (pid_ > 0 && !exited()) kill(pid_, SIGTERM);
   return finish();

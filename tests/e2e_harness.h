@@ -69,6 +69,16 @@ class Session {
   // Waits until the trace shows robot_step number `step` (counting from 1)
   // has been called. False as for wait_for_output.
   bool wait_for_step(long step);
+  // Moves data for `ms` of wall-clock time, or until the program ends: a
+  // window over which the program is watched (its CPU time, say), never a
+  // way to wait for something it does.
+  void run_for(int ms);
+  // Process id of the program; -1 if it did not start.
+  pid_t pid() const { return pid_; }
+  // CPU time the program has used so far, all its threads, user and
+  // system (from /proc/<pid>/stat), in ms; -1 once it has ended or if it
+  // cannot be read.
+  long cpu_time_ms() const;
   // Everything written to stdout and stderr so far.
   const std::string &out() const { return out_; }
   const std::string &err() const { return err_; }
