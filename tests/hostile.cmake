@@ -1,0 +1,12 @@
+# Hostile inputs, end to end: every program on directories, FIFOs, devices,
+# unreadable files, huge lines, NUL bytes, CRLF, numbers out of range,
+# overlong names, end of input and unwritable snapshot targets.
+add_executable(hostile_input_test hostile_input_test.cpp)
+add_dependencies(hostile_input_test motion_player motion_skim pose_tuner motion_check)
+target_link_libraries(hostile_input_test PRIVATE e2e_harness body_model GTest::gtest_main)
+target_compile_definitions(hostile_input_test PRIVATE
+  MOTION_PLAYER_PATH="$<TARGET_FILE:motion_player>"
+  MOTION_SKIM_PATH="$<TARGET_FILE:motion_skim>"
+  POSE_TUNER_PATH="$<TARGET_FILE:pose_tuner>"
+  MOTION_CHECK_PATH="$<TARGET_FILE:motion_check>")
+gtest_discover_tests(hostile_input_test DISCOVERY_TIMEOUT 60)
