@@ -1,10 +1,14 @@
 #include "line_reader.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <string>
 #include <thread>
@@ -138,4 +142,53 @@ TEST(LineReader, ReadsAPipeFedInSmallPieces) {
 TEST(LineReader, DirectoryIsNotAMotionFile) {
   EXPECT_EQ(open_motion_file("/"), nullptr);
   EXPECT_EQ(open_motion_file("/nonexistent/motion.csv"), nullptr);
+}
+
+TEST(LineReader, OnlyARegularFileOpensAndAFifoIsNotWaitedFor) {
+  char dir[] = "/tmp/line_reader_test_XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  const std::string fifo = std::string(dir) + "/fifo";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  // No writer: a blocking open would never return.
+  errno = 0;
+  EXPECT_EQ(open_motion_file(fifo.c_str()), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(open_motion_file("/dev/zero"), nullptr);
+  EXPECT_EQ(errno, EINVAL);
+  errno = 0;
+  EXPECT_EQ(open_motion_file(dir), nullptr);
+  EXPECT_EQ(errno, EISDIR);
+
+  const std::string regular = std::string(dir) + "/m.csv";
+  std::FILE *out = std::fopen(regular.c_str(), "w");
+  std::fputs("1,2\n", out);
+  std::fclose(out);
+  std::FILE *in = open_motion_file(regular.c_str());
+  ASSERT_NE(in, nullptr);
+  // Read blocking, as fopen gives it, and not passed on to a child.
+  EXPECT_EQ(fcntl(fileno(in), F_GETFL) & O_NONBLOCK, 0);
+  EXPECT_NE(fcntl(fileno(in), F_GETFD) & FD_CLOEXEC, 0);
+  EXPECT_EQ(reader_reads(in, 500), std::vector<std::string>{"1,2\n"});
+  std::fclose(in);
+  unlink(regular.c_str());
+  unlink(fifo.c_str());
+  rmdir(dir);
+}
+
+TEST(LineReader, ReadErrorIsToldApartFromTheEnd) {
+  auto reader = std::make_unique<LineReader>(500);
+  // Opens as a regular file; reading its first page fails with EIO.
+  std::FILE *unreadable = open_motion_file("/proc/self/mem");
+  ASSERT_NE(unreadable, nullptr);
+  reader->attach(unreadable);
+  EXPECT_FALSE(reader->next());
+  EXPECT_TRUE(reader->failed());
+  std::fclose(unreadable);
+  std::FILE *empty = std::tmpfile();
+  reader->attach(empty);
+  EXPECT_FALSE(reader->failed());
+  EXPECT_FALSE(reader->next());
+  EXPECT_FALSE(reader->failed());
+  std::fclose(empty);
 }

@@ -2,6 +2,9 @@
 // command reader and the snapshot row as units; then the program end to
 // end on the stand-in, driven through stdin.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -9,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <iterator>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -843,3 +847,47 @@ TEST(PoseTuner, SavedPostureIsReachedByMotionPlayer) {
 }
 
 }  // namespace
+
+TEST(PoseTuner, SnapshotFileIsReplacedWholeOrNotAtAll) {
+  namespace fs = std::filesystem;
+  const std::string dir = e2e::temp_dir();
+  const std::string fresh = dir + "/new.csv", old = dir + "/old.csv";
+  const std::string row = "1,2,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R";
+  e2e::write_file(old, "old bytes");
+  fs::permissions(old, fs::perms(0604));
+  // A new file gets what fopen would give it; a replaced one keeps its mode.
+  const mode_t mask = umask(022);
+  EXPECT_EQ(write_snapshot(fresh.c_str(), PulseCounts{}), SnapshotWrite::kOk);
+  EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}), SnapshotWrite::kOk);
+  umask(mask);
+  EXPECT_EQ(fs::status(fresh).permissions(), fs::perms(0644));
+  EXPECT_EQ(fs::status(old).permissions(), fs::perms(0604));
+  EXPECT_EQ(e2e::read_file(old), row);
+
+  // A write that fails (here past a 16-byte file size limit, as on a full
+  // disk) leaves the old bytes and no temporary file.
+  e2e::write_file(old, "old bytes");
+  rlimit before;
+  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
+  rlimit small = before;
+  small.rlim_cur = 16;
+  auto handler = signal(SIGXFSZ, SIG_IGN);
+  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  const SnapshotWrite failed = write_snapshot(old.c_str(), PulseCounts{});
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, handler);
+  EXPECT_EQ(failed, SnapshotWrite::kCannotWrite);
+  EXPECT_EQ(e2e::read_file(old), "old bytes");
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+
+  // Nothing nobody may write is replaced, also for root.
+  fs::permissions(old, fs::perms(0444));
+  EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}), SnapshotWrite::kCannotOpen);
+  EXPECT_EQ(write_snapshot(dir.c_str(), PulseCounts{}), SnapshotWrite::kCannotOpen);
+  fs::permissions(dir, fs::perms(0555));
+  EXPECT_EQ(write_snapshot((dir + "/other.csv").c_str(), PulseCounts{}),
+            SnapshotWrite::kCannotOpen);
+  fs::permissions(dir, fs::perms(0755));
+  EXPECT_EQ(e2e::read_file(old), "old bytes");
+  EXPECT_FALSE(fs::exists(dir + "/other.csv"));
+}
