@@ -319,7 +319,8 @@ TEST(HostileInput, MotionPlayerRefusesOrPlaysEveryFileAndThenTheNextGoodOne) {
   for (const auto &[name, text] : files) e2e::write_file(dir + "/" + name, text);
 
   std::string trace = e2e::temp_dir() + "/trace.tsv";
-  e2e::Session session(player_options(dir, "1000", trace));
+  // 1 ms a step: the trace stays small while the test waits.
+  e2e::Session session(player_options(dir, "50", trace));
   session.write(input);
   const int prompts = static_cast<int>(cases.size() + refused.size()) + 3;
   std::size_t from = 0;
@@ -446,7 +447,8 @@ TEST(HostileInput, MotionSkimSplitsATenMegabyteLineInBoundedMemory) {
   e2e::write_file(dir + "/long.csv", text);
   std::string trace = e2e::temp_dir() + "/trace.tsv";
   e2e::Options options{.program = MOTION_SKIM_PATH, .stop_ms = 100'000'000, .cwd = dir};
-  options.env = {{"STANDIN_TRACE", trace}, {"STANDIN_PACE", "1000"}};
+  // Paced so that the trace, read while it grows, grows slower than it is read.
+  options.env = {{"STANDIN_TRACE", trace}, {"STANDIN_PACE", "50"}};
   e2e::Session session(options);
   session.write("long.csv\n");
   // 999-character rows, 100 a step; a few steps more hold the last.
@@ -674,7 +676,7 @@ TEST(HostileInput, FileOfModeZeroIsRefusedByEveryReader) {
   fs::permissions(dir + "/locked.csv", fs::perms::none);
   e2e::write_file(dir + "/good.csv", text);
   std::string trace = e2e::temp_dir() + "/trace.tsv";
-  e2e::Session player(player_options(dir, "1000", trace));
+  e2e::Session player(player_options(dir, "50", trace));
   player.write("locked.csv good.csv\n");
   ASSERT_TRUE(player.wait_for_output(kOver));
   e2e::Result played = player.stop();
