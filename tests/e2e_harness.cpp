@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -334,17 +335,28 @@ bool Session::wait_for_step(long step) {
   std::size_t offset = 0;
   long steps_seen = 0;
   return pump([&] {
-    // Read only what was added to the trace since the last look.
-    std::ifstream file(trace_path_, std::ios::binary);
-    file.seekg(static_cast<std::streamoff>(offset));
-    std::string added((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-    offset += added.size();
-    seen += added;
-    std::size_t complete = seen.rfind('\n');
-    if (complete != std::string::npos) {
-      steps_seen += count_steps(std::string_view(seen).substr(0, complete + 1));
-      seen.erase(0, complete + 1);
+    // Reads what was added since the last look, chunk by chunk, and stops
+    // once the step is seen or 1 MiB is read: a trace that grows faster
+    // than it is read never keeps the wait from its output and its timeout.
+    std::FILE *file = std::fopen(trace_path_.c_str(), "rb");
+    if (file == nullptr) return false;
+    if (std::fseek(file, static_cast<long>(offset), SEEK_SET) != 0) {
+      std::fclose(file);
+      return false;
     }
+    char chunk[1 << 16];
+    for (int chunks = 0; chunks < 16 && steps_seen < step; ++chunks) {
+      std::size_t got = std::fread(chunk, 1, sizeof chunk, file);
+      offset += got;
+      seen.append(chunk, got);
+      std::size_t complete = seen.rfind('\n');
+      if (complete != std::string::npos) {
+        steps_seen += count_steps(std::string_view(seen).substr(0, complete + 1));
+        seen.erase(0, complete + 1);
+      }
+      if (got < sizeof chunk) break;
+    }
+    std::fclose(file);
     return steps_seen >= step;
   });
 }

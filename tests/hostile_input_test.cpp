@@ -558,14 +558,16 @@ TEST(HostileInput, PoseTunerFullDiskKeepsTheOldFileAndSaysSo) {
   // Files the program writes stop at 16 bytes (a full disk for the row);
   // the limit and the ignored SIGXFSZ pass to the program at its start.
   // The trace and posture log go to a device, where the limit does not hold.
+  // The options (and the "clear" they put on PATH) are made before the limit.
+  e2e::Options options = tuner_options(
+      dir, "20", {{"STANDIN_TRACE", "/dev/null"}, {"STANDIN_POSTURE_LOG", "/dev/null"}});
   rlimit before;
   ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
   rlimit small = before;
   small.rlim_cur = 16;
   auto old_handler = signal(SIGXFSZ, SIG_IGN);
   ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  e2e::Session session(tuner_options(
-      dir, "20", {{"STANDIN_TRACE", "/dev/null"}, {"STANDIN_POSTURE_LOG", "/dev/null"}}));
+  e2e::Session session(options);
   setrlimit(RLIMIT_FSIZE, &before);
   signal(SIGXFSZ, old_handler);
   ASSERT_TRUE(session.wait_for_output(kInsert));
