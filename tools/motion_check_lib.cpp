@@ -510,14 +510,22 @@ FileSummary check_motion_file(const char *path, const CheckOptions &options,
     const int error = errno;
     struct stat st;
     const bool directory = stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+    // The players refuse FIFOs and devices too; open_motion_file says EINVAL.
+    const char *why = directory         ? "it is a directory"
+                      : error == EINVAL ? "it is not a regular file"
+                                        : std::strerror(error);
     report(ck, FindingKind::kFile, Severity::kError, 0, 0,
-           std::string("cannot open the file: ") +
-               (directory ? "it is a directory" : std::strerror(error)));
+           std::string("cannot open the file: ") + why);
     return summary;
   }
   summary.opened = true;
   scan_player_rows(ck, file);
   std::fclose(file);
+  if (player_reader.failed()) {
+    report(ck, FindingKind::kFile, Severity::kError, 0, 0,
+           "cannot read the file: a read failed before its end");
+    return summary;
+  }
   if (summary.player_rows == 0) {
     report(ck, FindingKind::kFile, Severity::kError, 1, 1,
            "the file is empty: motion_player has no row period and no posture to approach");
