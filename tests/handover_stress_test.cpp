@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <optional>
@@ -391,6 +392,17 @@ constexpr int kTunerGroups = 400;
 constexpr char kTunerPace[] = "20";
 #endif
 
+// Groups to type: kTunerGroups, or STRESS_TUNER_GROUPS for a longer run
+// (e.g. 400 under ThreadSanitizer, for the release build's 2000 commands).
+int tuner_groups() {
+  const char *text = std::getenv("STRESS_TUNER_GROUPS");
+  int groups = 0;
+  if (text == nullptr ||
+      std::from_chars(text, text + std::strlen(text), groups).ec != std::errc() || groups <= 0)
+    return kTunerGroups;
+  return groups;
+}
+
 // A posture as the tuner shows or sends it: by JointNumber 1..21 (entry 0
 // is 01), the angle and its pulse count.
 struct Shown {
@@ -432,7 +444,8 @@ std::vector<Typed> burst() {
     std::string amount = (k % 2 ? "-" : "") + std::string(magnitudes[(k / 2 + number) % 6]);
     typed.push_back({number, amount, ""});
   };
-  for (int g = 0; g < kTunerGroups; ++g) {
+  const int groups = tuner_groups();
+  for (int g = 0; g < groups; ++g) {
     jog(next % 21 + 1);
     jog((next + 7) % 21 + 1);
     if (g % 10 == 9) {
@@ -711,7 +724,7 @@ TEST(TunerHandOver, BurstOfJogsZeroesAndSnapshotsDuringInterpolations) {
     }
   }
   std::printf("[ stress   ] %d zeroed joints seen leaving an interpolation step\n", zero_checks);
-  EXPECT_GT(zero_checks, kTunerGroups / 4);
+  EXPECT_GT(zero_checks, tuner_groups() / 4);
 
   // A jog is never lost: a later landing shows its target (the angle its
   // screen showed plus the amount), unless a later jog of the same joint
