@@ -531,4 +531,33 @@ int count(std::string_view text, std::string_view needle) {
   return found;
 }
 
+std::vector<std::string_view> words(std::string_view line) {
+  std::vector<std::string_view> found;
+  while (!line.empty()) {
+    std::size_t space = line.find(' ');
+    found.push_back(line.substr(0, space));
+    line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
+  }
+  return found;
+}
+
+bool under_valgrind() {
+  const char *set = std::getenv("E2E_UNDER_VALGRIND");
+  return set != nullptr && std::strcmp(set, "1") == 0;
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes) {
+  if (getrlimit(RLIMIT_FSIZE, &before_) != 0)
+    ADD_FAILURE() << "getrlimit: " << std::strerror(errno);
+  rlimit small = before_;
+  small.rlim_cur = bytes;
+  handler_ = signal(SIGXFSZ, SIG_IGN);
+  if (setrlimit(RLIMIT_FSIZE, &small) != 0) ADD_FAILURE() << "setrlimit: " << std::strerror(errno);
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  setrlimit(RLIMIT_FSIZE, &before_);
+  signal(SIGXFSZ, handler_);
+}
+
 }  // namespace e2e

@@ -7,6 +7,7 @@
 //              s.wait_for_step(40); e2e::Result r = s.finish();
 #pragma once
 
+#include <sys/resource.h>
 #include <sys/types.h>
 
 #include <string>
@@ -160,5 +161,28 @@ std::vector<PostureRow> parse_posture_log(std::string_view text);
 
 // Number of non-overlapping occurrences of `needle` in `text`.
 int count(std::string_view text, std::string_view needle);
+
+// The words of `line` split at each single space (two spaces make an empty word).
+std::vector<std::string_view> words(std::string_view line);
+
+// True when the memcheck preset runs the tests (E2E_UNDER_VALGRIND=1): valgrind
+// then runs the test and every program it starts.
+bool under_valgrind();
+
+// While it lives, files this process and the programs it starts write stop at
+// `bytes` (RLIMIT_FSIZE, as on a full disk), and SIGXFSZ is ignored so that a
+// write past the limit fails instead of ending the writer. Both pass to a
+// program started meanwhile, which keeps them.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(rlim_t bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit &) = delete;
+  FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+ private:
+  rlimit before_{};
+  void (*handler_)(int) = nullptr;
+};
 
 }  // namespace e2e

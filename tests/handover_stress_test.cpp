@@ -23,11 +23,6 @@
 
 namespace {
 
-// memcheck runs the suite with this set; see tools/memcheck.
-bool under_valgrind() {
-  return std::getenv("E2E_UNDER_VALGRIND") != nullptr;
-}
-
 // ---- Shared: the probe's log and the trace ---------------------------------
 
 // One line of the probe's log.
@@ -43,17 +38,6 @@ std::string base_name(std::string_view path) {
   return std::string(slash == std::string_view::npos ? path : path.substr(slash + 1));
 }
 
-std::vector<std::string_view> words(std::string_view line) {
-  std::vector<std::string_view> found;
-  while (!line.empty()) {
-    std::size_t end = line.find(' ');
-    if (end != 0) found.push_back(line.substr(0, end));
-    if (end == std::string_view::npos) break;
-    line.remove_prefix(end + 1);
-  }
-  return found;
-}
-
 bool is_number(std::string_view text) {
   return !text.empty() &&
          std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
@@ -67,7 +51,7 @@ std::vector<FileEvent> parse_probe_log(const std::string &text) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    std::vector<std::string_view> w = words(line);
+    std::vector<std::string_view> w = e2e::words(line);
     FileEvent event;
     bool ok = w.size() >= 3 && (w[0] == "open" || w[0] == "close") && is_number(w[1]);
     if (ok) {
@@ -232,7 +216,7 @@ std::vector<int> rows_played(int f) {
 }
 
 TEST(PlayerHandOver, ThousandsOfFilesTypedAheadChangeHandsOneAtATime) {
-  if (under_valgrind())
+  if (e2e::under_valgrind())
     GTEST_SKIP() << "valgrind runs one thread at a time: no hand-over race to stress";
   std::string dir = e2e::temp_dir();
   std::string names;
@@ -581,7 +565,7 @@ bool is_snapshot_file(const std::string &name) {
 }
 
 TEST(TunerHandOver, BurstOfJogsZeroesAndSnapshotsDuringInterpolations) {
-  if (under_valgrind())
+  if (e2e::under_valgrind())
     GTEST_SKIP() << "valgrind runs one thread at a time: no hand-over race to stress";
   const std::vector<Typed> typed = burst();
   std::string input;

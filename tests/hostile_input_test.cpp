@@ -4,14 +4,13 @@
 // snapshot targets. Each must say what it refuses, go on prompting or
 // stepping, never crash, never spin and never lose or empty a file.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,11 +48,6 @@ constexpr bool kSanitized = true;  // sanitizers' shadow memory hides the progra
 #else
 constexpr bool kSanitized = false;
 #endif
-
-// Set by tools/memcheck: valgrind's own memory and log files surround the program.
-bool under_valgrind() {
-  return std::getenv("E2E_UNDER_VALGRIND") != nullptr;
-}
 
 // --- Motion files ------------------------------------------------------------
 
@@ -341,7 +335,7 @@ TEST(HostileInput, MotionPlayerRefusesOrPlaysEveryFileAndThenTheNextGoodOne) {
   expect_unchanged(dir, files);
   expect_specials_kept(dir);
   // Stdio never holds the line: the reader's block is all the memory it takes.
-  if (!kSanitized && !under_valgrind()) {
+  if (!kSanitized && !e2e::under_valgrind()) {
     EXPECT_LT(peak_kb, 8000) << "kB at peak, for a 10 MB line";
   }
 
@@ -463,7 +457,7 @@ TEST(HostileInput, MotionSkimSplitsATenMegabyteLineInBoundedMemory) {
   e2e::Result result = session.stop();
   EXPECT_EQ(result.exit_code, 0);
   EXPECT_EQ(result.err, "");
-  if (!kSanitized && !under_valgrind()) {
+  if (!kSanitized && !e2e::under_valgrind()) {
     EXPECT_LT(peak_kb, 8000) << "kB at peak, for a 10 MB line";
   }
   EXPECT_TRUE(e2e::read_file(dir + "/long.csv") == text);
@@ -559,7 +553,7 @@ TEST(HostileInput, PoseTunerRefusesBadCommandsAndUnwritableSnapshotsAndPromptsAg
 
 TEST(HostileInput, PoseTunerFullDiskKeepsTheOldFileAndSaysSo) {
   // The file size limit would cut valgrind's own log.
-  if (under_valgrind()) GTEST_SKIP() << "under valgrind";
+  if (e2e::under_valgrind()) GTEST_SKIP() << "under valgrind";
   std::string dir = e2e::temp_dir();
   e2e::write_file(dir + "/old.csv", "old bytes");
   // Files the program writes stop at 16 bytes (a full disk for the row);
@@ -568,15 +562,9 @@ TEST(HostileInput, PoseTunerFullDiskKeepsTheOldFileAndSaysSo) {
   // The options (and the "clear" they put on PATH) are made before the limit.
   e2e::Options options = tuner_options(
       dir, "20", {{"STANDIN_TRACE", "/dev/null"}, {"STANDIN_POSTURE_LOG", "/dev/null"}});
-  rlimit before;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 16;
-  auto old_handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  std::optional<e2e::FileSizeLimit> full_disk(16);
   e2e::Session session(options);
-  setrlimit(RLIMIT_FSIZE, &before);
-  signal(SIGXFSZ, old_handler);
+  full_disk.reset();
   ASSERT_TRUE(session.wait_for_output(kInsert));
   std::size_t mark = session.out().size();
   session.write("1 999 old.csv\n");

@@ -66,10 +66,7 @@ const char *probe_unusable() {
   return "a sanitizer replaces malloc in this build; the probe would fight it";
 #endif
 #endif
-  const char *valgrind = std::getenv("E2E_UNDER_VALGRIND");
-  if (valgrind != nullptr && std::strcmp(valgrind, "1") == 0) {
-    return "valgrind replaces malloc; the probe would fight it";
-  }
+  if (e2e::under_valgrind()) return "valgrind replaces malloc; the probe would fight it";
 #ifdef RUNNING_ON_VALGRIND
   if (RUNNING_ON_VALGRIND) return "valgrind replaces malloc; the probe would fight it";
 #endif
@@ -81,16 +78,6 @@ bool parse_count(std::string_view text, unsigned long &value) {
   return error == std::errc() && end == text.data() + text.size() && !text.empty();
 }
 
-std::vector<std::string_view> words(std::string_view line) {
-  std::vector<std::string_view> found;
-  while (!line.empty()) {
-    std::size_t space = line.find(' ');
-    found.push_back(line.substr(0, space));
-    line.remove_prefix(space == std::string_view::npos ? line.size() : space + 1);
-  }
-  return found;
-}
-
 // Parses the probe's log; a malformed line fails the test.
 ProbeLog read_probe_log(const std::string &path) {
   ProbeLog log;
@@ -100,7 +87,7 @@ ProbeLog read_probe_log(const std::string &path) {
     std::size_t end = rest.find('\n');
     std::string_view line = rest.substr(0, end);
     rest.remove_prefix(end == std::string_view::npos ? rest.size() : end + 1);
-    std::vector<std::string_view> fields = words(line);
+    std::vector<std::string_view> fields = e2e::words(line);
     StepAllocations step;
     if (fields.size() == 3 && fields[0] == "total" && parse_count(fields[1], log.control) &&
         parse_count(fields[2], log.other)) {
@@ -312,20 +299,16 @@ TEST_F(LoopAllocation, PlayerWaitingApproachingPlayingAndHandingOverAllocatesNot
   ASSERT_TRUE(s.wait_for_output(kPlayerPrompt));
   ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
 
-  std::size_t from = s.out().size();
-  s.write("wave_10ms.csv\n");
-  ASSERT_TRUE(s.wait_for_output("Executing your file...", from));
-  from = s.out().find("Executing your file...", from);
-  ASSERT_TRUE(s.wait_for_output(kPlayerPrompt, from));
-  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
-
-  // The second file: the loader opens it while the loop waits.
-  from = s.out().size();
-  s.write("bow_25ms.csv\n");
-  ASSERT_TRUE(s.wait_for_output("Executing your file...", from));
-  from = s.out().find("Executing your file...", from);
-  ASSERT_TRUE(s.wait_for_output(kPlayerPrompt, from));
-  ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
+  // The second file is handed over as the first: the loader opens it while
+  // the loop waits.
+  for (const char *name : {"wave_10ms.csv\n", "bow_25ms.csv\n"}) {
+    std::size_t from = s.out().size();
+    s.write(name);
+    ASSERT_TRUE(s.wait_for_output("Executing your file...", from));
+    from = s.out().find("Executing your file...", from);
+    ASSERT_TRUE(s.wait_for_output(kPlayerPrompt, from));
+    ASSERT_TRUE(s.wait_for_step(logged_steps(log_path_) + 20));
+  }
   const e2e::Result r = s.stop();
   ASSERT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(e2e::count(r.out, "interpolating\n"), 2);

@@ -2,8 +2,6 @@
 // command reader and the snapshot row as units; then the program end to
 // end on the stand-in, driven through stdin.
 #include <gtest/gtest.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -867,15 +865,11 @@ TEST(PoseTuner, SnapshotFileIsReplacedWholeOrNotAtAll) {
   // A write that fails (here past a 16-byte file size limit, as on a full
   // disk) leaves the old bytes and no temporary file.
   e2e::write_file(old, "old bytes");
-  rlimit before;
-  ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &before), 0);
-  rlimit small = before;
-  small.rlim_cur = 16;
-  auto handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-  const SnapshotWrite failed = write_snapshot(old.c_str(), PulseCounts{});
-  setrlimit(RLIMIT_FSIZE, &before);
-  signal(SIGXFSZ, handler);
+  SnapshotWrite failed;
+  {
+    e2e::FileSizeLimit full_disk(16);
+    failed = write_snapshot(old.c_str(), PulseCounts{});
+  }
   EXPECT_EQ(failed, SnapshotWrite::kCannotWrite);
   EXPECT_EQ(e2e::read_file(old), "old bytes");
   EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);

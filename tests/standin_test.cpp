@@ -515,7 +515,7 @@ TEST(Standin, LargeInputAndOutputDoNotDeadlock) {
 
 TEST(Standin, ProgramThatCannotStartFailsClearly) {
   // valgrind, tracing children, runs the missing program itself and exits 127.
-  if (std::getenv("E2E_UNDER_VALGRIND") != nullptr) GTEST_SKIP() << "under valgrind";
+  if (e2e::under_valgrind()) GTEST_SKIP() << "under valgrind";
   // The harness reports it as a test failure; here that is expected.
   testing::TestPartResultArray failures;
   e2e::Result r;
