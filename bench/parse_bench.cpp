@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "body_model.h"
+#include "row_reference.h"
 
 namespace {
 
@@ -30,13 +31,10 @@ void scanfRows(benchmark::State &state, const char *line) {
   int *c[kNumberedJoints];
   for (int k = 0; k < kNumberedJoints; ++k) c[k] = &r.pulses[kColumnOrder[k]];
   for (auto _ : state) {
-    benchmark::DoNotOptimize(std::sscanf(
-        line,
-        "%d, %d, %d, %d, %d, %d ,%d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, "
-        "%d, %c ,%c ,%c,%c ",
-        &r.period, &r.field2, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7], c[8], c[9], c[10],
-        c[11], c[12], c[13], c[14], c[15], c[16], c[17], c[18], c[19], c[20], &r.tail[0],
-        &r.tail[1], &r.tail[2], &r.tail[3]));
+    benchmark::DoNotOptimize(
+        std::sscanf(line, kRowScanFormat, &r.period, &r.field2, c[0], c[1], c[2], c[3], c[4], c[5],
+                    c[6], c[7], c[8], c[9], c[10], c[11], c[12], c[13], c[14], c[15], c[16], c[17],
+                    c[18], c[19], c[20], &r.tail[0], &r.tail[1], &r.tail[2], &r.tail[3]));
     benchmark::ClobberMemory();
   }
 }

@@ -12,6 +12,8 @@
 #include <string>
 #include <string_view>
 
+#include "row_reference.h"
+
 namespace {
 
 constexpr int kIntMax = std::numeric_limits<int>::max();
@@ -25,30 +27,6 @@ bool isUnnumbered(int i) {
     if (u == i) return true;
   }
   return false;
-}
-
-// A row whose every field differs from anything a parse is likely to store,
-// so that a field left alone is told apart from one overwritten.
-MotionRow sentinelRow() {
-  MotionRow row;
-  row.period = 424242;
-  row.field2 = -313131;
-  for (int i = 0; i < kJointCount; ++i) row.pulses[i] = 7000 + 13 * i;
-  row.tail = {'w', 'x', 'y', 'z'};
-  return row;
-}
-
-// The reference: the C library's own parse with the row format.
-int scanfRow(const char *line, MotionRow &r) {
-  int *c[kNumberedJoints];
-  for (int k = 0; k < kNumberedJoints; ++k) c[k] = &r.pulses[kColumnOrder[k]];
-  const int n = std::sscanf(line,
-                            "%d, %d, %d, %d, %d, %d ,%d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, "
-                            "%d, %d, %d, %d, %d, %d, %c ,%c ,%c,%c ",
-                            &r.period, &r.field2, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7],
-                            c[8], c[9], c[10], c[11], c[12], c[13], c[14], c[15], c[16], c[17],
-                            c[18], c[19], c[20], &r.tail[0], &r.tail[1], &r.tail[2], &r.tail[3]);
-  return n == EOF ? 0 : n;
 }
 
 // Line with control and non-ASCII bytes shown as escapes.
@@ -87,9 +65,9 @@ std::string escaped(std::string_view s) {
 
 // Parses `line` both ways from the same sentinel row and compares everything.
 ::testing::AssertionResult matchesScanf(const std::string &line, int *fields = nullptr) {
-  MotionRow want = sentinelRow();
-  MotionRow got = sentinelRow();
-  const int wantCount = scanfRow(line.c_str(), want);
+  MotionRow want = sentinel_row();
+  MotionRow got = sentinel_row();
+  const int wantCount = scanf_row(line.c_str(), want);
   const int gotCount = parse_csv_row(line.c_str(), got);
   if (fields != nullptr) *fields = wantCount;
   if (wantCount != gotCount)
@@ -456,20 +434,20 @@ TEST(RowCodec, WrittenRowParsesBack) {
     if (round == 0) pulses.fill(kIntMin);
     if (round == 1) pulses.fill(kIntMax);
     const std::string text = writtenRow(pulses);
-    MotionRow row = sentinelRow();
+    MotionRow row = sentinel_row();
     ASSERT_EQ(parse_csv_row(text.c_str(), row), 27) << text;
     EXPECT_EQ(row.period, 1);
     EXPECT_EQ(row.field2, 2);
     for (int i = 0; i < kJointCount; ++i) {
-      EXPECT_EQ(row.pulses[i], isUnnumbered(i) ? sentinelRow().pulses[i] : pulses[i]) << i;
+      EXPECT_EQ(row.pulses[i], isUnnumbered(i) ? sentinel_row().pulses[i] : pulses[i]) << i;
     }
     EXPECT_EQ(std::string(row.tail.data(), 4), "RRRR");
   }
 }
 
 TEST(RowCodec, SpaceAfterEveryCommaGivesSameNumbers) {
-  MotionRow tight = sentinelRow();
-  MotionRow spaced = sentinelRow();
+  MotionRow tight = sentinel_row();
+  MotionRow spaced = sentinel_row();
   EXPECT_EQ(parse_csv_row(rowText(kCounting, ",", "").c_str(), tight), 23);
   EXPECT_EQ(parse_csv_row(rowText(kCounting, ", ", "").c_str(), spaced), 23);
   EXPECT_TRUE(sameRow(tight, spaced));
@@ -477,7 +455,7 @@ TEST(RowCodec, SpaceAfterEveryCommaGivesSameNumbers) {
 }
 
 TEST(RowCodec, LetterInFifthJointColumnKeepsLaterJoints) {
-  const MotionRow before = sentinelRow();
+  const MotionRow before = sentinel_row();
   MotionRow row = before;
   EXPECT_EQ(
       parse_csv_row("5,6,11,12,13,14,x,16,17,18,19,20,21,22,23,24,25,26,27,28,29,30,31\n", row), 6);
@@ -494,66 +472,66 @@ TEST(RowCodec, LetterInFifthJointColumnKeepsLaterJoints) {
 }
 
 TEST(RowCodec, RowWithoutTrailerStoresAllNumbers) {
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row(rowText(kCounting, ",", "\r\n").c_str(), row), 23);
   for (int k = 0; k < kNumberedJoints; ++k) EXPECT_EQ(row.pulses[kColumnOrder[k]], k + 1);
-  EXPECT_EQ(row.tail, sentinelRow().tail);
+  EXPECT_EQ(row.tail, sentinel_row().tail);
 }
 
 TEST(RowCodec, SpaceBeforeCommaOnlyAfterSixthNumber) {
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1,2,3,4,5,6 \t,7,8", row), 8);
-  row = sentinelRow();
+  row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1,2,3 ,4", row), 3);
-  row = sentinelRow();
+  row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1 ,2", row), 1);
 }
 
 TEST(RowCodec, SignsNeedADigitAndStandAlone) {
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row("+7,-8,+0,-0", row), 4);
   EXPECT_EQ(row.period, 7);
   EXPECT_EQ(row.field2, -8);
   for (const char *bad : {"+-5", "-+5", "- 5", "+", "-", "--5", "++5", "x1"}) {
-    row = sentinelRow();
+    row = sentinel_row();
     EXPECT_EQ(parse_csv_row(bad, row), 0) << bad;
-    EXPECT_EQ(row.period, sentinelRow().period) << bad;
+    EXPECT_EQ(row.period, sentinel_row().period) << bad;
   }
 }
 
 TEST(RowCodec, CharacterAfterCommaMayBeSpace) {
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row(rowText(kCounting, ",", ",\tR , ,-,,").c_str(), row), 27);
   EXPECT_EQ(std::string(row.tail.data(), 4), "R -,");
 }
 
 TEST(RowCodec, LineEndsAtFirstNul) {
   const std::string line("1,2\0,3,4", 8);
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row(line.c_str(), row), 2);
-  EXPECT_EQ(row.pulses[7], sentinelRow().pulses[7]);
+  EXPECT_EQ(row.pulses[7], sentinel_row().pulses[7]);
 }
 
 TEST(RowCodec, EmptyOrBlankLineStoresNothing) {
   for (const char *line : {"", " ", "\r\n", "\t\v\f"}) {
-    MotionRow row = sentinelRow();
+    MotionRow row = sentinel_row();
     EXPECT_EQ(parse_csv_row(line, row), 0);
-    EXPECT_TRUE(sameRow(row, sentinelRow()));
+    EXPECT_TRUE(sameRow(row, sentinel_row()));
   }
 }
 
 TEST(RowCodec, NumberPastIntRangeStopsAtItsField) {
-  MotionRow row = sentinelRow();
+  MotionRow row = sentinel_row();
   EXPECT_EQ(parse_csv_row("2147483648,2,3", row), 0);
-  EXPECT_EQ(row.period, sentinelRow().period);
-  row = sentinelRow();
+  EXPECT_EQ(row.period, sentinel_row().period);
+  row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1,2,-2147483649,4", row), 2);
-  EXPECT_EQ(row.pulses[7], sentinelRow().pulses[7]);
-  row = sentinelRow();
+  EXPECT_EQ(row.pulses[7], sentinel_row().pulses[7]);
+  row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1,2,3,99999999999999999999,5", row), 3);
   EXPECT_EQ(row.pulses[7], 3);
-  EXPECT_EQ(row.pulses[9], sentinelRow().pulses[9]);
-  row = sentinelRow();
+  EXPECT_EQ(row.pulses[9], sentinel_row().pulses[9]);
+  row = sentinel_row();
   EXPECT_EQ(parse_csv_row("1,+0002147483647,-2147483648,-000", row), 4);
   EXPECT_EQ(row.field2, kIntMax);
   EXPECT_EQ(row.pulses[7], kIntMin);

@@ -10,34 +10,11 @@
 #include <vector>
 
 #include "body_model.h"
+#include "row_reference.h"
 
 namespace {
 
 constexpr std::size_t kLineBytes = 500;  // motion_player's line buffer, bytes
-
-// A row whose fields differ from anything a parse is likely to store, so a
-// field left alone is told apart from one overwritten.
-MotionRow sentinel_row() {
-  MotionRow row;
-  row.period = 424242;
-  row.field2 = -313131;
-  for (int i = 0; i < kJointCount; ++i) row.pulses[i] = 7000 + 13 * i;
-  row.tail = {'w', 'x', 'y', 'z'};
-  return row;
-}
-
-// The reference: sscanf with the row format, into the same destinations.
-int scanf_row(const char *line, MotionRow &r) {
-  int *c[kNumberedJoints];
-  for (int k = 0; k < kNumberedJoints; ++k) c[k] = &r.pulses[kColumnOrder[k]];
-  const int n = std::sscanf(line,
-                            "%d, %d, %d, %d, %d, %d ,%d, %d, %d, %d, %d, %d, %d, %d, %d, %d, %d, "
-                            "%d, %d, %d, %d, %d, %d, %c ,%c ,%c,%c ",
-                            &r.period, &r.field2, c[0], c[1], c[2], c[3], c[4], c[5], c[6], c[7],
-                            c[8], c[9], c[10], c[11], c[12], c[13], c[14], c[15], c[16], c[17],
-                            c[18], c[19], c[20], &r.tail[0], &r.tail[1], &r.tail[2], &r.tail[3]);
-  return n == EOF ? 0 : n;
-}
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
