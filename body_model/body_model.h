@@ -71,6 +71,68 @@ inline constexpr std::array<JointInfo, kJointCount> kJoints = {{
 // clang-format on
 static_assert(kJoints.size() == kJointCount);
 
+// The joint convention: what each joint does and which way is positive.
+// Axes are given in the zero posture (standing straight, arms hanging,
+// face forward) in the robot's frame: x forward, y to the robot's left,
+// z up. A positive angle turns the part beyond the joint about its axis
+// by the right-hand rule. In a pose symmetric about the body's mid-plane a
+// joint and its counterpart hold left = mirror * right: +1 for joints that
+// bend forward and back, -1 for those that turn sideways or about the limb.
+struct JointMotion {
+  const char *motion;    // what the joint moves
+  const char *positive;  // what a positive angle does
+  signed char axis[3];   // hinge axis in the zero posture, a unit vector
+  int counterpart;       // JointIndex of the joint on the other side
+  int mirror;            // +1 or -1
+};
+
+// clang-format off
+// motion                positive angle                           axis         twin mirror  JointIndex
+inline constexpr std::array<JointMotion, kJointCount> kJointConvention = {{
+    {"waist pitch",      "bends the trunk forward",               { 0, 1, 0},   0, +1},  // 0 body_joint_1
+    {"hip yaw",          "turns the toes to the left",            { 0, 0, 1},   7, -1},  // 1 lleg_joint_1
+    {"hip pitch",        "swings the leg back",                   { 0, 1, 0},   8, +1},  // 2 lleg_joint_3
+    {"hip roll",         "swings the leg to the left",            { 1, 0, 0},   9, -1},  // 3 lleg_joint_2
+    {"knee",             "bends the knee, the shin going back",   { 0, 1, 0},  10, +1},  // 4 lleg_joint_4
+    {"ankle pitch",      "points the toes down",                  { 0, 1, 0},  11, +1},  // 5 lleg_joint_5
+    {"ankle roll",       "raises the left edge of the foot",      { 1, 0, 0},  12, -1},  // 6 lleg_joint_6
+    {"hip yaw",          "turns the toes to the left",            { 0, 0, 1},   1, -1},  // 7 rleg_joint_1
+    {"hip pitch",        "swings the leg back",                   { 0, 1, 0},   2, +1},  // 8 rleg_joint_3
+    {"hip roll",         "swings the leg to the left",            { 1, 0, 0},   3, -1},  // 9 rleg_joint_2
+    {"knee",             "bends the knee, the shin going back",   { 0, 1, 0},   4, +1},  // 10 rleg_joint_4
+    {"ankle pitch",      "points the toes down",                  { 0, 1, 0},   5, +1},  // 11 rleg_joint_5
+    {"ankle roll",       "raises the left edge of the foot",      { 1, 0, 0},   6, -1},  // 12 rleg_joint_6
+    {"shoulder pitch",   "raises the arm forward",                { 0,-1, 0},  18, +1},  // 13 larm_joint_1
+    {"shoulder roll",    "swings the arm to the left",            { 1, 0, 0},  19, -1},  // 14 larm_joint_2
+    {"upper-arm turn",   "turns the upper arm to the left",       { 0, 0, 1},  20, -1},  // 15 larm_joint_3
+    {"elbow",            "straightens it; negative bends it out", {-1, 0, 0},  21, +1},  // 16 larm_joint_4
+    {"wrist turn",       "turns the hand to the left",            { 0, 0, 1},  22, -1},  // 17 larm_joint_5
+    {"shoulder pitch",   "raises the arm forward",                { 0,-1, 0},  13, +1},  // 18 rarm_joint_1
+    {"shoulder roll",    "swings the arm to the left",            { 1, 0, 0},  14, -1},  // 19 rarm_joint_2
+    {"upper-arm turn",   "turns the upper arm to the left",       { 0, 0, 1},  15, -1},  // 20 rarm_joint_3
+    {"elbow",            "straightens it; negative bends it out", { 1, 0, 0},  16, +1},  // 21 rarm_joint_4
+    {"wrist turn",       "turns the hand to the left",            { 0, 0, 1},  17, -1},  // 22 rarm_joint_5
+    {"head tilt",        "tilts the face down",                   { 0, 1, 0},  23, +1},  // 23 head_joint_2
+    {"head turn",        "turns the face to the left",            { 0, 0, 1},  24, -1},  // 24 head_joint_1
+}};
+// clang-format on
+static_assert(kJointConvention.size() == kJointCount);
+static_assert([] {
+  for (int i = 0; i < kJointCount; ++i) {
+    const JointMotion &m = kJointConvention[i];
+    const JointMotion &twin = kJointConvention[m.counterpart];
+    int norm = m.axis[0] * m.axis[0] + m.axis[1] * m.axis[1] + m.axis[2] * m.axis[2];
+    if (norm != 1 || twin.counterpart != i || twin.mirror != m.mirror) return false;
+    if (m.mirror != 1 && m.mirror != -1) return false;
+    // The mirror image of an axis keeps its y and flips x and z.
+    if (twin.axis[0] != -m.mirror * m.axis[0] || twin.axis[1] != m.mirror * m.axis[1] ||
+        twin.axis[2] != -m.mirror * m.axis[2]) {
+      return false;
+    }
+  }
+  return true;
+}(), "every joint has a unit axis and a counterpart whose axis is its mirror image");
+
 // Pulses per degree by JointIndex, taken from the joint table.
 inline constexpr PulseCounts pulse = [] {
   PulseCounts p{};

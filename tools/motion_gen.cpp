@@ -20,26 +20,27 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 
-// A joint and its counterpart on the left side. In a pose symmetric about
-// the body's mid-plane, joints that bend forward and back (leg joints 3..5,
-// arm joints 1 and 4) take the same angle on both sides; joints that turn
-// sideways or about the limb (leg joints 1, 2 and 6, arm joints 2 and 3)
-// take opposite angles, which is why the limits of leg joints 1 and 2 and of
-// arm joint 2 are mirrored.
+// A joint on the right side and its counterpart on the left, with the
+// mirror sign of the joint convention: in a pose symmetric about the body's
+// mid-plane, joints that bend forward and back take the same angle on both
+// sides, and joints that turn sideways or about the limb take opposite ones.
 struct Pair {
   int right;   // JointIndex on the right side
   int left;    // JointIndex on the left side
   int mirror;  // left angle = mirror * right angle in a symmetric pose
 };
-constexpr Pair kLeg2 = {9, 3, -1};    // hip roll: leg out to the side
-constexpr Pair kLeg3 = {8, 2, 1};     // hip pitch
-constexpr Pair kLeg4 = {10, 4, 1};    // knee, bends one way only
-constexpr Pair kLeg5 = {11, 5, 1};    // ankle pitch
-constexpr Pair kLeg6 = {12, 6, -1};   // ankle roll
-constexpr Pair kArm1 = {18, 13, 1};   // shoulder pitch: arm forward and back
-constexpr Pair kArm2 = {19, 14, -1};  // shoulder roll: arm out to the side
-constexpr Pair kArm3 = {20, 15, -1};  // upper arm turn
-constexpr Pair kArm4 = {21, 16, 1};   // elbow, bends one way only
+constexpr Pair pair_of(int right) {
+  return {right, kJointConvention[right].counterpart, kJointConvention[right].mirror};
+}
+constexpr Pair kLeg2 = pair_of(9);   // hip roll: leg out to the side
+constexpr Pair kLeg3 = pair_of(8);   // hip pitch
+constexpr Pair kLeg4 = pair_of(10);  // knee, bends one way only
+constexpr Pair kLeg5 = pair_of(11);  // ankle pitch
+constexpr Pair kLeg6 = pair_of(12);  // ankle roll
+constexpr Pair kArm1 = pair_of(18);  // shoulder pitch: arm forward and back
+constexpr Pair kArm2 = pair_of(19);  // shoulder roll: arm out to the side
+constexpr Pair kArm3 = pair_of(20);  // upper arm turn
+constexpr Pair kArm4 = pair_of(21);  // elbow, bends one way only
 constexpr int kBody = 0;              // body_joint_1: bends forward only
 
 // Both joints of `pair` in a symmetric pose, `angle` on the right side.
