@@ -117,21 +117,23 @@ inline constexpr std::array<JointMotion, kJointCount> kJointConvention = {{
 }};
 // clang-format on
 static_assert(kJointConvention.size() == kJointCount);
-static_assert([] {
-  for (int i = 0; i < kJointCount; ++i) {
-    const JointMotion &m = kJointConvention[i];
-    const JointMotion &twin = kJointConvention[m.counterpart];
-    int norm = m.axis[0] * m.axis[0] + m.axis[1] * m.axis[1] + m.axis[2] * m.axis[2];
-    if (norm != 1 || twin.counterpart != i || twin.mirror != m.mirror) return false;
-    if (m.mirror != 1 && m.mirror != -1) return false;
-    // The mirror image of an axis keeps its y and flips x and z.
-    if (twin.axis[0] != -m.mirror * m.axis[0] || twin.axis[1] != m.mirror * m.axis[1] ||
-        twin.axis[2] != -m.mirror * m.axis[2]) {
-      return false;
-    }
-  }
-  return true;
-}(), "every joint has a unit axis and a counterpart whose axis is its mirror image");
+static_assert(
+    [] {
+      for (int i = 0; i < kJointCount; ++i) {
+        const JointMotion &m = kJointConvention[i];
+        const JointMotion &twin = kJointConvention[m.counterpart];
+        int norm = m.axis[0] * m.axis[0] + m.axis[1] * m.axis[1] + m.axis[2] * m.axis[2];
+        if (norm != 1 || twin.counterpart != i || twin.mirror != m.mirror) return false;
+        if (m.mirror != 1 && m.mirror != -1) return false;
+        // The mirror image of an axis keeps its y and flips x and z.
+        if (twin.axis[0] != -m.mirror * m.axis[0] || twin.axis[1] != m.mirror * m.axis[1] ||
+            twin.axis[2] != -m.mirror * m.axis[2]) {
+          return false;
+        }
+      }
+      return true;
+    }(),
+    "every joint has a unit axis and a counterpart whose axis is its mirror image");
 
 // Pulses per degree by JointIndex, taken from the joint table.
 inline constexpr PulseCounts pulse = [] {

@@ -41,7 +41,7 @@ constexpr Pair kArm1 = pair_of(18);  // shoulder pitch: arm forward and back
 constexpr Pair kArm2 = pair_of(19);  // shoulder roll: arm out to the side
 constexpr Pair kArm3 = pair_of(20);  // upper arm turn
 constexpr Pair kArm4 = pair_of(21);  // elbow, bends one way only
-constexpr int kBody = 0;              // body_joint_1: bends forward only
+constexpr int kBody = 0;             // body_joint_1: bends forward only
 
 // Both joints of `pair` in a symmetric pose, `angle` on the right side.
 void symmetric(Posture &p, Pair pair, double angle) {
