@@ -19,7 +19,7 @@ play() {
   rm -f "$out"
   mkfifo "$out"
   # The stop time is only a safety net; the run ends at the next prompt.
-  (cd "$dir" && STANDIN_PACE=fast STANDIN_STOP_MS=1000000000 \
+  (cd "$dir" && STANDIN_WORLD=kinematic STANDIN_PACE=fast STANDIN_STOP_MS=1000000000 \
     exec "$build/motion_player/motion_player" <<<"$name") >"$out" &
   local pid=$!
   head -c "$expected" <"$out"

@@ -10,7 +10,7 @@ steps=$((rows / 100))
 stop=$((128 + 64 * (steps + 1)))
 
 skim() {
-  (cd "$dir" && echo "$name" | STANDIN_PACE=fast STANDIN_STOP_MS=$stop \
+  (cd "$dir" && echo "$name" | STANDIN_WORLD=kinematic STANDIN_PACE=fast STANDIN_STOP_MS=$stop \
     "$build/motion_skim/motion_skim")
 }
 

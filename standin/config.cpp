@@ -158,6 +158,17 @@ void read_posture(Config &config) {
   }
 }
 
+void read_world(Config &config) {
+  const char *value = read_env("STANDIN_WORLD");
+  if (value == nullptr) return;
+  std::string_view text = trim(value);
+  if (text == "physics" || text == "kinematic") {
+    config.physics = text == "physics";
+  } else {
+    report("STANDIN_WORLD=\"%s\" is not physics or kinematic; using physics", Quoted(value).text);
+  }
+}
+
 }  // namespace
 
 Kind device_kind(int id) {
@@ -202,6 +213,8 @@ void read_config(Config &config) {
   read_posture(config);
   config.trace_path = read_env("STANDIN_TRACE");
   config.posture_log_path = read_env("STANDIN_POSTURE_LOG");
+  read_world(config);
+  config.model_path = read_env("STANDIN_MODEL");
 }
 
 }  // namespace standin

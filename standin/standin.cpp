@@ -1,6 +1,7 @@
 // The stand-in simulator: the controller library, with the simulated robot
-// running inside the controller process. Servos move toward their targets
-// at a bounded speed during each robot_step; every call can be traced.
+// running inside the controller process. This is the library's surface:
+// the calls, the trace and posture log, pacing, the stop, and the reports
+// of misuse and falls. The robot itself is a world behind it (world.h).
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
@@ -20,6 +21,7 @@
 
 #include "body_model.h"
 #include "standin_internal.h"
+#include "world.h"
 
 namespace {
 
@@ -58,11 +60,14 @@ constexpr const char *kCallNames[kCallCount] = {"robot_live",
 constexpr std::size_t kMaxName = 128;
 
 struct Servo {
-  double position;            // simulated angle, rad
-  double target;              // commanded angle, rad
   bool enabled;               // position read-back enabled
   std::int64_t enabled_step;  // steps completed when read-back was enabled
 };
+
+// The fall rule: the pelvis tilted this far from the vertical, rad, or the
+// GPS below this share of its standing height.
+constexpr double kFallTilt = 1.0;
+constexpr double kFallHeight = 0.5;
 
 constinit std::once_flag g_config_once;                      // configuration read once
 constinit std::atomic<bool> g_configured{false};             // g_config is in place
@@ -70,7 +75,9 @@ constinit Config g_config;                                   // platform setting
 constinit std::atomic<pthread_t> g_owner{0};                 // first caller of robot_live
 constinit std::atomic<bool> g_early_reported[kCallCount];    // call before robot_live told
 constinit std::atomic<bool> g_foreign_reported[kCallCount];  // second-thread call told
-constinit Servo g_servos[kServoCount] = {};                  // simulated servos by JointIndex
+constinit Servo g_servos[kServoCount] = {};                  // read-back state by JointIndex
+constinit standin::World *g_world = nullptr;                 // the robot, once configured
+constinit bool g_fall_reported = false;                      // the fall told
 constinit std::int64_t g_steps = 0;                          // robot_step calls completed
 constinit std::int64_t g_time_ms = 0;                        // simulated time, ms
 constinit bool g_in_callback = false;                        // robot_live's callback running
@@ -163,18 +170,31 @@ void log_posture() {
   if (g_posture_log.fd < 0) return;
   char *start = standin::sink_reserve(g_posture_log);
   char *p = put_int(start, g_time_ms);
-  for (const Servo &servo : g_servos) {
+  for (int i = 0; i < kServoCount; ++i) {
     *p++ = ',';
-    p = put_angle(p, narrow_angle(servo.position));
+    p = put_angle(p, narrow_angle(g_world->position(i)));
+  }
+  standin::Readings seen = g_world->readings();
+  for (double value :
+       {seen.gps[0], seen.gps[1], seen.gps[2], seen.tilt, seen.touch[0], seen.touch[1]}) {
+    *p++ = ',';
+    p = put_angle(p, narrow_angle(value));
   }
   *p++ = '\n';
   g_posture_log.used += static_cast<std::size_t>(p - start);
 }
 
+// The robot's sensors after each step, as the posture log's last columns.
+constexpr std::string_view kReadingColumns = ",gps_x,gps_y,gps_z,tilt,left_touch,right_touch";
+
 void configure() {
   standin::read_config(g_config);
-  for (int i = 0; i < kServoCount; ++i) {
-    g_servos[i] = {g_config.posture[i], g_config.posture[i], false, 0};
+  for (Servo &servo : g_servos) servo = {false, 0};
+  g_world = g_config.physics ? &standin::physics_world() : &standin::kinematic_world();
+  if (!g_world->start(g_config)) {
+    // The program does not start on a half-built world.
+    std::fflush(stdout);
+    _exit(1);
   }
   if (g_config.trace_path != nullptr) {
     standin::sink_open(g_trace, g_config.trace_path, "STANDIN_TRACE");
@@ -191,6 +211,7 @@ void configure() {
       *p++ = ',';
       p = put(p, info.name);
     }
+    p = put(p, kReadingColumns);
     *p++ = '\n';
     g_posture_log.used += static_cast<std::size_t>(p - start);
   }
@@ -265,21 +286,21 @@ void request_stop(int) {
 // Ends the process as the simulator does at its stop time.
 [[noreturn]] void stop() {
   if (g_trace_on) trace(kStop, "-", "0");
+  g_world->finish();
   flush_sinks();
   std::fflush(stdout);
   _exit(0);
 }
 
-void move_servos(int ms) {
-  // Infinite speed (instant mode) gives an infinite reach.
-  double reach = g_config.servo_speed * ms / 1000.0;
-  for (Servo &servo : g_servos) {
-    double gap = servo.target - servo.position;
-    if (std::fabs(gap) <= reach) {
-      servo.position = servo.target;
-    } else {
-      servo.position += std::copysign(reach, gap);
-    }
+// Tells once, with the simulated time, when the robot has fallen: a world
+// that models no pelvis gives NaN, which never counts as a fall.
+void watch_for_fall() {
+  if (g_fall_reported) return;
+  standin::Readings seen = g_world->readings();
+  double standing = g_world->standing_height();
+  if (seen.tilt > kFallTilt || seen.gps[2] < kFallHeight * standing) {
+    g_fall_reported = true;
+    report("the robot fell at %lld ms", static_cast<long long>(g_time_ms));
   }
 }
 
@@ -347,10 +368,11 @@ int robot_step(int ms) {
   if (g_config.stop_ms >= 0 && g_time_ms >= g_config.stop_ms) stop();
   if (g_stop_requested.load(std::memory_order_relaxed)) stop();
   if (ms > 0) {
-    move_servos(ms);
+    g_world->advance(ms);
     g_time_ms = g_time_ms > std::numeric_limits<std::int64_t>::max() - ms
                     ? std::numeric_limits<std::int64_t>::max()
                     : g_time_ms + ms;
+    watch_for_fall();
   } else if (!g_period_reported) {
     g_period_reported = true;
     report("robot_step(%d): the period must be positive; simulated time not advanced", ms);
@@ -359,6 +381,7 @@ int robot_step(int ms) {
   if (g_log_on) log_posture();
   if (g_trace_on || g_log_on) flush_sinks();
   if (g_config.pace > 0.0 && ms > 0) pace(ms);
+  if (g_world->wants_stop()) stop();
   return 0;
 }
 
@@ -407,7 +430,7 @@ float servo_get_position(DeviceId servo) {
   } else if (usable(kGetPosition, servo, Kind::servo)) {
     const Servo &state = g_servos[servo - 1];
     if (state.enabled && g_steps > state.enabled_step) {
-      angle = narrow_angle(state.position);
+      angle = narrow_angle(g_world->position(servo - 1));
     } else if (!g_sample_reported[servo]) {
       // A faithful platform has no sample before the first step after enabling.
       g_sample_reported[servo] = true;
@@ -434,7 +457,7 @@ void servo_set_position(DeviceId servo, float angle) {
     }
     return;
   }
-  g_servos[servo - 1].target = angle;
+  g_world->command(servo - 1, angle);
 }
 
 void touch_sensor_enable(DeviceId sensor, int ms) {

@@ -46,6 +46,8 @@ struct Config {
   std::int64_t stop_ms = -1;                // stop time in simulated ms; -1 = none
   const char *trace_path = nullptr;         // STANDIN_TRACE, nullptr if unset
   const char *posture_log_path = nullptr;   // STANDIN_POSTURE_LOG, nullptr if unset
+  bool physics = true;                      // STANDIN_WORLD: physics, or kinematic
+  const char *model_path = nullptr;         // STANDIN_MODEL, nullptr = the built-in model
 };
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.

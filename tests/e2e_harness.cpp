@@ -190,6 +190,8 @@ Session::Session(const Options &options) : program_(options.program) {
   }
   set_env(env, "LD_LIBRARY_PATH", library_path);
   set_env(env, "STANDIN_PACE", "fast");
+  // Exact servo positions unless a test asks for the physics world.
+  set_env(env, "STANDIN_WORLD", "kinematic");
   set_env(env, "STANDIN_TRACE", trace_path_);
   set_env(env, "STANDIN_POSTURE_LOG", posture_path_);
   if (options.stop_ms > 0) set_env(env, "STANDIN_STOP_MS", std::to_string(options.stop_ms));
@@ -511,11 +513,15 @@ std::vector<PostureRow> parse_posture_log(std::string_view text) {
     if (lines[i].empty()) continue;
     std::vector<std::string_view> fields = split(lines[i], ',');
     PostureRow row;
-    if (fields.size() != 26 || !parse_number(fields[0], row.time_ms)) {
+    if (fields.size() != 32 || !parse_number(fields[0], row.time_ms)) {
       ADD_FAILURE() << "malformed posture log line: \"" << lines[i] << "\"";
       continue;
     }
-    for (std::size_t f = 1; f < fields.size(); ++f) row.rad.push_back(to_float(fields[f]));
+    for (std::size_t f = 1; f <= 25; ++f) row.rad.push_back(to_float(fields[f]));
+    for (int k = 0; k < 3; ++k) row.gps[k] = to_float(fields[26 + k]);
+    row.tilt = to_float(fields[29]);
+    row.touch[0] = to_float(fields[30]);
+    row.touch[1] = to_float(fields[31]);
     rows.push_back(std::move(row));
   }
   return rows;

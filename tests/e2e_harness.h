@@ -32,7 +32,8 @@ struct Options {
   std::string program = {};  // path of the executable
   std::string input = {};    // written to stdin; run() then closes stdin
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
-  // anything else. An entry here overrides the harness's own setting.
+  // anything else. An entry here overrides the harness's own setting. The
+  // harness runs the kinematic world; STANDIN_WORLD=physics asks for physics.
   std::vector<std::pair<std::string, std::string>> env = {};
   long stop_ms = 0;      // STANDIN_STOP_MS; run() needs it > 0 so that the run ends
   std::string cwd = {};  // working directory; empty = a fresh temporary one
@@ -151,10 +152,14 @@ std::vector<Command> commands_after_step(const std::vector<TraceLine> &trace, lo
 // Parses a float written by the stand-in ("nan", "-0.5", "1e-07", ...).
 float to_float(std::string_view text);
 
-// One line of the posture log: simulated time and the 25 positions (rad).
+// One line of the posture log: simulated time, the 25 positions (rad) and
+// what the sensors saw (NaN where the world models nothing).
 struct PostureRow {
   long time_ms = 0;
   std::vector<float> rad;
+  float gps[3] = {};    // m
+  float tilt = 0.0f;    // rad from the vertical
+  float touch[2] = {};  // left and right sole, N
 };
 // Parses the posture log after its header line; a malformed line fails the test.
 std::vector<PostureRow> parse_posture_log(std::string_view text);

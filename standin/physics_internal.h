@@ -1,0 +1,77 @@
+// The physics world's engine side, shared by its source files: the MuJoCo
+// model and data, the servos' setpoints, and the hook through which views
+// and recordings see every engine step.
+#pragma once
+
+#include <mujoco/mujoco.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "world.h"
+
+namespace standin {
+
+// The built-in robot model, MJCF text (not NUL-terminated).
+extern const char kRobotModelXml[];
+extern const std::size_t kRobotModelSize;
+
+// Sees the world after every engine step, on the control thread.
+class StepObserver {
+ public:
+  virtual ~StepObserver() = default;
+  virtual void after_step(const mjModel *m, mjData *d) = 0;
+};
+
+class Physics {
+ public:
+  // Loads the model (`model_path`, or the built-in one when nullptr), checks
+  // that it offers every device, and places the robot. False once reported.
+  bool start(const Config &config, const char *model_path);
+  void command(int joint, double angle);
+  double position(int joint) const;
+  // Advances `ms` of simulated time from `time_ms`, in whole engine steps;
+  // what is left of a step carries over to the next call.
+  void advance(int ms, std::int64_t time_ms);
+  Readings readings() const;
+  double standing_height() const { return standing_height_; }
+  bool wants_stop() const { return wants_stop_; }
+  void finish() {}
+
+  const mjModel *model() const { return model_; }
+  mjData *data() const { return data_; }
+  // The observer called after each engine step; nullptr for none.
+  void observe(StepObserver *observer) { observer_ = observer; }
+  void request_stop() { wants_stop_ = true; }
+
+ private:
+  bool load(const char *path);
+  bool bind();
+  void place(const double *posture);
+  void step_once(std::int64_t time_ms);
+  void notice_warnings(std::int64_t time_ms);
+  const char *model_name() const;
+
+  const char *model_path_ = nullptr;  // STANDIN_MODEL, nullptr = built-in
+  mjModel *model_ = nullptr;
+  mjData *data_ = nullptr;
+  int qpos_[kServoCount] = {};         // qpos address of each servo's joint
+  int actuator_[kServoCount] = {};     // actuator of each servo's joint
+  double setpoint_[kServoCount] = {};  // where each actuator pulls, rad
+  double target_[kServoCount] = {};    // commanded angles, rad
+  int root_ = -1;                      // qpos address of the free root joint
+  int gps_site_ = -1;
+  int pelvis_ = -1;                       // body carrying the GPS
+  int touch_[2] = {};                     // sensordata address of each sole's force
+  double speed_ = 0.0;                    // servo speed, rad/s; +inf = instant
+  std::int64_t step_ns_ = 0;              // engine time step
+  std::int64_t carry_ns_ = 0;             // simulated time not yet stepped
+  double standing_height_ = 0.0;          // GPS height at the start, m
+  std::unique_ptr<mjtNum[]> start_qpos_;  // the placed start, for a reset
+  bool warned_[mjNWARNING] = {};          // warning kinds already told
+  bool wants_stop_ = false;
+  StepObserver *observer_ = nullptr;
+};
+
+}  // namespace standin

@@ -1,0 +1,305 @@
+// The physics world: the robot as a rigid body model under gravity, on a
+// floor, simulated with MuJoCo. Each servo is a position actuator with a
+// torque limit; its setpoint moves toward the command at the servo speed,
+// as a hobby servo's does, and the actuator pulls the joint after it.
+#include <mujoco/mujoco.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <memory>
+
+#include "body_model.h"
+#include "physics_internal.h"
+#include "world.h"
+
+namespace standin {
+
+namespace {
+
+// Warnings MuJoCo raised during the current step; only the physics world
+// steps, always on the control thread.
+constinit char g_warning_text[256] = "";  // last warning's text
+constinit bool g_warning_raised = false;  // a warning since the last look
+
+void keep_warning(const char *message) {
+  std::snprintf(g_warning_text, sizeof g_warning_text, "%s", message);
+  g_warning_raised = true;
+}
+
+// A MuJoCo error leaves nothing to go on with: say so and end the process.
+[[noreturn]] void stop_on_error(const char *message) {
+  report("the physics engine failed: %s; stopping", message);
+  std::exit(1);
+}
+
+// Lowest point of geom `g` in the world, m: exact for boxes, spheres and
+// capsules, the bounding sphere's bottom for any other shape.
+double lowest_point(const mjModel *m, const mjData *d, int g) {
+  const mjtNum *pos = d->geom_xpos + 3 * g;
+  const mjtNum *mat = d->geom_xmat + 9 * g;
+  const mjtNum *size = m->geom_size + 3 * g;
+  switch (m->geom_type[g]) {
+    case mjGEOM_BOX: {
+      // The box's reach below its centre along z: |R_z·| times its half sizes.
+      return pos[2] - std::fabs(mat[6]) * size[0] - std::fabs(mat[7]) * size[1] -
+             std::fabs(mat[8]) * size[2];
+    }
+    case mjGEOM_SPHERE:
+      return pos[2] - size[0];
+    case mjGEOM_CAPSULE:
+      return pos[2] - std::fabs(mat[8]) * size[1] - size[0];
+    default:
+      return pos[2] - m->geom_rbound[g];
+  }
+}
+
+}  // namespace
+
+// Names the model in reports: the file given, or the built-in model.
+const char *Physics::model_name() const {
+  return model_path_ != nullptr ? model_path_ : "the built-in robot model";
+}
+
+bool Physics::load(const char *path) {
+  model_path_ = path;
+  char error[512] = "";
+  if (path != nullptr) {
+    model_ = mj_loadXML(path, nullptr, error, sizeof error);
+  } else {
+    // The built-in model loads from memory, so a copied library needs no file.
+    auto vfs = std::make_unique<mjVFS>();
+    mj_defaultVFS(vfs.get());
+    if (mj_makeEmptyFileVFS(vfs.get(), "robot.xml", static_cast<int>(kRobotModelSize)) == 0) {
+      std::memcpy(vfs->filedata[vfs->nfile - 1], kRobotModelXml, kRobotModelSize);
+      model_ = mj_loadXML("robot.xml", vfs.get(), error, sizeof error);
+    } else {
+      std::snprintf(error, sizeof error, "out of memory");
+    }
+    mj_deleteVFS(vfs.get());
+  }
+  if (model_ == nullptr) {
+    char quoted[64 * 4 + 4];
+    quoted[escape(model_name(), 64, quoted)] = '\0';
+    // MuJoCo's messages may hold line ends; a report is one line.
+    for (char &c : error) c = c == '\n' ? ' ' : c;
+    report("cannot load the robot model \"%s\": %s", quoted, error);
+    return false;
+  }
+  data_ = mj_makeData(model_);
+  if (data_ == nullptr) {
+    report("cannot load the robot model \"%s\": out of memory", model_name());
+    return false;
+  }
+  return true;
+}
+
+// Finds every device the library offers and every joint it drives; reports
+// the first one missing.
+bool Physics::bind() {
+  const char *missing = nullptr;
+  char what[160];
+  for (int i = 0; i < kServoCount && missing == nullptr; ++i) {
+    const char *name = kJoints[i].name;
+    int j = mj_name2id(model_, mjOBJ_JOINT, name);
+    if (j < 0 || model_->jnt_type[j] != mjJNT_HINGE) {
+      std::snprintf(what, sizeof what, "no hinge joint named \"%s\"", name);
+      missing = what;
+      break;
+    }
+    qpos_[i] = model_->jnt_qposadr[j];
+    actuator_[i] = -1;
+    for (int a = 0; a < model_->nu; ++a) {
+      if (model_->actuator_trntype[a] == mjTRN_JOINT && model_->actuator_trnid[2 * a] == j) {
+        actuator_[i] = a;
+      }
+    }
+    if (actuator_[i] < 0) {
+      std::snprintf(what, sizeof what, "no actuator drives the joint \"%s\"", name);
+      missing = what;
+    }
+  }
+  root_ = -1;
+  for (int j = 0; j < model_->njnt && root_ < 0; ++j) {
+    if (model_->jnt_type[j] == mjJNT_FREE) root_ = model_->jnt_qposadr[j];
+  }
+  gps_site_ = mj_name2id(model_, mjOBJ_SITE, "gps");
+  int left = mj_name2id(model_, mjOBJ_SENSOR, "left touch");
+  int right = mj_name2id(model_, mjOBJ_SENSOR, "right touch");
+  int range = mj_name2id(model_, mjOBJ_SENSOR, "distance");
+  if (missing != nullptr) {
+  } else if (root_ < 0) {
+    missing = "no free joint: the robot is fixed to the world";
+  } else if (gps_site_ < 0) {
+    missing = "no site named \"gps\"";
+  } else if (left < 0 || model_->sensor_type[left] != mjSENS_TOUCH) {
+    missing = "no touch sensor named \"left touch\"";
+  } else if (right < 0 || model_->sensor_type[right] != mjSENS_TOUCH) {
+    missing = "no touch sensor named \"right touch\"";
+  } else if (mj_name2id(model_, mjOBJ_CAMERA, "camera") < 0) {
+    missing = "no camera named \"camera\"";
+  } else if (range < 0 || model_->sensor_type[range] != mjSENS_RANGEFINDER) {
+    missing = "no rangefinder named \"distance\"";
+  } else if (mj_name2id(model_, mjOBJ_SITE, "emitter") < 0) {
+    missing = "no site named \"emitter\"";
+  }
+  if (missing != nullptr) {
+    char quoted[64 * 4 + 4];
+    quoted[escape(model_name(), 64, quoted)] = '\0';
+    report("the robot model \"%s\" cannot be used: %s", quoted, missing);
+    return false;
+  }
+  touch_[0] = model_->sensor_adr[left];
+  touch_[1] = model_->sensor_adr[right];
+  pelvis_ = model_->site_bodyid[gps_site_];
+  return true;
+}
+
+// Puts the robot in `posture`, upright, its lowest point just touching the
+// floor, at rest, the setpoints on the posture.
+void Physics::place(const double *posture) {
+  mj_resetData(model_, data_);
+  for (int i = 0; i < kServoCount; ++i) {
+    data_->qpos[qpos_[i]] = posture[i];
+    setpoint_[i] = target_[i] = posture[i];
+    data_->ctrl[actuator_[i]] = posture[i];
+  }
+  mj_kinematics(model_, data_);
+  double lowest = std::numeric_limits<double>::infinity();
+  for (int g = 0; g < model_->ngeom; ++g) {
+    bool collides = model_->geom_contype[g] != 0 || model_->geom_conaffinity[g] != 0;
+    if (collides && model_->geom_bodyid[g] != 0)
+      lowest = std::min(lowest, lowest_point(model_, data_, g));
+  }
+  if (std::isfinite(lowest)) data_->qpos[root_ + 2] -= lowest;
+  mj_forward(model_, data_);
+  standing_height_ = data_->site_xpos[3 * gps_site_ + 2];
+  std::memcpy(start_qpos_.get(), data_->qpos, sizeof(mjtNum) * model_->nq);
+}
+
+bool Physics::start(const Config &config, const char *model_path) {
+  mju_user_warning = keep_warning;
+  mju_user_error = stop_on_error;
+  if (!load(model_path) || !bind()) return false;
+  speed_ = config.servo_speed;
+  step_ns_ = std::llround(model_->opt.timestep * 1e9);
+  if (step_ns_ <= 0) {
+    report("the robot model \"%s\" cannot be used: its time step is not positive", model_name());
+    return false;
+  }
+  carry_ns_ = 0;
+  start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
+  place(config.posture);
+  return true;
+}
+
+void Physics::command(int joint, double angle) {
+  target_[joint] = angle;
+}
+
+double Physics::position(int joint) const {
+  return data_->qpos[qpos_[joint]];
+}
+
+// One step of the engine: the setpoints move toward their commands by at
+// most the servo speed, then the actuators act on the joints.
+void Physics::step_once(std::int64_t time_ms) {
+  double reach = speed_ * model_->opt.timestep;
+  for (int i = 0; i < kServoCount; ++i) {
+    double gap = target_[i] - setpoint_[i];
+    setpoint_[i] = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
+    data_->ctrl[actuator_[i]] = setpoint_[i];
+  }
+  mj_step(model_, data_);
+  if (g_warning_raised) notice_warnings(time_ms);
+}
+
+// Tells of each kind of warning once. A state that went bad has been reset
+// by the engine: the robot goes back to its start, so that no position is
+// ever NaN and no run goes on silently.
+void Physics::notice_warnings(std::int64_t time_ms) {
+  g_warning_raised = false;
+  bool unstable = false;
+  for (int w = 0; w < mjNWARNING; ++w) {
+    if (data_->warning[w].number == 0) continue;
+    bool bad_state = w == mjWARN_BADQPOS || w == mjWARN_BADQVEL || w == mjWARN_BADQACC;
+    unstable = unstable || bad_state;
+    if (!warned_[w]) {
+      warned_[w] = true;
+      // The engine's text ends with its own clock, which is not the robot's.
+      char text[sizeof g_warning_text];
+      std::snprintf(text, sizeof text, "%s", g_warning_text);
+      if (char *clock = std::strstr(text, " Time = ")) *clock = '\0';
+      report(bad_state ? "the physics diverged at %lld ms (%s); the robot is set back where it "
+                         "started"
+                       : "physics warning at %lld ms: %s",
+             static_cast<long long>(time_ms), text);
+    }
+    data_->warning[w].number = 0;
+  }
+  if (unstable) {
+    std::memcpy(data_->qpos, start_qpos_.get(), sizeof(mjtNum) * model_->nq);
+    mju_zero(data_->qvel, model_->nv);
+    mj_forward(model_, data_);
+  }
+}
+
+void Physics::advance(int ms, std::int64_t time_ms) {
+  carry_ns_ += static_cast<std::int64_t>(ms) * 1000000;
+  // Whole engine steps only; the remainder waits for the next call.
+  std::int64_t steps = carry_ns_ / step_ns_;
+  carry_ns_ -= steps * step_ns_;
+  for (std::int64_t k = 0; k < steps; ++k) {
+    step_once(time_ms + (k + 1) * step_ns_ / 1000000);
+    if (observer_ != nullptr) observer_->after_step(model_, data_);
+  }
+}
+
+Readings Physics::readings() const {
+  Readings r;
+  const mjtNum *gps = data_->site_xpos + 3 * gps_site_;
+  r.gps[0] = gps[0];
+  r.gps[1] = gps[1];
+  r.gps[2] = gps[2];
+  // The z part of the pelvis's up axis is the cosine of its tilt.
+  double up = std::clamp(data_->xmat[9 * pelvis_ + 8], -1.0, 1.0);
+  r.tilt = std::acos(up);
+  r.touch[0] = data_->sensordata[touch_[0]];
+  r.touch[1] = data_->sensordata[touch_[1]];
+  return r;
+}
+
+namespace {
+
+// The world as the surface sees it: a Physics and the simulated time.
+class PhysicsWorld final : public World {
+ public:
+  bool start(const Config &config) override { return physics_.start(config, config.model_path); }
+  void command(int joint, double angle) override { physics_.command(joint, angle); }
+  double position(int joint) const override { return physics_.position(joint); }
+  void advance(int ms) override {
+    physics_.advance(ms, time_ms_);
+    time_ms_ += ms;
+  }
+  Readings readings() const override { return physics_.readings(); }
+  double standing_height() const override { return physics_.standing_height(); }
+  bool wants_stop() const override { return physics_.wants_stop(); }
+  void finish() override { physics_.finish(); }
+
+ private:
+  Physics physics_;
+  std::int64_t time_ms_ = 0;  // simulated time at the start of the next step
+};
+
+PhysicsWorld g_physics;  // the one physics world
+
+}  // namespace
+
+World &physics_world() {
+  return g_physics;
+}
+
+}  // namespace standin

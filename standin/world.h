@@ -1,0 +1,46 @@
+// The simulated robot behind the library surface. A world moves the servos
+// and says what the sensors see; the surface in front of it (calls, trace,
+// pacing, stop) is the same for every world. A world never traces, paces
+// or stops, and the surface never knows how a world computes.
+#pragma once
+
+#include "standin_internal.h"
+
+namespace standin {
+
+// What the robot's sensors measure; NaN wherever a world models nothing.
+struct Readings {
+  double gps[3];    // GPS position on the pelvis, m (x forward, y left, z up)
+  double tilt;      // angle of the pelvis's up axis from the vertical, rad
+  double touch[2];  // normal force under the left and the right sole, N
+};
+
+class World {
+ public:
+  virtual ~World() = default;
+  // Builds the world for `config`, the robot in its initial posture. False
+  // once it has reported why it cannot; the program must not then start.
+  virtual bool start(const Config &config) = 0;
+  // Moves servo `joint` (JointIndex 0..24) toward `angle` rad (finite).
+  virtual void command(int joint, double angle) = 0;
+  // The angle of servo `joint` (JointIndex 0..24), rad.
+  virtual double position(int joint) const = 0;
+  // Advances exactly `ms` > 0 of simulated time.
+  virtual void advance(int ms) = 0;
+  virtual Readings readings() const = 0;
+  // GPS height of the robot standing in its initial posture, m; NaN when
+  // the world has no height.
+  virtual double standing_height() const = 0;
+  // True once the world's user has asked for the run to end (a view closed).
+  virtual bool wants_stop() const { return false; }
+  // Last words at the end of the run, from whichever thread ends it: close
+  // what the world writes. Called at most once.
+  virtual void finish() {}
+};
+
+// Servos moving toward their commands at the servo speed, in empty space.
+World &kinematic_world();
+// The robot as a rigid body model under gravity, on a floor.
+World &physics_world();
+
+}  // namespace standin
