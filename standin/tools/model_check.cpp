@@ -1,0 +1,325 @@
+// Development tool: checks the stand-in's robot model against the body
+// model's joint table and measures it standing, squatting, bowing, waving
+// and falling. Not part of the suite.
+//
+// Build (from the repository root):
+//   g++ -std=c++20 -O2 -Wall -Wextra -I body_model standin/tools/model_check.cpp -lmujoco -o
+//   model_check
+// or: cmake -S standin/tools -B build-tools && cmake --build build-tools
+// Run:   ./model_check [standin/robot.xml] [euler|implicit|rk4]
+#include <mujoco/mujoco.h>
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "body_model.h"
+
+namespace {
+
+mjModel *m = nullptr;
+mjData *d = nullptr;
+int failures = 0;
+
+void expect(bool ok, const char *what) {
+  std::printf("  %-62s %s\n", what, ok ? "ok" : "FAIL");
+  if (!ok) ++failures;
+}
+
+int id(mjtObj type, const char *name) {
+  int i = mj_name2id(m, type, name);
+  if (i < 0) {
+    std::printf("  missing %s\n", name);
+    ++failures;
+  }
+  return i;
+}
+
+// Joint qpos address and actuator of JointIndex i.
+std::array<int, kJointCount> qadr{}, act{};
+
+// Posture by JointIndex.
+using Pose = std::array<double, kJointCount>;
+
+void set_ctrl(const Pose &p) {
+  for (int i = 0; i < kJointCount; ++i) d->ctrl[act[i]] = p[i];
+}
+
+// Puts the robot in `p`, at rest, its soles' lowest point on z = 0.
+void place(const Pose &p) {
+  mj_resetData(m, d);
+  for (int i = 0; i < kJointCount; ++i) d->qpos[qadr[i]] = p[i];
+  set_ctrl(p);
+  mj_kinematics(m, d);
+  double low = 1e9;
+  for (int g = 0; g < m->ngeom; ++g) {
+    if (m->geom_type[g] != mjGEOM_BOX || m->geom_contype[g] == 0) continue;
+    const double *s = m->geom_size + 3 * g, *c = d->geom_xpos + 3 * g, *r = d->geom_xmat + 9 * g;
+    for (int k = 0; k < 8; ++k) {
+      double l[3] = {(k & 1 ? 1 : -1) * s[0], (k & 2 ? 1 : -1) * s[1], (k & 4 ? 1 : -1) * s[2]};
+      low = std::min(low, c[2] + r[6] * l[0] + r[7] * l[1] + r[8] * l[2]);
+    }
+  }
+  d->qpos[2] -= low;
+  mj_forward(m, d);
+}
+
+double tilt(int body) {
+  return std::acos(std::clamp(d->xmat[9 * body + 8], -1.0, 1.0));
+}
+
+int warnings() {
+  int n = 0;
+  for (int i = 0; i < mjNWARNING; ++i) n += d->warning[i].number;
+  return n;
+}
+
+void print_warnings() {
+  for (int i = 0; i < mjNWARNING; ++i) {
+    if (d->warning[i].number > 0) {
+      std::printf("  warning %d: %d times, last at step info %d\n", i, d->warning[i].number,
+                  d->warning[i].lastinfo);
+    }
+  }
+}
+
+void on_warning(const char *msg) {
+  std::printf("  mujoco warning: %s (t=%.3f)\n", msg, d ? d->time : 0.0);
+}
+
+int joint_index(const char *name) {
+  for (int i = 0; i < kJointCount; ++i) {
+    if (std::strcmp(kJoints[i].name, name) == 0) return i;
+  }
+  std::fprintf(stderr, "no joint %s\n", name);
+  std::exit(2);
+}
+
+// Moves the command from `from` to `to` at no more than `speed` rad/s per
+// joint, then holds it for `hold` s. Returns the largest pelvis tilt seen.
+double move(const Pose &from, const Pose &to, double speed, double hold, int pelvis) {
+  double span = 0;
+  for (int i = 0; i < kJointCount; ++i) span = std::max(span, std::fabs(to[i] - from[i]));
+  double ramp = span / speed;
+  double t0 = d->time, worst = 0;
+  while (d->time - t0 < ramp + hold) {
+    double u = ramp > 0 ? std::min(1.0, (d->time - t0) / ramp) : 1.0;
+    Pose c;
+    for (int i = 0; i < kJointCount; ++i) c[i] = from[i] + u * (to[i] - from[i]);
+    set_ctrl(c);
+    mj_step(m, d);
+    worst = std::max(worst, tilt(pelvis));
+  }
+  return worst;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+  const char *path = argc > 1 ? argv[1] : "standin/robot.xml";
+  char error[1000] = "";
+  m = mj_loadXML(path, nullptr, error, sizeof error);
+  if (!m) {
+    std::fprintf(stderr, "model_check: %s: %s\n", path, error);
+    return 1;
+  }
+  if (argc > 2) {
+    std::string integ = argv[2];
+    m->opt.integrator = integ == "implicit" ? mjINT_IMPLICIT
+                        : integ == "rk4"    ? mjINT_RK4
+                                            : mjINT_EULER;
+  }
+  d = mj_makeData(m);
+  mju_user_warning = on_warning;
+  std::printf("%s: timestep %.4f s, integrator %d, nbody %d, njnt %d, ngeom %d, nu %d\n", path,
+              m->opt.timestep, m->opt.integrator, m->nbody, m->njnt, m->ngeom, m->nu);
+
+  std::printf("joints against the body model's table:\n");
+  Pose zero{};
+  for (int i = 0; i < kJointCount; ++i) {
+    int j = id(mjOBJ_JOINT, kJoints[i].name), a = id(mjOBJ_ACTUATOR, kJoints[i].name);
+    if (j < 0 || a < 0) return 1;
+    qadr[i] = m->jnt_qposadr[j];
+    act[i] = a;
+  }
+  place(zero);
+  int bad_axis = 0, bad_range = 0, bad_act = 0;
+  for (int i = 0; i < kJointCount; ++i) {
+    int j = mj_name2id(m, mjOBJ_JOINT, kJoints[i].name);
+    const double *ax = d->xaxis + 3 * j;
+    const signed char *want = kJointConvention[i].axis;
+    if (m->jnt_type[j] != mjJNT_HINGE || std::fabs(ax[0] - want[0]) > 1e-9 ||
+        std::fabs(ax[1] - want[1]) > 1e-9 || std::fabs(ax[2] - want[2]) > 1e-9) {
+      std::printf("  %s axis %g %g %g, convention %d %d %d\n", kJoints[i].name, ax[0], ax[1], ax[2],
+                  want[0], want[1], want[2]);
+      ++bad_axis;
+    }
+    if (!m->jnt_limited[j]) ++bad_range;
+    if (kJoints[i].number > 0) {
+      const JointLimits &lim = kJointLimits[kJoints[i].number - 1];
+      if (m->jnt_range[2 * j] != lim.min || m->jnt_range[2 * j + 1] != lim.max) {
+        std::printf("  %s range %g..%g, table %g..%g\n", kJoints[i].name, m->jnt_range[2 * j],
+                    m->jnt_range[2 * j + 1], lim.min, lim.max);
+        ++bad_range;
+      }
+    } else {
+      std::printf("  %s chosen stops %g..%g\n", kJoints[i].name, m->jnt_range[2 * j],
+                  m->jnt_range[2 * j + 1]);
+    }
+    int a = act[i];
+    if (m->actuator_trnid[2 * a] != j || m->actuator_trntype[a] != mjTRN_JOINT) ++bad_act;
+  }
+  expect(bad_axis == 0, "every joint a hinge on the convention's axis, zero posture");
+  expect(bad_range == 0, "every joint limited, numbered ones at the table's stops");
+  expect(bad_act == 0, "one actuator per joint, named as it");
+  for (const char *s : {"gps", "emitter", "l_hand", "r_hand", "l_shoulder", "r_shoulder"}) {
+    id(mjOBJ_SITE, s);
+  }
+  for (const char *s : {"left touch", "right touch", "distance", "gps"}) id(mjOBJ_SENSOR, s);
+  id(mjOBJ_CAMERA, "camera");
+  int root = mj_name2id(m, mjOBJ_JOINT, "root");
+  expect(root >= 0 && m->dof_damping[m->jnt_dofadr[root]] == 0, "free root joint, undamped");
+
+  int pelvis = id(mjOBJ_BODY, "pelvis"), chest = id(mjOBJ_BODY, "chest");
+  int head = id(mjOBJ_GEOM, "head");
+  int lt = m->sensor_adr[id(mjOBJ_SENSOR, "left touch")];
+  int rt = m->sensor_adr[id(mjOBJ_SENSOR, "right touch")];
+  int rf = m->sensor_adr[id(mjOBJ_SENSOR, "distance")];
+  double mass = mj_getTotalmass(m), weight = mass * -m->opt.gravity[2];
+  const double *hs = m->geom_size + 3 * head;
+  double top = d->geom_xpos[3 * head + 2] + hs[2];
+  std::printf("\nstanding, zero posture:\n");
+  std::printf("  total mass %.3f kg, weight %.2f N\n", mass, weight);
+  std::printf("  height (top of head) %.4f m, pelvis %.4f m\n", top, d->xpos[3 * pelvis + 2]);
+  std::printf("  rangefinder at start %.3f m (-1: nothing within range)\n", d->sensordata[rf]);
+
+  // Ten seconds of standing still, timed.
+  double start[3];
+  std::copy(d->xpos + 3 * pelvis, d->xpos + 3 * pelvis + 3, start);
+  double drift = 0, worst_tilt = 0, peak_force = 0, peak_vz = 0;
+  double sum_l = 0, sum_r = 0;
+  int samples = 0;
+  auto t0 = std::chrono::steady_clock::now();
+  long steps = 0;
+  while (d->time < 10.0) {
+    mj_step(m, d);
+    ++steps;
+    const double *p = d->xpos + 3 * pelvis;
+    drift = std::max(drift, std::hypot(p[0] - start[0], p[1] - start[1], p[2] - start[2]));
+    worst_tilt = std::max(worst_tilt, tilt(pelvis));
+    peak_force = std::max(peak_force, d->sensordata[lt] + d->sensordata[rt]);
+    if (d->time < 0.5) peak_vz = std::max(peak_vz, std::fabs(d->qvel[2]));
+    if (d->time > 9.0) {
+      sum_l += d->sensordata[lt];
+      sum_r += d->sensordata[rt];
+      ++samples;
+    }
+  }
+  double us =
+      std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - t0).count() /
+      steps;
+  double fl = sum_l / samples, fr = sum_r / samples;
+  std::printf("  contacts standing %d\n", d->ncon);
+  std::printf(
+      "  soles (mean of the last second) left %.2f N, right %.2f N, sum %.2f N = %.1f%% of m.g\n",
+      fl, fr, fl + fr, 100 * (fl + fr) / weight);
+  std::printf("  pelvis drift %.3f mm, now at z %.4f m, tilt max %.5f rad\n", 1000 * drift,
+              d->xpos[3 * pelvis + 2], worst_tilt);
+  std::printf(
+      "  settling: peak sole sum %.2f N (%.0f%% of m.g), peak root |vz| in 0.5 s %.4f m/s\n",
+      peak_force, 100 * peak_force / weight, peak_vz);
+  std::printf("  mj_step %.1f us/step, %.1fx real time\n", us, m->opt.timestep * 1e6 / us);
+  expect(drift < 0.005, "pelvis moves less than 5 mm in 10 s");
+  expect(std::fabs(fl - fr) <= 0.25 * std::max(fl, fr), "soles within 25% of each other");
+  expect(std::fabs(fl + fr - weight) <= 0.1 * weight, "soles sum to m.g within 10%");
+  expect(peak_force < 1.5 * weight, "placed touching, settles without a jolt");
+  expect(warnings() == 0, "no warnings");
+  expect(m->opt.timestep * 1e6 / us >= 50, "at least 50x real time");
+  print_warnings();
+
+  // Squat: knees 1.2, hips and ankles -0.6, moved at 0.8 rad/s.
+  Pose squat{};
+  for (const char *n : {"lleg_joint_4", "rleg_joint_4"}) squat[joint_index(n)] = 1.2;
+  for (const char *n : {"lleg_joint_3", "rleg_joint_3", "lleg_joint_5", "rleg_joint_5"}) {
+    squat[joint_index(n)] = -0.6;
+  }
+  std::printf("\nsquat:\n");
+  place(zero);
+  move(zero, zero, 1, 1.0, pelvis);
+  double z0 = d->xpos[3 * pelvis + 2];
+  double worst = move(zero, squat, 1.2 / 1.5, 2.0, pelvis);
+  double z1 = d->xpos[3 * pelvis + 2];
+  std::printf("  pelvis %.4f -> %.4f m, tilt max %.3f rad, sole sum %.2f N\n", z0, z1, worst,
+              d->sensordata[lt] + d->sensordata[rt]);
+  expect(z1 < z0 - 0.03, "the squat lowers the pelvis");
+  expect(worst < 0.3, "pelvis tilt under 0.3 rad");
+  worst = move(squat, zero, 1.2 / 1.5, 1.0, pelvis);
+  std::printf("  back up: pelvis %.4f m, tilt max %.3f rad\n", d->xpos[3 * pelvis + 2], worst);
+  expect(warnings() == 0, "no warnings");
+
+  // Bow from the waist.
+  Pose bow{};
+  bow[joint_index("body_joint_1")] = 0.9;
+  for (const char *n : {"lleg_joint_4", "rleg_joint_4"}) bow[joint_index(n)] = 0.3;
+  for (const char *n : {"lleg_joint_3", "rleg_joint_3", "lleg_joint_5", "rleg_joint_5"}) {
+    bow[joint_index(n)] = -0.15;
+  }
+  for (const char *n : {"larm_joint_1", "rarm_joint_1"}) bow[joint_index(n)] = 0.3;
+  std::printf("\nbow:\n");
+  place(zero);
+  worst = move(zero, bow, 0.9 / 2.0, 2.0, pelvis);
+  double chest_pitch = std::atan2(d->xmat[9 * chest + 2], d->xmat[9 * chest + 8]);
+  std::printf(
+      "  chest up axis pitched forward %.3f rad, pelvis tilt max %.3f rad, soles %.2f/%.2f N\n",
+      chest_pitch, worst, d->sensordata[lt], d->sensordata[rt]);
+  expect(chest_pitch > 0.7, "the chest pitches forward");
+  expect(worst < 0.3, "pelvis stays upright");
+  expect(warnings() == 0, "no warnings");
+
+  // Both ankles pitched hard: the robot must be able to fall.
+  std::printf("\nankles driven hard:\n");
+  place(zero);
+  move(zero, zero, 1, 0.5, pelvis);
+  Pose ankles{};
+  for (const char *n : {"lleg_joint_5", "rleg_joint_5"}) ankles[joint_index(n)] = 1.0;
+  double fell_at = -1;
+  double t_cmd = d->time;
+  set_ctrl(ankles);
+  while (d->time - t_cmd < 4.0) {
+    mj_step(m, d);
+    if (fell_at < 0 && tilt(pelvis) > 1.0) fell_at = d->time - t_cmd;
+  }
+  std::printf(
+      "  tilt %.3f rad after 4 s, fell (tilt > 1) after %.3f s, pelvis z %.3f m, contacts %d\n",
+      tilt(pelvis), fell_at, d->xpos[3 * pelvis + 2], d->ncon);
+  expect(fell_at > 0, "the robot falls");
+  expect(warnings() == 0, "no warnings");
+  for (int g = 0; g < m->ngeom; ++g) (void)g;
+
+  // The wave's raised arm.
+  std::printf("\nwave pose:\n");
+  place(zero);
+  Pose wave{};
+  wave[joint_index("rarm_joint_2")] = -1.35;
+  wave[joint_index("rarm_joint_4")] = -1.1;
+  worst = move(zero, wave, 1.35 / 1.5, 1.0, pelvis);
+  auto z = [](const char *site) { return d->site_xpos[3 * mj_name2id(m, mjOBJ_SITE, site) + 2]; };
+  std::printf(
+      "  right hand %.4f m, right shoulder %.4f m; left hand %.4f m, left shoulder %.4f m; tilt "
+      "max %.3f\n",
+      z("r_hand"), z("r_shoulder"), z("l_hand"), z("l_shoulder"), worst);
+  expect(z("r_hand") > z("r_shoulder"), "right hand above the right shoulder");
+  expect(z("l_hand") < z("l_shoulder"), "left hand below the left shoulder");
+  expect(warnings() == 0, "no warnings");
+
+  std::printf("\n%s\n", failures ? "FAILED" : "all checks pass");
+  mj_deleteData(d);
+  mj_deleteModel(m);
+  return failures ? 1 : 0;
+}
