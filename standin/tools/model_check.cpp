@@ -130,6 +130,57 @@ double move(const Pose &from, const Pose &to, double speed, double hold, int pel
   return worst;
 }
 
+// Plays a motion file from the zero posture: each row is held for its
+// period, and every servo's setpoint moves toward the row's angle at no
+// more than 5.236 rad/s. Reports the largest tilt and any fall.
+void play(const std::string &file, int pelvis) {
+  std::FILE *in = std::fopen(file.c_str(), "r");
+  if (!in) {
+    std::printf("\nplay %s: cannot open\n", file.c_str());
+    ++failures;
+    return;
+  }
+  Pose zero{}, setpoint{};
+  place(zero);
+  double worst = 0, fell = -1, start_z = d->xpos[3 * pelvis + 2], lowest = start_z;
+  char line[512];
+  int rows = 0;
+  while (std::fgets(line, sizeof line, in)) {
+    int period = 0, field2 = 0, used = 0;
+    if (std::sscanf(line, "%d,%d,%n", &period, &field2, &used) != 2 || period <= 0) continue;
+    Pose target{};
+    const char *p = line + used;
+    for (int c = 0; c < kNumberedJoints; ++c) {
+      char *end = nullptr;
+      long count = std::strtol(p, &end, 10);
+      int i = kColumnOrder[c];
+      target[i] =
+          kJoints[i].pulsesPerDegree ? count * kRadPerDegree / kJoints[i].pulsesPerDegree : 0;
+      p = *end == ',' ? end + 1 : end;
+    }
+    ++rows;
+    double until = d->time + period / 1000.0;
+    while (d->time < until - 1e-9) {
+      for (int i = 0; i < kJointCount; ++i) {
+        double step = 5.235987755982989 * m->opt.timestep;
+        setpoint[i] += std::clamp(target[i] - setpoint[i], -step, step);
+      }
+      set_ctrl(setpoint);
+      mj_step(m, d);
+      worst = std::max(worst, tilt(pelvis));
+      lowest = std::min(lowest, d->xpos[3 * pelvis + 2]);
+      if (fell < 0 && (tilt(pelvis) > 1.0 || d->xpos[3 * pelvis + 2] < start_z / 2)) fell = d->time;
+    }
+  }
+  std::fclose(in);
+  std::printf(
+      "\nplay %s: %d rows, %.2f s, tilt max %.3f rad, pelvis lowest %.3f m, drift %.1f mm, %s\n",
+      file.c_str(), rows, d->time, worst, lowest,
+      1000 * std::hypot(d->xpos[3 * pelvis], d->xpos[3 * pelvis + 1]),
+      fell < 0 ? "upright throughout" : ("falls at " + std::to_string(fell) + " s").c_str());
+  expect(fell < 0 && worst < 0.3 && warnings() == 0, "upright, tilt under 0.3 rad, no warnings");
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -142,9 +193,11 @@ int main(int argc, char **argv) {
   }
   // Options to try without editing the file: integrator=euler|implicit|rk4,
   // timestep=S, tolerance=X, iterations=N, cone=pyramidal|elliptic,
-  // solver=newton|cg|pgs; and JOINT=ANGLE (rad) for the standing posture.
+  // solver=newton|cg|pgs; JOINT=ANGLE (rad) for the standing posture;
+  // play=FILE.csv to play a motion file from the zero posture.
   Pose stand{};
   bool zero_posture = true;
+  std::vector<std::string> plays;
   for (int a = 2; a < argc; ++a) {
     std::string arg = argv[a], key = arg.substr(0, arg.find('=')),
                 value = arg.find('=') == std::string::npos ? "" : arg.substr(arg.find('=') + 1);
@@ -165,6 +218,8 @@ int main(int argc, char **argv) {
       zero_posture = false;
     } else if (key == "cone") {
       m->opt.cone = value == "elliptic" ? mjCONE_ELLIPTIC : mjCONE_PYRAMIDAL;
+    } else if (key == "play") {
+      plays.push_back(value);
     } else {
       std::fprintf(stderr, "model_check: unknown option %s\n", arg.c_str());
       return 2;
@@ -232,7 +287,15 @@ int main(int argc, char **argv) {
   double top = d->geom_xpos[3 * head + 2] + hs[2];
   std::printf("\nstanding, %s posture:\n", zero_posture ? "zero" : "given");
   std::printf("  total mass %.3f kg, weight %.2f N\n", mass, weight);
+  std::printf("  body            mass kg  joint at x, y, z (m)\n");
+  for (int b = 1; b < m->nbody; ++b) {
+    const double *x = d->xpos + 3 * b;
+    std::printf("  %-14s  %7.3f  %6.3f %6.3f %6.3f\n", mj_id2name(m, mjOBJ_BODY, b),
+                m->body_mass[b], x[0], x[1], x[2]);
+  }
   std::printf("  height (top of head) %.4f m, pelvis %.4f m\n", top, d->xpos[3 * pelvis + 2]);
+  std::printf("  centre of mass %.4f %.4f %.4f m\n", d->subtree_com[3], d->subtree_com[4],
+              d->subtree_com[5]);
   std::printf("  rangefinder at start %.3f m (-1: nothing within range)\n", d->sensordata[rf]);
 
   // Ten seconds of standing still, timed.
@@ -457,6 +520,8 @@ int main(int argc, char **argv) {
               d->xpos[3 * pelvis + 2]);
   expect(warnings() == 0 && std::isfinite(d->qpos[2]), "no warnings, no divergence");
   print_warnings();
+
+  for (const std::string &file : plays) play(file, pelvis);
 
   std::printf("\n%s\n", failures ? "FAILED" : "all checks pass");
   mj_deleteData(d);
