@@ -145,6 +145,7 @@ void play(const std::string &file, int pelvis) {
   double worst = 0, fell = -1, start_z = d->xpos[3 * pelvis + 2], lowest = start_z;
   char line[512];
   int rows = 0;
+  long elapsed_ms = 0;
   while (std::fgets(line, sizeof line, in)) {
     int period = 0, field2 = 0, used = 0;
     if (std::sscanf(line, "%d,%d,%n", &period, &field2, &used) != 2 || period <= 0) continue;
@@ -159,7 +160,10 @@ void play(const std::string &file, int pelvis) {
       p = *end == ',' ? end + 1 : end;
     }
     ++rows;
-    double until = d->time + period / 1000.0;
+    // Row ends on the file's own clock, so periods that are not a whole
+    // number of steps do not add up to drift.
+    elapsed_ms += period;
+    double until = elapsed_ms / 1000.0;
     while (d->time < until - 1e-9) {
       for (int i = 0; i < kJointCount; ++i) {
         double step = 5.235987755982989 * m->opt.timestep;
