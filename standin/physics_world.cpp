@@ -227,8 +227,10 @@ void Physics::notice_warnings(std::int64_t time_ms) {
     if (data_->warning[w].number == 0) continue;
     bool bad_state = w == mjWARN_BADQPOS || w == mjWARN_BADQVEL || w == mjWARN_BADQACC;
     unstable = unstable || bad_state;
-    if (!warned_[w]) {
-      warned_[w] = true;
+    // A divergence is one story whichever number went bad first.
+    int kind = bad_state ? mjWARN_BADQACC : w;
+    if (!warned_[kind]) {
+      warned_[kind] = true;
       // The engine's text ends with its own clock, which is not the robot's.
       char text[sizeof g_warning_text];
       std::snprintf(text, sizeof text, "%s", g_warning_text);
