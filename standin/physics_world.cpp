@@ -111,6 +111,11 @@ bool Physics::bind() {
       break;
     }
     qpos_[i] = model_->jnt_qposadr[j];
+    // A servo's setpoint never passes the joint's stops: pulling beyond
+    // one only presses on it.
+    bool limited = model_->jnt_limited[j] != 0;
+    low_[i] = limited ? model_->jnt_range[2 * j] : -std::numeric_limits<double>::infinity();
+    high_[i] = limited ? model_->jnt_range[2 * j + 1] : std::numeric_limits<double>::infinity();
     actuator_[i] = -1;
     for (int a = 0; a < model_->nu; ++a) {
       if (model_->actuator_trntype[a] == mjTRN_JOINT && model_->actuator_trnid[2 * a] == j) {
@@ -163,9 +168,15 @@ bool Physics::bind() {
 void Physics::place(const double *posture) {
   mj_resetData(model_, data_);
   for (int i = 0; i < kServoCount; ++i) {
-    data_->qpos[qpos_[i]] = posture[i];
-    setpoint_[i] = target_[i] = posture[i];
-    data_->ctrl[actuator_[i]] = posture[i];
+    // A joint cannot start beyond its stops.
+    double angle = std::clamp(posture[i], low_[i], high_[i]);
+    if (angle != posture[i]) {
+      report("STANDIN_POSTURE: %s=%g is beyond the joint's stop; the physics world starts it at %g",
+             kJoints[i].name, posture[i], angle);
+    }
+    data_->qpos[qpos_[i]] = angle;
+    setpoint_[i] = target_[i] = angle;
+    data_->ctrl[actuator_[i]] = angle;
   }
   mj_kinematics(model_, data_);
   double lowest = std::numeric_limits<double>::infinity();
@@ -210,7 +221,8 @@ void Physics::step_once(std::int64_t time_ms) {
   double reach = speed_ * model_->opt.timestep;
   for (int i = 0; i < kServoCount; ++i) {
     double gap = target_[i] - setpoint_[i];
-    setpoint_[i] = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
+    double moved = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
+    setpoint_[i] = std::clamp(moved, low_[i], high_[i]);
     data_->ctrl[actuator_[i]] = setpoint_[i];
   }
   mj_step(model_, data_);

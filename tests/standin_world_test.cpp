@@ -155,6 +155,25 @@ TEST(StandinWorld, OddPeriodsCarryTheRemainderSoTimeNeverDrifts) {
   EXPECT_EQ(a.back().gps[2], b.back().gps[2]);
 }
 
+TEST(StandinWorld, JointsStartAndStayWithinTheirStops) {
+  // A knee set far past its stop starts on it, said once; a command far
+  // past it presses on the stop and a command back returns at once.
+  e2e::Result r = probe(
+      "live\nget rleg_joint_4\nenable rleg_joint_4 64\nstep 50\npos rleg_joint_4\n"
+      "set rleg_joint_4 1e30\nrepeat 20 step 50\npos rleg_joint_4\n"
+      "set rleg_joint_4 0.5\nrepeat 10 step 50\npos rleg_joint_4\n",
+      {{"STANDIN_POSTURE", "rleg_joint_4=100"}, {"STANDIN_SERVO_SPEED", "instant"}});
+  EXPECT_EQ(e2e::count(r.err,
+                       "standin: STANDIN_POSTURE: rleg_joint_4=100 is beyond the joint's "
+                       "stop; the physics world starts it at 2.26893\n"),
+            1)
+      << r.err;
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(rows.size(), 31u);
+  for (std::size_t k : {0u, 20u}) EXPECT_NEAR(rows[k].rad[10], 2.26893, 0.02) << k;
+  EXPECT_NEAR(rows[30].rad[10], 0.5, 0.05);
+}
+
 TEST(StandinWorld, DivergingModelIsToldOnceAndNeverGivesNan) {
   // Servos far too stiff for a long time step: the engine blows up, more
   // than once.
