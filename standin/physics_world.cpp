@@ -3,8 +3,10 @@
 // torque limit; its setpoint moves toward the command at the servo speed,
 // as a hobby servo's does, and the actuator pulls the joint after it.
 #include <mujoco/mujoco.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +21,9 @@
 namespace standin {
 
 namespace {
+
+// Largest model file read: far above any robot's, far below a memory's.
+constexpr off_t kMaxModelBytes = 64 << 20;
 
 // Warnings MuJoCo raised during the current step; only the physics world
 // steps, always on the control thread.
@@ -67,7 +72,16 @@ const char *Physics::model_name() const {
 bool Physics::load(const char *path) {
   model_path_ = path;
   char error[512] = "";
-  if (path != nullptr) {
+  struct stat file {};
+  if (path != nullptr && stat(path, &file) != 0) {
+    std::snprintf(error, sizeof error, "%s", std::strerror(errno));
+  } else if (path != nullptr && !S_ISREG(file.st_mode)) {
+    // A FIFO or a device would be read without end.
+    std::snprintf(error, sizeof error, "not a regular file");
+  } else if (path != nullptr && file.st_size > kMaxModelBytes) {
+    std::snprintf(error, sizeof error, "larger than %lld bytes",
+                  static_cast<long long>(kMaxModelBytes));
+  } else if (path != nullptr) {
     model_ = mj_loadXML(path, nullptr, error, sizeof error);
   } else {
     // The built-in model loads from memory, so a copied library needs no file.

@@ -2,6 +2,7 @@
 // probe controller: which world runs, which models are refused, and that
 // a run is repeatable and keeps its time.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cmath>
 #include <fstream>
@@ -90,8 +91,12 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
   };
   std::string dir = e2e::temp_dir();
   e2e::write_file(dir + "/broken.xml", "<mujoco><worldbody><body>");
+  // A FIFO would be read without end, and nobody writes to it.
+  ASSERT_EQ(mkfifo((dir + "/fifo.xml").c_str(), 0600), 0);
   std::vector<Case> cases = {
-      {dir + "/absent.xml", "\": "},
+      {dir + "/absent.xml", "\": No such file or directory\n"},
+      {dir + "/fifo.xml", "\": not a regular file\n"},
+      {dir, "\": not a regular file\n"},
       {dir + "/broken.xml", "\": "},
       {edited_model({{"(<joint[^>]*name=\")rleg_joint_4\"", "$1rleg_knee\""},
                      {"joint=\"rleg_joint_4\"", "joint=\"rleg_knee\""}}),
