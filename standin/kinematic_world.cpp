@@ -45,12 +45,12 @@ class KinematicWorld final : public World {
   double target_[kServoCount] = {};    // rad, by JointIndex
 };
 
-constinit KinematicWorld g_kinematic;  // the one kinematic world
+constinit Immortal<KinematicWorld> g_kinematic;  // the one kinematic world
 
 }  // namespace
 
 World &kinematic_world() {
-  return g_kinematic;
+  return g_kinematic.object;
 }
 
 }  // namespace standin

@@ -322,12 +322,12 @@ class PhysicsWorld final : public World {
   std::int64_t time_ms_ = 0;  // simulated time at the start of the next step
 };
 
-PhysicsWorld g_physics;  // the one physics world
+constinit Immortal<PhysicsWorld> g_physics;  // the one physics world
 
 }  // namespace
 
 World &physics_world() {
-  return g_physics;
+  return g_physics.object;
 }
 
 }  // namespace standin

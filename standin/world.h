@@ -38,6 +38,16 @@ class World {
   virtual void finish() {}
 };
 
+// Storage for an object that lives as long as the process: never destroyed,
+// so that a control loop still stepping while another thread calls exit()
+// meets a whole object.
+template <typename T>
+union Immortal {
+  T object;
+  constexpr Immortal() : object() {}
+  ~Immortal() {}
+};
+
 // Servos moving toward their commands at the servo speed, in empty space.
 World &kinematic_world();
 // The robot as a rigid body model under gravity, on a floor.

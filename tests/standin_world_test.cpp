@@ -179,6 +179,14 @@ TEST(StandinWorld, JointsStartAndStayWithinTheirStops) {
   EXPECT_NEAR(rows[30].rad[10], 0.5, 0.05);
 }
 
+TEST(StandinWorld, ExitFromAnotherThreadWhileStepping) {
+  // The world outlives exit(): the loop may still be stepping it.
+  e2e::Result r = probe(kStart + "background exit\nforever step 1\n");
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.posture_log.empty() || r.posture_log.back() == '\n');
+}
+
 TEST(StandinWorld, DivergingModelIsToldOnceAndNeverGivesNan) {
   // Servos far too stiff for a long time step: the engine blows up, more
   // than once.
