@@ -211,6 +211,7 @@ TEST(MotionCompose, BrokenScriptsNameTheirLineAndWriteNothing) {
       {"duration on the first line", "pose.csv 500\nzero 500\n", 1, 2},
       {"no duration", "zero\npose.csv\n", 2, 2},
       {"zero duration", "zero\nhold 0\n", 2, 2},
+      {"motion longer than ten minutes", "zero\nhold 600000\nhold 10\nhold 10\n", 3, 2},
       {"duration off the row period", "zero\npose.csv 505\n", 2, 2},
       {"duration not a number", "zero\npose.csv 1s\n", 2, 2},
       {"hold first", "hold\n", 1, 2},

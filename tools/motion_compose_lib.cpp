@@ -164,8 +164,8 @@ bool read_posture(const std::string &path, MotionRow &row, std::string &why) {
 }
 
 // Every row of a motion file, as motion_player reads them, after the file
-// passed motion_check's rules without an error. At most `max_rows` rows.
-bool read_motion(const std::string &path, const CheckOptions &check, long max_rows,
+// passed motion_check's rules without an error. It may last `max_ms` at most.
+bool read_motion(const std::string &path, const CheckOptions &check, long max_ms,
                  std::vector<PulseCounts> &rows, int &period, std::string &why) {
   std::string first_error;
   const FileSummary summary = check_motion_file(path.c_str(), check, [&](const Finding &f) {
@@ -178,9 +178,10 @@ bool read_motion(const std::string &path, const CheckOptions &check, long max_ro
           first_error;
     return false;
   }
-  if (summary.player_rows > max_rows) {
-    why = text_of("it has %ld rows, more than the %ld a motion may have at its row period",
-                  summary.player_rows, max_rows);
+  const long max_rows = summary.player_rows;
+  if (static_cast<double>(max_rows - 1) * summary.period > static_cast<double>(max_ms)) {
+    why = text_of("it lasts %.3f s, more than the %ld ms a motion may last",
+                  static_cast<double>(max_rows - 1) * summary.period / 1000.0, max_ms);
     return false;
   }
   std::FILE *file = open_motion_file(path.c_str());
@@ -215,14 +216,15 @@ ColumnAngles row_angles(const PulseCounts &counts) {
 
 // Parses a duration word; empty `why` when it is good.
 long parse_duration(std::string_view word, int period, std::string &why) {
-  if (!is_digits(word) || word.size() > 9) {
+  if (!is_digits(word)) {
     why = "bad duration '" + std::string(word) + "': a whole number of ms is expected";
     return -1;
   }
-  long ms = 0;
-  std::from_chars(word.data(), word.data() + word.size(), ms);
+  long ms = kMaxComposeMs + 1;  // also for a number too long to read
+  if (word.size() <= 9) std::from_chars(word.data(), word.data() + word.size(), ms);
   if (ms <= 0 || ms > kMaxComposeMs) {
-    why = text_of("bad duration %ld ms: it must be 1 to %ld ms", ms, kMaxComposeMs);
+    why = text_of("bad duration %s ms: it must be 1 to %ld ms", std::string(word).c_str(),
+                  kMaxComposeMs);
     return -1;
   }
   if (ms % period != 0) {
@@ -240,9 +242,11 @@ long parse_duration(std::string_view word, int period, std::string &why) {
 
 // The script's lines turned into steps, each posture and joined motion
 // read and checked. Keyframe postures beyond the limits are errors.
-std::vector<Step> read_script(const char *path, const std::string &text, int period,
+// Reading stops at the line where the motion grows longer than `max_ms`.
+std::vector<Step> read_script(const char *path, const std::string &text, int period, long max_ms,
                               const CheckOptions &check, Reporter &report) {
   const std::string folder = folder_of(path);
+  long total = 0;  // ms of motion up to the latest line
   std::vector<Step> steps;
   ColumnAngles current{};  // the posture the motion is in after each line
   long line = 0;
@@ -256,6 +260,10 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
     body = body.substr(0, body.find('#'));
     const std::vector<Word> words = split_words(body);
     if (words.empty()) continue;
+    if (body.find('\0') != std::string_view::npos) {
+      report.error(line, static_cast<long>(body.find('\0')) + 1, "a NUL byte in the line");
+      continue;
+    }
 
     Step step;
     step.line = line;
@@ -314,7 +322,7 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
         std::vector<PulseCounts> rows;
         int own = 0;
         std::string why;
-        if (!read_motion(file, check, kMaxComposeMs, rows, own, why)) {
+        if (!read_motion(file, check, max_ms, rows, own, why)) {
           report.error(line, step.column, "motion " + step.name + ": " + why);
           bad = true;
         } else {
@@ -372,7 +380,17 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
       current = row_angles(step.rows.back());
     else
       current = step.target;
+    total += std::max(step.duration, 0L);
+    if (!step.rows.empty())
+      total += static_cast<long>(step.rows.size() - (step.duration > 0 ? 1 : 0)) * period;
     steps.push_back(std::move(step));
+    if (total > max_ms) {
+      report.error(line, steps.back().column,
+                   text_of("bad duration: by this line the motion lasts %ld ms, more than the %ld "
+                           "ms it may",
+                           total, max_ms));
+      break;
+    }
   }
   return steps;
 }
@@ -723,23 +741,11 @@ Composed compose_script(const char *path, const ComposeOptions &options, const F
     return out;
   }
   const CheckOptions check{options.max_speed};
-  const std::vector<Step> steps = read_script(path, text, out.period_ms, check, report);
+  // Played slower, the motion may be written only as long as the limit allows.
+  const long max_ms = static_cast<long>(kMaxComposeMs * std::min(1.0, options.speed));
+  const std::vector<Step> steps = read_script(path, text, out.period_ms, max_ms, check, report);
   if (steps.empty() && out.errors == 0) report.error(0, 0, "the script has no keyframe");
   if (out.errors > 0) return out;
-
-  // The motion's length is known before any row is made.
-  long total = 0;
-  for (const Step &step : steps) {
-    total += std::max(step.duration, 0L);
-    if (step.kind == StepKind::kPlay)
-      total += static_cast<long>(step.rows.size() - (step.duration > 0 ? 1 : 0)) * out.period_ms;
-    if (total / options.speed > kMaxComposeMs) {
-      report.error(step.line, step.column,
-                   text_of("bad duration: the motion would last more than %ld ms by this line",
-                           kMaxComposeMs));
-      return out;
-    }
-  }
 
   Timeline line{out.period_ms, options.through, out, {}, {}, {}, {}, 0};
   for (std::size_t k = 0; k < steps.size(); ++k) {
@@ -795,7 +801,7 @@ Composed transform_motion(const char *path, const ComposeOptions &options,
   }
   int period = 0;
   std::string why;
-  if (!read_motion(path, check, summary.player_rows, out.rows, period, why)) {
+  if (!read_motion(path, check, kMaxComposeMs, out.rows, period, why)) {
     report.error(0, 0, why);
     return out;
   }
