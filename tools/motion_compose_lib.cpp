@@ -210,10 +210,6 @@ bool read_motion(const std::string &path, const CheckOptions &check, long max_ms
   return true;
 }
 
-ColumnAngles row_angles(const PulseCounts &counts) {
-  return column_angles(counts);
-}
-
 // Parses a duration word; empty `why` when it is good.
 long parse_duration(std::string_view word, int period, std::string &why) {
   if (!is_digits(word)) {
@@ -327,7 +323,7 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
           bad = true;
         } else {
           step.rows = resample(rows, own, period, 1.0);
-          step.target = row_angles(step.rows.front());
+          step.target = column_angles(step.rows.front());
         }
       } else {
         step.kind = StepKind::kPosture;
@@ -344,7 +340,7 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
                          "posture " + step.name + ": " + limit_text(c + 1, count));
             bad = true;
           }
-          step.target = row_angles(row.pulses);
+          step.target = column_angles(row.pulses);
         }
       }
     }
@@ -377,7 +373,7 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
     if (step.kind == StepKind::kHold) step.target = current;
     if (bad) step.target = current;  // later lines go on from a known posture
     if (step.kind == StepKind::kPlay && !step.rows.empty())
-      current = row_angles(step.rows.back());
+      current = column_angles(step.rows.back());
     else
       current = step.target;
     total += std::max(step.duration, 0L);
@@ -415,7 +411,7 @@ struct Timeline {
     chain.clear();
     chain_steps.assign(1, step);
     chain_keys.assign(1, key);
-    chain.add(time, row_angles(out.rows.back()));
+    chain.add(time, column_angles(out.rows.back()));
   }
   void keyframe(const Step &step, int key) {
     time += step.duration;
@@ -493,8 +489,8 @@ void check_spans(const std::vector<Span> &spans, const Composed &out, const Chec
         limited = true;
       }
       if (r == 0 || !speed_checked) continue;
-      const ColumnAngles before = row_angles(out.rows[r - 1]);
-      const ColumnAngles now = row_angles(row);
+      const ColumnAngles before = column_angles(out.rows[r - 1]);
+      const ColumnAngles now = column_angles(row);
       const SpeedExcess excess = speed_excess(before, now, out.period_ms, check.max_speed);
       if (excess.over > 0 && excess.speed > top) {
         top = excess.speed;
@@ -546,8 +542,9 @@ void check_result(const Composed &out, const ComposeOptions &options, Reporter &
       return;
     }
     if (r == 0) continue;
-    const SpeedExcess excess = speed_excess(row_angles(out.rows[r - 1]), row_angles(out.rows[r]),
-                                            out.period_ms, options.max_speed);
+    const SpeedExcess excess =
+        speed_excess(column_angles(out.rows[r - 1]), column_angles(out.rows[r]), out.period_ms,
+                     options.max_speed);
     if (excess.over > 0 && excess.speed > top) top = excess.speed, fastest = excess.column, at = r;
   }
   if (fastest < 0) return;
@@ -711,7 +708,7 @@ std::vector<PulseCounts> resample(const std::vector<PulseCounts> &rows, int in_p
       out.push_back(rows[r]);
       continue;
     }
-    const ColumnAngles a = row_angles(rows[r]), b = row_angles(rows[r + 1]);
+    const ColumnAngles a = column_angles(rows[r]), b = column_angles(rows[r + 1]);
     ColumnAngles mix;
     for (int c = 0; c < kNumberedJoints; ++c) mix[c] = a[c] + (b[c] - a[c]) * u;
     out.push_back(counts_of(mix));
