@@ -380,8 +380,11 @@ TEST(MotionCompose, TunedPosturesComposedArePlayedOnTime) {
   tuner_options.env = {{"PATH", quiet_clear() + ":" + (path ? path : "/usr/bin:/bin")},
                        {"STANDIN_PACE", "20"},
                        {"STANDIN_WORLD", "kinematic"}};
-  const std::string insert = "Insert joint number (01-21) followed by the amount of angle";
-  const std::string over = "The interpolation is over";
+  const std::string insert =
+      "Insert joint number (01-21) followed by the amount of angle (rd) to add to joint\n";
+  // A jog ends with this and the prompt: wait for both, or the prompt would
+  // be taken for the one after the next command.
+  const std::string over = "The interpolation is over\n" + insert;
   {
     // 1. Jog and save two postures.
     e2e::Session tuner(tuner_options);
