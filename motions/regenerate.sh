@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Regenerates the bundled motions with the project's own generator and
-# checks them: each must pass motion_check without a finding.
+# Regenerates the bundled motions with the project's own generator, composes
+# the keyframe demo, and checks them: each must pass motion_check without a
+# finding.
 #   motions/regenerate.sh [BUILD_DIR]   (default build/release)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -15,5 +16,13 @@ squat 10 9
 step 10 10
 bow 25 6
 swing 1 8
+LIST
+# Keyframe scripts, each in a folder with its tuner-style postures.
+# script  row period (ms)
+while read -r script period; do
+  "$build/tools/motion_compose" "motions/$script/$script.keys" --period "$period" \
+    -o "motions/${script}_${period}ms.csv"
+done <<'LIST'
+salute 10
 LIST
 "$build/tools/motion_check" motions/*.csv

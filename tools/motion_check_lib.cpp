@@ -42,9 +42,6 @@ constexpr std::array<const char *, kKinds> kKindNames = {
     "rows above the speed threshold",
 };
 
-// Angles in rad of the 21 joint columns, by column (JointNumber - 1).
-using ColumnAngles = std::array<double, kNumberedJoints>;
-
 // One file being checked.
 struct Check {
   const CheckOptions &options;
@@ -88,11 +85,6 @@ __attribute__((format(printf, 1, 2))) std::string text_of(const char *format, ..
   std::vsnprintf(buf, sizeof buf, format, args);
   va_end(args);
   return buf;
-}
-
-// "joint 05 (rleg_joint_5)" for column c (0..20).
-std::string joint_label(int c) {
-  return text_of("joint %02d (%s)", c + 1, jointNum2Text(kColumnOrder[c]));
 }
 
 // Field f (0-based) as the messages name it.
@@ -150,10 +142,7 @@ void report(Check &ck, FindingKind kind, Severity severity, long line, long colu
 }
 
 ColumnAngles angles_of(const MotionRow &row) {
-  ColumnAngles a;
-  for (int c = 0; c < kNumberedJoints; ++c)
-    a[c] = pulse2rad(row.pulses[kColumnOrder[c]], kColumnOrder[c]);
-  return a;
+  return column_angles(row.pulses);
 }
 
 // Keeps in `jump` the largest joint change between two commanded postures.
@@ -182,29 +171,12 @@ void check_period(Check &ck, long line, std::string_view read, int fields, const
   sum.period = row.period;
   const long column = layout.start[0] + 1;
   if (row.period <= 0) {
-    report(ck, FindingKind::kPeriod, Severity::kError, line, column,
-           text_of("row period %d ms: motion_player refuses a row period of 0 ms or less",
-                   row.period));
+    report(ck, FindingKind::kPeriod, Severity::kError, line, column, period_warning(row.period));
     return;
   }
   sum.rows_per_step = rows_per_step(row.period);
-  if (row.period > kPlayerStepMs) {
-    report(ck, FindingKind::kPeriod, Severity::kWarning, line, column,
-           text_of("row period %d ms is above %d ms: motion_player plays 1 row per %d ms step, "
-                   "%.0f%% faster than written",
-                   row.period, kPlayerStepMs, kPlayerStepMs,
-                   (static_cast<double>(row.period) / kPlayerStepMs - 1.0) * 100.0));
-    return;
-  }
-  if (kPlayerStepMs % row.period != 0) {
-    const int file_ms = sum.rows_per_step * row.period;
-    report(ck, FindingKind::kPeriod, Severity::kWarning, line, column,
-           text_of("row period %d ms does not divide %d ms: motion_player plays %d row%s (%d "
-                   "ms of the file) per %d ms step, %.0f%% slower than written",
-                   row.period, kPlayerStepMs, sum.rows_per_step, sum.rows_per_step == 1 ? "" : "s",
-                   file_ms, kPlayerStepMs,
-                   (static_cast<double>(kPlayerStepMs) / file_ms - 1.0) * 100.0));
-  }
+  const std::string warning = period_warning(row.period);
+  if (!warning.empty()) report(ck, FindingKind::kPeriod, Severity::kWarning, line, column, warning);
 }
 
 // Checks one row that begins a line, as motion_player reads it.
@@ -258,26 +230,14 @@ void check_row(Check &ck, PlayerScan &scan, long index, long line, std::string_v
     const PulseRange range = scan.ranges[c];
     if (p >= range.lo && p <= range.hi) continue;
     if (!admit(ck, FindingKind::kLimit, Severity::kError)) continue;
-    const JointLimits &lim = kJointLimits[c];
-    const bool above = (p > range.hi) != (pulse[i] < 0);
-    ck.sink(Finding{line, where().start[c + 2] + 1, Severity::kError,
-                    text_of("%s at pulse count %d is %.3f rad, %s its limit %s rad (pulse "
-                            "counts %d..%d are within)",
-                            joint_label(c).c_str(), p, scan.angles[c], above ? "above" : "below",
-                            above ? lim.maxText : lim.minText, range.lo, range.hi)});
+    ck.sink(Finding{line, where().start[c + 2] + 1, Severity::kError, limit_text(c + 1, p)});
   }
 
   // Speed from the row before, at the file's own time base.
   if (index >= 2 && sum.has_period && sum.period > 0) {
-    const double seconds = sum.period / 1000.0;
-    int fastest = -1, over = 0;
-    double top = 0.0;
-    for (int c = 0; c < kNumberedJoints; ++c) {
-      const double speed = std::fabs(scan.angles[c] - before[c]) / seconds;
-      if (speed <= ck.options.max_speed) continue;
-      ++over;
-      if (speed > top) top = speed, fastest = c;
-    }
+    const SpeedExcess excess = speed_excess(before, scan.angles, sum.period, ck.options.max_speed);
+    const int fastest = excess.column, over = excess.over;
+    const double top = excess.speed;
     if (over > 0 && admit(ck, FindingKind::kSpeed, Severity::kWarning)) {
       std::string more = over > 1 ? text_of(" (and %d more joint%s)", over - 1, over > 2 ? "s" : "")
                                   : std::string();
@@ -420,6 +380,71 @@ std::string jump_text(const Jump &jump) {
 }
 
 }  // namespace
+
+std::string joint_label(int c) {
+  return text_of("joint %02d (%s)", c + 1, jointNum2Text(kColumnOrder[c]));
+}
+
+ColumnAngles column_angles(const PulseCounts &pulses) {
+  ColumnAngles a;
+  for (int c = 0; c < kNumberedJoints; ++c)
+    a[c] = pulse2rad(pulses[kColumnOrder[c]], kColumnOrder[c]);
+  return a;
+}
+
+SpeedExcess speed_excess(const ColumnAngles &from, const ColumnAngles &to, int period_ms,
+                         double max_speed) {
+  SpeedExcess out;
+  if (period_ms <= 0) return out;
+  const double seconds = period_ms / 1000.0;
+  for (int c = 0; c < kNumberedJoints; ++c) {
+    const double speed = std::fabs(to[c] - from[c]) / seconds;
+    if (speed <= max_speed) continue;
+    ++out.over;
+    if (speed > out.speed) out.speed = speed, out.column = c;
+  }
+  return out;
+}
+
+std::string period_warning(int period) {
+  if (period <= 0)
+    return text_of("row period %d ms: motion_player refuses a row period of 0 ms or less", period);
+  if (period > kPlayerStepMs) {
+    return text_of(
+        "row period %d ms is above %d ms: motion_player plays 1 row per %d ms step, "
+        "%.0f%% faster than written",
+        period, kPlayerStepMs, kPlayerStepMs,
+        (static_cast<double>(period) / kPlayerStepMs - 1.0) * 100.0);
+  }
+  if (kPlayerStepMs % period != 0) {
+    const int rows = rows_per_step(period);
+    const int file_ms = rows * period;
+    return text_of(
+        "row period %d ms does not divide %d ms: motion_player plays %d row%s (%d "
+        "ms of the file) per %d ms step, %.0f%% slower than written",
+        period, kPlayerStepMs, rows, rows == 1 ? "" : "s", file_ms, kPlayerStepMs,
+        (static_cast<double>(kPlayerStepMs) / file_ms - 1.0) * 100.0);
+  }
+  return {};
+}
+
+bool within_limits(int joint_number, int count) {
+  const PulseRange range = pulse_limits(joint_number);
+  return count >= range.lo && count <= range.hi;
+}
+
+std::string limit_text(int joint_number, int count) {
+  const int c = std::clamp(joint_number, 1, kNumberedJoints) - 1;
+  const int i = kColumnOrder[c];
+  const PulseRange range = pulse_limits(joint_number);
+  const JointLimits &lim = kJointLimits[c];
+  const bool above = (count > range.hi) != (pulse[i] < 0);
+  return text_of(
+      "%s at pulse count %d is %.3f rad, %s its limit %s rad (pulse counts %d..%d are "
+      "within)",
+      joint_label(c).c_str(), count, pulse2rad(count, i), above ? "above" : "below",
+      above ? lim.maxText : lim.minText, range.lo, range.hi);
+}
 
 RowLayout locate_fields(std::string_view line) {
   RowLayout out;

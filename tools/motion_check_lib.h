@@ -116,6 +116,34 @@ PulseRange pulse_limits(int joint_number);
 // counting the step that finds every joint arrived.
 long approach_steps(const PulseCounts &target);
 
+// Angles in rad of the 21 joint columns, by column (JointNumber - 1).
+using ColumnAngles = std::array<double, kNumberedJoints>;
+// The columns of `pulses` (by JointIndex) in rad, each with its calibration.
+ColumnAngles column_angles(const PulseCounts &pulses);
+
+// "joint 05 (rleg_joint_5)" for column c (0..20).
+std::string joint_label(int c);
+
+// The joints faster than `max_speed` between two rows `period_ms` apart.
+struct SpeedExcess {
+  int column = -1;     // the fastest of them, -1 for none
+  double speed = 0.0;  // its speed, rad/s
+  int over = 0;        // how many joints are above the threshold
+};
+SpeedExcess speed_excess(const ColumnAngles &from, const ColumnAngles &to, int period_ms,
+                         double max_speed);
+
+// What motion_player does with a row period it does not play as written (0
+// or less, above 50 ms, or not dividing 50 ms); empty when it plays it at
+// the file's own time base.
+std::string period_warning(int period);
+
+// True when `count` lies within JointNumber `joint_number`'s limits.
+bool within_limits(int joint_number, int count);
+// "joint 14 (lleg_joint_4) at pulse count 300 is -0.025 rad, below its
+// limit ..." for a count beyond the limits.
+std::string limit_text(int joint_number, int count);
+
 // Where the row parser got to in one line.
 struct RowLayout {
   int fields = 0;                        // fields stored, as parse_csv_row counts them

@@ -1,0 +1,24 @@
+// Replacing a file whole or not at all: the new content goes to a temporary
+// file beside the target, which is renamed over it once written and synced.
+// pose_tuner's snapshot and motion_compose's output both go this way.
+#pragma once
+
+#include <cstdio>
+#include <functional>
+
+enum class WholeWrite {
+  kOk,           // the file holds the new content
+  kCannotOpen,   // the name cannot be created or replaced; nothing was touched
+  kCannotWrite,  // writing failed (a full disk); an existing file kept its bytes
+};
+
+// Writes what `fill` writes (false when a write failed) to the file `name`
+// (a path of at most PATH_MAX - 1 bytes). The temporary file is named
+// NAME_DIR/.TAG.PID.N, N taken from `serial`, which is counted up. Refused:
+// a target that is not a regular file (a directory, a FIFO), one with no
+// write permission for anyone or none for this user, and a directory that
+// is not writable in the same sense; root is refused them too. A link is
+// followed and its target replaced. A new file gets mode 0666 less the
+// umask; a replaced one keeps its mode (and its owner where allowed).
+WholeWrite replace_whole(const char *name, const char *tag, unsigned &serial,
+                         const std::function<bool(std::FILE *)> &fill);
