@@ -115,8 +115,8 @@ bool starts_number(std::string_view text) {
 // Skips white space; false when the input ends first. The next character
 // stays unread.
 bool skip_space(std::FILE *in) {
-  int c = std::getc(in);
-  while (c != EOF && is_space(c)) c = std::getc(in);
+  int c = console_getc(in);
+  while (c != EOF && is_space(c)) c = console_getc(in);
   if (c == EOF) return false;
   std::ungetc(c, in);
   return true;
@@ -125,13 +125,13 @@ bool skip_space(std::FILE *in) {
 // "%2d": an optional sign and digits, two characters at most.
 CommandRead read_number(std::FILE *in, int &number) {
   if (!skip_space(in)) return CommandRead::kEnd;
-  int c = std::getc(in);
+  int c = console_getc(in);
   bool negative = false;
   int used = 0;
   if (c == '+' || c == '-') {
     negative = c == '-';
     ++used;
-    c = std::getc(in);
+    c = console_getc(in);
   }
   int value = 0;
   int digits = 0;
@@ -140,7 +140,7 @@ CommandRead read_number(std::FILE *in, int &number) {
     ++digits;
     // The width is spent: the next character is not looked at.
     if (++used == 2) break;
-    c = std::getc(in);
+    c = console_getc(in);
   }
   if (used < 2 && c != EOF) std::ungetc(c, in);
   if (digits == 0) return c == EOF ? CommandRead::kEnd : CommandRead::kMismatch;
@@ -154,7 +154,7 @@ CommandRead read_angle(std::FILE *in, float &angle) {
   if (!skip_space(in)) return CommandRead::kEnd;
   char text[kAngleChars + 1];
   std::size_t length = 0;
-  for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+  for (int c = console_getc(in); c != EOF; c = console_getc(in)) {
     text[length] = static_cast<char>(c);
     if (!starts_number(std::string_view(text, length + 1))) {
       std::ungetc(c, in);
@@ -247,24 +247,95 @@ bool write_protected(const char *path, const struct stat &st) {
   return (st.st_mode & 0222) == 0 || access(path, W_OK) != 0;
 }
 
-// Creates a new temporary file beside `target` (whose directory part is its
-// first `dir_bytes` bytes), with mode 0666 less the umask as fopen gives.
-// Its name is left in `temp`. -1 on failure.
+// Names a temporary file beside `target` (whose directory part is its first
+// `dir_bytes` bytes). False if the name does not fit.
+bool temp_name(const char *target, std::size_t dir_bytes, char *temp, std::size_t temp_bytes) {
+  const int length =
+      std::snprintf(temp, temp_bytes, "%.*s.snapshot.%ld.%u", static_cast<int>(dir_bytes), target,
+                    static_cast<long>(getpid()), temp_serial++);
+  return length >= 0 && static_cast<std::size_t>(length) < temp_bytes;
+}
+
+// Creates a new temporary file beside `target`, with mode 0666 less the
+// umask as fopen gives. Its name is left in `temp`. -1 on failure.
 int create_temp(const char *target, std::size_t dir_bytes, char *temp, std::size_t temp_bytes) {
   for (unsigned attempt = 0; attempt < kTempAttempts; ++attempt) {
-    const int length =
-        std::snprintf(temp, temp_bytes, "%.*s.snapshot.%ld.%u", static_cast<int>(dir_bytes), target,
-                      static_cast<long>(getpid()), temp_serial++);
-    if (length < 0 || static_cast<std::size_t>(length) >= temp_bytes) return -1;
+    if (!temp_name(target, dir_bytes, temp, temp_bytes)) return -1;
     const int fd = ::open(temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0 || errno != EEXIST) return fd;
   }
   return -1;
 }
 
+// Writes the row to `fd` and syncs it; `fd` stays open. A replaced file
+// (`existing`) looks as it did; an owner only root may give back.
+bool write_row(int fd, const struct stat *existing, const PulseCounts &counts) {
+  if (existing != nullptr) {
+    fchmod(fd, existing->st_mode & 07777);
+    [[maybe_unused]] const int owned = fchown(fd, existing->st_uid, existing->st_gid);
+  }
+  const int copy = dup(fd);
+  std::FILE *out = copy < 0 ? nullptr : fdopen(copy, "w");
+  if (out == nullptr) {
+    if (copy >= 0) ::close(copy);
+    return false;
+  }
+  // Every step can meet a full disk; the data must be on it before it is named.
+  bool written = write_csv_row(out, counts) >= 0;
+  written = std::fflush(out) == 0 && written;
+  written = fsync(fd) == 0 && written;
+  return std::fclose(out) == 0 && written;
+}
+
+// Gives the unnamed file `fd` the name `path`. False with errno set.
+bool link_unnamed(int fd, const char *path) {
+  char proc[32];
+  std::snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (linkat(AT_FDCWD, proc, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return true;
+  if (errno == EEXIST) return false;
+  // Without /proc: by the descriptor itself, which needs a capability.
+  return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH) == 0;
+}
+
+enum class Replaced { kDone, kCannotWrite, kUnsupported };
+
+// The snapshot as an unnamed file in `dir` (O_TMPFILE), named only once it
+// is complete: a process ended while writing leaves nothing behind. A new
+// target gets the file's first name; an existing one is replaced by
+// renaming a temporary name over it. kUnsupported when the file system has
+// no unnamed files or they cannot be linked; nothing was named then.
+Replaced replace_unnamed(const char *dir, const char *target, std::size_t dir_bytes,
+                         const struct stat *existing, const PulseCounts &counts) {
+  const int fd = ::open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+  if (fd < 0) return Replaced::kUnsupported;
+  if (!write_row(fd, existing, counts)) {
+    ::close(fd);
+    return Replaced::kCannotWrite;
+  }
+  if (existing == nullptr && link_unnamed(fd, target)) {
+    ::close(fd);
+    return Replaced::kDone;
+  }
+  // The target exists (or came to exist meanwhile): link under a temporary name.
+  char temp[PATH_MAX + 32];
+  bool linked = false;
+  for (unsigned attempt = 0; attempt < kTempAttempts && !linked; ++attempt) {
+    if (!temp_name(target, dir_bytes, temp, sizeof temp)) break;
+    linked = link_unnamed(fd, temp);
+    if (!linked && errno != EEXIST) break;
+  }
+  ::close(fd);
+  if (!linked) return Replaced::kUnsupported;
+  if (std::rename(temp, target) != 0) {
+    unlink(temp);
+    return Replaced::kCannotWrite;
+  }
+  return Replaced::kDone;
+}
+
 }  // namespace
 
-SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts) {
+SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts, SnapshotTemp how) {
   // The file the name stands for; a link's target is what gets replaced.
   char target[PATH_MAX];
   struct stat existing;
@@ -287,26 +358,18 @@ SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts) {
   if (dir_bytes > 0) std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(dir_bytes), target);
   struct stat dir_st;
   if (stat(dir, &dir_st) != 0 || write_protected(dir, dir_st)) return SnapshotWrite::kCannotOpen;
+  const struct stat *old = exists ? &existing : nullptr;
+  const Replaced replaced = how == SnapshotTemp::kUnnamed
+                                ? replace_unnamed(dir, target, dir_bytes, old, counts)
+                                : Replaced::kUnsupported;
+  if (replaced == Replaced::kDone) return SnapshotWrite::kOk;
+  if (replaced == Replaced::kCannotWrite) return SnapshotWrite::kCannotWrite;
+  // No unnamed files here: a named temporary file, removed if anything fails.
   char temp[PATH_MAX + 32];
   const int fd = create_temp(target, dir_bytes, temp, sizeof temp);
   if (fd < 0) return SnapshotWrite::kCannotOpen;
-  if (exists) {
-    // A replaced file looks as it did; an owner only root may give back.
-    fchmod(fd, existing.st_mode & 07777);
-    [[maybe_unused]] const int owned = fchown(fd, existing.st_uid, existing.st_gid);
-  }
-  std::FILE *out = fdopen(fd, "w");
-  bool written = out != nullptr;
-  if (out == nullptr) {
-    ::close(fd);
-  } else {
-    // Every step can meet a full disk; the data must be on it before the rename.
-    written = write_csv_row(out, counts) >= 0;
-    written = std::fflush(out) == 0 && written;
-    written = fsync(fileno(out)) == 0 && written;
-    written = std::fclose(out) == 0 && written;
-  }
-  if (!written || std::rename(temp, target) != 0) {
+  const bool written = write_row(fd, old, counts);
+  if (::close(fd) != 0 || !written || std::rename(temp, target) != 0) {
     unlink(temp);
     return SnapshotWrite::kCannotWrite;
   }
@@ -318,6 +381,12 @@ void tuner_reset_state() {
   futurPosition = {};
   wantedPos = {};
   interpolating = 0;
+}
+
+void take_over_posture(const Posture &read) {
+  for (int i = 0; i < kJointCount; ++i) {
+    futurPosition[i] = std::isfinite(read[i]) ? read[i] : wantedPos[i];
+  }
 }
 
 bool interpol() {
@@ -383,7 +452,7 @@ CommandRead read_command(std::FILE *in, Command &command) {
 }
 
 void skip_line(std::FILE *in) {
-  for (int c = std::getc(in); c != EOF && c != '\n'; c = std::getc(in)) {
+  for (int c = console_getc(in); c != EOF && c != '\n'; c = console_getc(in)) {
   }
 }
 
