@@ -2,6 +2,10 @@
 // binding, the two servo output orders and the motion-file row codec.
 #include "body_model.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -126,6 +130,18 @@ void bindJoints() {
 }
 
 }  // namespace
+
+void keep_standard_streams_open() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    // The lower ones are open by now, so /dev/null takes this number.
+    const int opened = ::open("/dev/null", O_RDWR);
+    if (opened > fd) {
+      dup2(opened, fd);
+      ::close(opened);
+    }
+  }
+}
 
 const char *jointNum2Text(int i) {
   if (i < 0 || i >= kJointCount) return "none";

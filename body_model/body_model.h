@@ -202,6 +202,11 @@ inline float narrow_angle(double angle) {
   return static_cast<float>(angle);
 }
 
+// Opens /dev/null on each of the descriptors 0, 1 and 2 that is closed, so
+// that no file opened later takes its number and gets the console's text.
+// Called first thing in main, before anything is opened.
+void keep_standard_streams_open();
+
 // Device name of JointIndex i; "none" outside 0..24.
 const char *jointNum2Text(int i);
 // JointIndex of JointNumber 1..21; any other number gives 0, the body joint.

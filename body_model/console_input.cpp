@@ -1,7 +1,10 @@
 #include "console_input.h"
 
+#include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+
+#include <cerrno>
 
 #include "line_reader.h"
 
@@ -12,16 +15,39 @@ bool is_space(int c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Waits until `fd` can be read (or has ended). False if it cannot be waited on.
+bool wait_readable(int fd) {
+  pollfd watch{fd, POLLIN, 0};
+  for (;;) {
+    const int ready = poll(&watch, 1, -1);
+    if (ready > 0) return (watch.revents & POLLNVAL) == 0;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+}
+
 }  // namespace
 
+int console_getc(std::FILE *in) {
+  for (;;) {
+    errno = 0;
+    const int c = std::getc(in);
+    if (c != EOF || !std::ferror(in)) return c;
+    const int error = errno;
+    if (error != EAGAIN && error != EWOULDBLOCK && error != EINTR) return EOF;
+    // Nothing typed yet is not the end of input.
+    std::clearerr(in);
+    if (error != EINTR && !wait_readable(fileno(in))) return EOF;
+  }
+}
+
 WordRead read_word(std::FILE *in, char *dst, std::size_t capacity) {
-  int c = std::getc(in);
-  while (c != EOF && is_space(c)) c = std::getc(in);
+  int c = console_getc(in);
+  while (c != EOF && is_space(c)) c = console_getc(in);
   if (c == EOF) return WordRead::kEnd;
   std::size_t len = 0;
   bool too_long = false;
   bool nul = false;
-  for (; c != EOF && !is_space(c); c = std::getc(in)) {
+  for (; c != EOF && !is_space(c); c = console_getc(in)) {
     if (c == '\0') nul = true;
     if (len + 1 < capacity) {
       dst[len++] = static_cast<char>(c);

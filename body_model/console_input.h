@@ -11,6 +11,12 @@ enum class WordRead {
   kEnd,      // end of input (or a read error) before any word
 };
 
+// One character of console input, as getc gives it, but input that is not
+// there yet on a descriptor left non-blocking (EAGAIN), or a read cut short
+// by a signal (EINTR), is waited for with poll and read again. EOF only at
+// the real end of input or on a real read error.
+int console_getc(std::FILE *in);
+
 // Reads one whitespace-delimited word as "%s" would, but never writes more
 // than `capacity` bytes (2..): a word of capacity - 1 characters fits with
 // its terminator. The whitespace after the word stays unread.

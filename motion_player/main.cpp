@@ -16,6 +16,8 @@ constexpr auto reset = reset_full;
 }  // namespace
 
 int main() {
+  // Before anything is opened: a file must never take the console's place.
+  keep_standard_streams_open();
   player_reset_state();
   // The loader asks at once; its prompt may come among the start-up texts.
   // If it cannot start, no file is asked for and the loop goes on waiting.

@@ -55,6 +55,8 @@ void skim_step() {
 }  // namespace
 
 int main() {
+  // Before anything is opened: a file must never take the console's place.
+  keep_standard_streams_open();
   skim_reset_state();
   std::fputs("\n", stdout);
   robot_live(reset);

@@ -115,8 +115,8 @@ bool starts_number(std::string_view text) {
 // Skips white space; false when the input ends first. The next character
 // stays unread.
 bool skip_space(std::FILE *in) {
-  int c = std::getc(in);
-  while (c != EOF && is_space(c)) c = std::getc(in);
+  int c = console_getc(in);
+  while (c != EOF && is_space(c)) c = console_getc(in);
   if (c == EOF) return false;
   std::ungetc(c, in);
   return true;
@@ -125,13 +125,13 @@ bool skip_space(std::FILE *in) {
 // "%2d": an optional sign and digits, two characters at most.
 CommandRead read_number(std::FILE *in, int &number) {
   if (!skip_space(in)) return CommandRead::kEnd;
-  int c = std::getc(in);
+  int c = console_getc(in);
   bool negative = false;
   int used = 0;
   if (c == '+' || c == '-') {
     negative = c == '-';
     ++used;
-    c = std::getc(in);
+    c = console_getc(in);
   }
   int value = 0;
   int digits = 0;
@@ -140,7 +140,7 @@ CommandRead read_number(std::FILE *in, int &number) {
     ++digits;
     // The width is spent: the next character is not looked at.
     if (++used == 2) break;
-    c = std::getc(in);
+    c = console_getc(in);
   }
   if (used < 2 && c != EOF) std::ungetc(c, in);
   if (digits == 0) return c == EOF ? CommandRead::kEnd : CommandRead::kMismatch;
@@ -154,7 +154,7 @@ CommandRead read_angle(std::FILE *in, float &angle) {
   if (!skip_space(in)) return CommandRead::kEnd;
   char text[kAngleChars + 1];
   std::size_t length = 0;
-  for (int c = std::getc(in); c != EOF; c = std::getc(in)) {
+  for (int c = console_getc(in); c != EOF; c = console_getc(in)) {
     text[length] = static_cast<char>(c);
     if (!starts_number(std::string_view(text, length + 1))) {
       std::ungetc(c, in);
@@ -243,9 +243,10 @@ bool take_snapshot(Notice &notice) {
 
 }  // namespace
 
-SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts) {
-  switch (replace_whole(name, "snapshot", temp_serial,
-                        [&counts](std::FILE *out) { return write_csv_row(out, counts) >= 0; })) {
+SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts, SnapshotTemp how) {
+  switch (replace_whole(
+      name, "snapshot", temp_serial,
+      [&counts](std::FILE *out) { return write_csv_row(out, counts) >= 0; }, how)) {
     case WholeWrite::kOk:
       return SnapshotWrite::kOk;
     case WholeWrite::kCannotOpen:
@@ -261,6 +262,12 @@ void tuner_reset_state() {
   futurPosition = {};
   wantedPos = {};
   interpolating = 0;
+}
+
+void take_over_posture(const Posture &read) {
+  for (int i = 0; i < kJointCount; ++i) {
+    futurPosition[i] = std::isfinite(read[i]) ? read[i] : wantedPos[i];
+  }
 }
 
 bool interpol() {
@@ -326,7 +333,7 @@ CommandRead read_command(std::FILE *in, Command &command) {
 }
 
 void skip_line(std::FILE *in) {
-  for (int c = std::getc(in); c != EOF && c != '\n'; c = std::getc(in)) {
+  for (int c = console_getc(in); c != EOF && c != '\n'; c = console_getc(in)) {
   }
 }
 

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "body_model.h"
+#include "whole_file.h"
 
 // Tuner state, shared by the control loop and the console. posture_lock
 // guards all three: the loop holds it for a whole interpolation step and
@@ -41,6 +42,11 @@ inline constexpr char kPrompt[] =
 
 // Puts the tuner state back as at program start (for tests).
 void tuner_reset_state();
+
+// Takes the posture read back at start as the commanded posture; the caller
+// holds posture_lock. A joint that reads back NaN or an infinity starts at
+// its target instead: the interpolation could never end from there.
+void take_over_posture(const Posture &read);
 
 // One interpolation step on the tuner state; the caller holds posture_lock.
 // Moves every joint 0..22 farther than the tolerance from its target by the
@@ -95,6 +101,9 @@ enum class SnapshotWrite {
   kCannotWrite,  // writing failed (a full disk); an existing file kept its bytes
 };
 
+// Where a snapshot is written before it replaces its target.
+using SnapshotTemp = WholeTemp;
+
 // Saves `counts` as one row, without a line end, to the file `name` (a path
 // of at most PATH_MAX - 1 bytes). The row goes to a temporary file in the
 // same directory, which replaces the target only once it is complete, so a
@@ -104,7 +113,14 @@ enum class SnapshotWrite {
 // writable in the same sense; root is refused them too. A link is followed
 // and its target replaced. A new file gets mode 0666 less the umask; a
 // replaced one keeps its mode (and its owner where allowed).
-SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts);
+//
+// The row is written to an unnamed file (O_TMPFILE) that gets a name only
+// once it is complete and synced: its first name for a new target, or a
+// temporary one renamed over an existing target at once. Where the file
+// system has no unnamed files it goes to a named temporary file instead,
+// removed if anything fails; kNamed chooses that way (for tests).
+SnapshotWrite write_snapshot(const char *name, const PulseCounts &counts,
+                             SnapshotTemp how = SnapshotTemp::kUnnamed);
 
 // One control cycle: an interpolation step if one runs, the head-first
 // output of the posture, then robot_step(64).

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string_view>
 #include <system_error>
 
@@ -152,6 +153,11 @@ void read_posture(Config &config) {
     int id = device_id(name);
     if (device_kind(id) != Kind::servo) {
       report("STANDIN_POSTURE: no servo is named \"%s\"; ignored", Quoted(name).text);
+      continue;
+    }
+    // A servo holds a float: beyond its range the read-back would be infinite.
+    if (std::fabs(angle) > std::numeric_limits<float>::max()) {
+      report("STANDIN_POSTURE: \"%s\" is beyond the float range; ignored", Quoted(item).text);
       continue;
     }
     config.posture[id - 1] = angle;

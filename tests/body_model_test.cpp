@@ -1,6 +1,9 @@
 #include "body_model.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
@@ -11,6 +14,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "row_reference.h"
 
@@ -570,3 +574,24 @@ TEST(RowCodec, MatchesScanfOnGeneratedAndDamagedRows) {
 }
 
 }  // namespace
+
+// A process started with standard descriptors closed: the next file it
+// opens must not take one of their numbers.
+TEST(BodyModel, ClosedStandardStreamsAreReopenedBeforeAnyFileTakesTheirPlace) {
+  const std::vector<std::vector<int>> closed_sets = {{0}, {1}, {2}, {0, 2}, {0, 1, 2}};
+  for (const std::vector<int> &closed : closed_sets) {
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+      for (const int fd : closed) close(fd);
+      keep_standard_streams_open();
+      const int file = open("/dev/zero", O_RDONLY);
+      bool all_open = true;
+      for (int fd = 0; fd <= 2; ++fd) all_open = all_open && fcntl(fd, F_GETFD) != -1;
+      _exit(file > 2 && all_open ? 0 : 1);
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "closed: " << closed.size();
+  }
+}

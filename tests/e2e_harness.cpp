@@ -210,6 +210,8 @@ Session::Session(const Options &options) : program_(options.program) {
   posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, err[1], STDERR_FILENO);
   posix_spawn_file_actions_addchdir_np(&actions, cwd_.c_str());
+  for (const int fd : options.closed_fds) posix_spawn_file_actions_addclose(&actions, fd);
+  if (options.nonblocking_input) set_nonblocking(in[0]);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   sigset_t signals;

@@ -37,6 +37,10 @@ struct Options {
   std::vector<std::pair<std::string, std::string>> env = {};
   long stop_ms = 0;      // STANDIN_STOP_MS; run() needs it > 0 so that the run ends
   std::string cwd = {};  // working directory; empty = a fresh temporary one
+  // Standard descriptors (0, 1, 2) the program starts with closed.
+  std::vector<int> closed_fds = {};
+  // Standard input starts non-blocking, as another program may leave a terminal.
+  bool nonblocking_input = false;
 };
 
 struct Result {

@@ -6,6 +6,8 @@
 //   open <step> <FILE* as hex> <path>          after a successful fopen
 //   open <step> <FILE* as hex> <fd> <path>     after a successful fdopen; the
 //                                              path is where the fd leads
+//                                              ("DIR/#INODE (deleted)" for an
+//                                              unnamed file)
 //   close <step> <FILE* as hex>                after fclose returns
 // Nothing is logged unless FILE_PROBE_LOG names the log file. No stdio, no
 // heap: the events may come from any thread, and fclose may run late.

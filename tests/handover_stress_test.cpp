@@ -60,7 +60,9 @@ std::vector<FileEvent> parse_probe_log(const std::string &text) {
       event.stream = w[2];
       // fopen: the path; fdopen: the descriptor, then where it leads.
       if (event.open && w.size() == 4) event.name = base_name(w[3]);
-      if (event.open && w.size() == 5 && is_number(w[3])) event.name = base_name(w[4]);
+      // An unnamed file (O_TMPFILE) leads to "DIR/#INODE (deleted)".
+      if (event.open && w.size() >= 5 && is_number(w[3]))
+        event.name = base_name(line.substr(w[4].data() - line.data()));
       ok = event.open ? !event.name.empty() : w.size() == 3;
     }
     if (!ok) {
@@ -561,7 +563,7 @@ std::string pulses_text(const std::array<int, kNumberedJoints> &pulses) {
 
 bool is_snapshot_file(const std::string &name) {
   return (name.size() == 9 && name[0] == 's' && name.ends_with(".csv")) ||
-         name.starts_with(".snapshot.");
+         name.starts_with(".snapshot.") || (name.starts_with("#") && name.ends_with(" (deleted)"));
 }
 
 TEST(TunerHandOver, BurstOfJogsZeroesAndSnapshotsDuringInterpolations) {

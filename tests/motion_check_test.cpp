@@ -488,3 +488,31 @@ TEST(MotionCheck, SplitLinesCountAsExtraRowsForEachPlayer) {
   // The rest of the split line is not checked again as a row of its own.
   EXPECT_EQ(found[0].column, kPlayerReadChars + 1);
 }
+
+TEST(MotionCheck, SummarySaysWhereTheJointsAShortRowLeavesOutComeFrom) {
+  const std::string tail =
+      " short rows: the joints a short row leaves out keep the values of whatever was played "
+      "before it, from this file or an earlier one\n";
+  const std::string clean = write_motion("no_short.csv", rows(4));
+  const std::string short_rows =
+      write_motion("short.csv", with_line(with_line(rows(4), 2, "10,0,0,0\n"), 3, "\n"));
+  EXPECT_EQ(run_check({clean}).text.find("short row"), std::string::npos);
+  const std::string text = run_check({short_rows}).text;
+  const std::string last = short_rows + ": 2" + tail;
+  ASSERT_GE(text.size(), last.size());
+  EXPECT_EQ(text.substr(text.size() - last.size()), last) << text;
+}
+
+TEST(MotionCheck, EveryModeFailsWhenItsOutputCannotBeWritten) {
+  const std::string path = write_motion("full_disk.csv", rows(3));
+  const std::vector<std::vector<std::string>> modes = {
+      {"--limits"}, {"--help"}, {"--stop-ms", "motion_skim", path}, {path}};
+  for (const std::vector<std::string> &mode : modes) {
+    SCOPED_TRACE(mode.front());
+    std::vector<std::string> args = {"-c", "\"$0\" \"$@\" >/dev/full", MOTION_CHECK_PATH};
+    args.insert(args.end(), mode.begin(), mode.end());
+    const Output out = e2e::run_command("/bin/sh", args);
+    EXPECT_EQ(out.status, 2);
+    EXPECT_EQ(out.text, "motion_check: cannot write the output: No space left on device\n");
+  }
+}

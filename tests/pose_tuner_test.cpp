@@ -2,7 +2,9 @@
 // command reader and the snapshot row as units; then the program end to
 // end on the stand-in, driven through stdin.
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -93,6 +95,24 @@ TEST(PoseTuner, JogOfOneTenthMovesNineteenStepsAndLandsOnTheTwentieth) {
   // Landed exactly, not within the tolerance; nothing else moved.
   EXPECT_EQ(futurPosition, wantedPos);
   for (int i = 0; i < kJointCount; ++i) EXPECT_EQ(futurPosition[i], i == 8 ? wantedPos[8] : 0.0);
+}
+
+// Whatever library the tuner runs on: a joint that reads back no number
+// would make every jog endless.
+TEST(PoseTuner, JointReadBackAsNanOrInfinityStartsAtItsTargetAndTheJogEnds) {
+  for (const double bad : {std::nan(""), HUGE_VAL, -HUGE_VAL}) {
+    tuner_reset_state();
+    Posture read{};
+    read[8] = bad;  // rleg_joint_3, joint 03
+    read[24] = bad;
+    read[0] = 0.01;
+    take_over_posture(read);
+    EXPECT_EQ(futurPosition[8], 0.0);
+    EXPECT_EQ(futurPosition[24], 0.0);
+    EXPECT_EQ(futurPosition[0], 0.01);
+    apply_command({3, 0.1f});
+    EXPECT_EQ(steps_to_arrive(), 20) << bad;
+  }
 }
 
 TEST(PoseTuner, JogWithinToleranceLandsOnTheFirstStep) {
@@ -846,42 +866,80 @@ TEST(PoseTuner, SavedPostureIsReachedByMotionPlayer) {
 
 }  // namespace
 
+// Both ways to the target: an unnamed file, and the named temporary file a
+// file system without unnamed files gets.
 TEST(PoseTuner, SnapshotFileIsReplacedWholeOrNotAtAll) {
   namespace fs = std::filesystem;
-  const std::string dir = e2e::temp_dir();
-  const std::string fresh = dir + "/new.csv", old = dir + "/old.csv";
-  const std::string row = "1,2,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R";
-  e2e::write_file(old, "old bytes");
-  fs::permissions(old, fs::perms(0604));
-  // A new file gets what fopen would give it; a replaced one keeps its mode.
-  const mode_t mask = umask(022);
-  EXPECT_EQ(write_snapshot(fresh.c_str(), PulseCounts{}), SnapshotWrite::kOk);
-  EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}), SnapshotWrite::kOk);
-  umask(mask);
-  EXPECT_EQ(fs::status(fresh).permissions(), fs::perms(0644));
-  EXPECT_EQ(fs::status(old).permissions(), fs::perms(0604));
-  EXPECT_EQ(e2e::read_file(old), row);
+  for (const SnapshotTemp how : {SnapshotTemp::kUnnamed, SnapshotTemp::kNamed}) {
+    SCOPED_TRACE(how == SnapshotTemp::kUnnamed ? "unnamed" : "named");
+    const std::string dir = e2e::temp_dir();
+    const std::string fresh = dir + "/new.csv", old = dir + "/old.csv";
+    const std::string row = "1,2,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R";
+    e2e::write_file(old, "old bytes");
+    fs::permissions(old, fs::perms(0604));
+    // A new file gets what fopen would give it; a replaced one keeps its mode.
+    const mode_t mask = umask(022);
+    EXPECT_EQ(write_snapshot(fresh.c_str(), PulseCounts{}, how), SnapshotWrite::kOk);
+    EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}, how), SnapshotWrite::kOk);
+    umask(mask);
+    EXPECT_EQ(fs::status(fresh).permissions(), fs::perms(0644));
+    EXPECT_EQ(fs::status(old).permissions(), fs::perms(0604));
+    EXPECT_EQ(e2e::read_file(old), row);
 
-  // A write that fails (here past a 16-byte file size limit, as on a full
-  // disk) leaves the old bytes and no temporary file.
-  e2e::write_file(old, "old bytes");
-  SnapshotWrite failed;
-  {
-    e2e::FileSizeLimit full_disk(16);
-    failed = write_snapshot(old.c_str(), PulseCounts{});
+    // A write that fails (here past a 16-byte file size limit, as on a full
+    // disk) leaves the old bytes and no temporary file.
+    e2e::write_file(old, "old bytes");
+    SnapshotWrite failed;
+    {
+      e2e::FileSizeLimit full_disk(16);
+      failed = write_snapshot(old.c_str(), PulseCounts{}, how);
+    }
+    EXPECT_EQ(failed, SnapshotWrite::kCannotWrite);
+    {
+      e2e::FileSizeLimit full_disk(16);
+      failed = write_snapshot((dir + "/none.csv").c_str(), PulseCounts{}, how);
+    }
+    EXPECT_EQ(failed, SnapshotWrite::kCannotWrite);
+    EXPECT_EQ(e2e::read_file(old), "old bytes");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+
+    // Nothing nobody may write is replaced, also for root.
+    fs::permissions(old, fs::perms(0444));
+    EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}, how), SnapshotWrite::kCannotOpen);
+    EXPECT_EQ(write_snapshot(dir.c_str(), PulseCounts{}, how), SnapshotWrite::kCannotOpen);
+    fs::permissions(dir, fs::perms(0555));
+    EXPECT_EQ(write_snapshot((dir + "/other.csv").c_str(), PulseCounts{}, how),
+              SnapshotWrite::kCannotOpen);
+    fs::permissions(dir, fs::perms(0755));
+    EXPECT_EQ(e2e::read_file(old), "old bytes");
+    EXPECT_FALSE(fs::exists(dir + "/other.csv"));
   }
-  EXPECT_EQ(failed, SnapshotWrite::kCannotWrite);
-  EXPECT_EQ(e2e::read_file(old), "old bytes");
-  EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 2);
+}
 
-  // Nothing nobody may write is replaced, also for root.
-  fs::permissions(old, fs::perms(0444));
-  EXPECT_EQ(write_snapshot(old.c_str(), PulseCounts{}), SnapshotWrite::kCannotOpen);
-  EXPECT_EQ(write_snapshot(dir.c_str(), PulseCounts{}), SnapshotWrite::kCannotOpen);
-  fs::permissions(dir, fs::perms(0555));
-  EXPECT_EQ(write_snapshot((dir + "/other.csv").c_str(), PulseCounts{}),
-            SnapshotWrite::kCannotOpen);
-  fs::permissions(dir, fs::perms(0755));
-  EXPECT_EQ(e2e::read_file(old), "old bytes");
-  EXPECT_FALSE(fs::exists(dir + "/other.csv"));
+// Whatever ends the process, no name ever holds a file still being written:
+// the unnamed file is written, synced and closed before it gets one.
+TEST(PoseTuner, SnapshotIsNamedOnlyOnceComplete) {
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/old.csv", "old bytes");
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  ASSERT_GE(watch, 0);
+  ASSERT_GE(inotify_add_watch(watch, dir.c_str(), IN_CREATE | IN_MODIFY | IN_MOVED_TO), 0);
+  for (const char *name : {"/new.csv", "/old.csv"})
+    EXPECT_EQ(write_snapshot((dir + name).c_str(), PulseCounts{}), SnapshotWrite::kOk);
+  alignas(inotify_event) char events[16384];
+  const ssize_t got = read(watch, events, sizeof events);
+  close(watch);
+  ASSERT_GT(got, 0);
+  std::vector<std::string> named, written_after_naming;
+  for (ssize_t at = 0; at < got;) {
+    const auto *event = reinterpret_cast<const inotify_event *>(events + at);
+    const std::string name = event->len > 0 ? event->name : "";
+    if (event->mask & (IN_CREATE | IN_MOVED_TO)) named.push_back(name);
+    if ((event->mask & IN_MODIFY) && std::ranges::find(named, name) != named.end())
+      written_after_naming.push_back(name);
+    at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+  }
+  EXPECT_TRUE(written_after_naming.empty()) << written_after_naming.front();
+  EXPECT_EQ(std::ranges::count(named, "new.csv"), 1);
+  EXPECT_EQ(std::ranges::count(named, "old.csv"), 1);
 }

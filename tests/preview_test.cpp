@@ -1,6 +1,7 @@
 // tools/preview end to end: it plays a bundled motion on the stand-in and
 // writes a complete picture of the expected size, and it fails clearly.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <cstdint>
@@ -65,6 +66,21 @@ TEST(Preview, PlayerPictureIsCompletePngOfTheExpectedSize) {
   // The approach ends at once; 240 playing steps follow, 50 ms apart.
   EXPECT_EQ(run.text, "preview: wrote " + out + " (motion_player, 12.00 s of commands)\n");
   expect_png(out, kWidth, kHeight);
+}
+
+// The paths of the preview's files reach gnuplot whatever characters they
+// hold: the picture is the same one.
+TEST(Preview, AnyTemporaryDirectoryGivesTheSamePicture) {
+  const std::string dir = e2e::temp_dir();
+  const std::string odd = dir + "/a&b'c|d \\e";
+  ASSERT_EQ(mkdir(odd.c_str(), 0700), 0);
+  const std::vector<std::string> args = {"motion_skim", motion("wave_10ms.csv")};
+  Output run = run_preview({args[0], args[1], dir + "/plain.png"});
+  ASSERT_EQ(run.status, 0) << run.text;
+  run = e2e::run_command(PREVIEW_PATH, {args[0], args[1], odd + "/odd.png"},
+                         {{"PREVIEW_BUILD_DIR", PREVIEW_BUILD_DIR}, {"TMPDIR", odd}});
+  ASSERT_EQ(run.status, 0) << run.text;
+  EXPECT_TRUE(e2e::read_file(odd + "/odd.png") == e2e::read_file(dir + "/plain.png"));
 }
 
 TEST(Preview, FileThePlayerCannotPlayFails) {

@@ -532,3 +532,17 @@ TEST(Standin, ProgramThatCannotStartFailsClearly) {
 }
 
 }  // namespace
+
+TEST(Standin, PostureBeyondTheFloatRangeIsRefusedAndZeroUsed) {
+  const std::vector<std::pair<std::string, float>> cases = {
+      {"1e39", 0.0f}, {"-3.5e38", 0.0f}, {"3.4e38", 3.4e38f}};
+  for (const auto &[value, held] : cases) {
+    const std::string item = "rleg_joint_3=" + value;
+    e2e::Result r = probe(kStart + "step 64\npos rleg_joint_3\n", {{"STANDIN_POSTURE", item}});
+    EXPECT_EQ(r.out, "callback\nrleg_joint_3 9\nposition rleg_joint_3 " +
+                         std::string(held == 0.0f ? "0" : "3.4e+38") + "\n");
+    EXPECT_EQ(r.err, held == 0.0f ? "standin: STANDIN_POSTURE: \"" + item +
+                                        "\" is beyond the float range; ignored\n"
+                                  : "");
+  }
+}

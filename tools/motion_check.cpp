@@ -7,6 +7,7 @@
 // Findings go to stdout as FILE:LINE:COLUMN: error|warning: message, then a
 // summary per file. Exit status: 0 clean, 1 warnings only, 2 errors (also
 // for a usage error).
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -24,6 +25,17 @@ constexpr char kUsage[] =
 
 int usage_error(const char *what) {
   std::fprintf(stderr, "motion_check: %s\n%s", what, kUsage);
+  return 2;
+}
+
+// Every mode ends here: output that could not be written (a full disk, a
+// closed pipe) is a failure, not a result.
+int finish(int status) {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  if (flushed && !std::ferror(stdout)) return status;
+  std::fprintf(stderr, "motion_check: cannot write the output: %s\n",
+               flushed || errno == 0 ? "a write failed" : std::strerror(errno));
   return 2;
 }
 
@@ -59,16 +71,18 @@ int print_stop_ms(const char *program, const char *path) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before anything is opened: a file must never take the console's place.
+  keep_standard_streams_open();
   CheckOptions options;
   int first_file = 1;
-  if (argc == 2 && std::strcmp(argv[1], "--limits") == 0) return print_limits();
+  if (argc == 2 && std::strcmp(argv[1], "--limits") == 0) return finish(print_limits());
   if (argc >= 2 && std::strcmp(argv[1], "--help") == 0) {
     std::fputs(kUsage, stdout);
-    return 0;
+    return finish(0);
   }
   if (argc >= 2 && std::strcmp(argv[1], "--stop-ms") == 0) {
     if (argc != 4) return usage_error("--stop-ms takes a program and one file");
-    return print_stop_ms(argv[2], argv[3]);
+    return finish(print_stop_ms(argv[2], argv[3]));
   }
   if (argc >= 2 && std::strcmp(argv[1], "--max-speed") == 0) {
     if (argc < 3 || !parse_speed(argv[2], options.max_speed))
@@ -87,5 +101,5 @@ int main(int argc, char **argv) {
     if (summary.errors > 0) status = 2;
     if (summary.warnings > 0 && status == 0) status = 1;
   }
-  return std::fflush(stdout) == 0 ? status : 2;
+  return finish(status);
 }

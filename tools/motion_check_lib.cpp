@@ -205,9 +205,11 @@ void check_row(Check &ck, PlayerScan &scan, long index, long line, std::string_v
   }
 
   if (fields == 0 && index > 1 && is_blank(read)) {
+    ++sum.short_rows;
     report(ck, FindingKind::kBlank, Severity::kWarning, line, 1,
            "blank row: the players keep every joint at its earlier value");
   } else if (fields < kRowNumbers && !(index == 1 && fields == 0)) {
+    ++sum.short_rows;
     const int first = std::max(fields - 2, 0);  // first column left unparsed
     std::string kept =
         first == kNumberedJoints - 1 ? joint_label(first) + " keeps its earlier value"
@@ -623,6 +625,14 @@ void print_summary(std::FILE *out, std::string_view path, const FileSummary &s) 
                  jump_text(s.skim_jump).c_str());
   } else {
     std::fprintf(out, "%s: motion_skim: no rows; it commands the zero posture\n", name.c_str());
+  }
+
+  // What a short row leaves out comes from before it, maybe from another file.
+  if (s.short_rows > 0) {
+    std::fprintf(out,
+                 "%s: %ld short row%s: the joints a short row leaves out keep the values of "
+                 "whatever was played before it, from this file or an earlier one\n",
+                 name.c_str(), s.short_rows, s.short_rows == 1 ? "" : "s");
   }
 }
 

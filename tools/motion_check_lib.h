@@ -78,6 +78,7 @@ struct FileSummary {
   long approach_steps = 0;  // motion_player steps to reach row 1 from the zero posture
   long play_steps = 0;      // motion_player steps after the approach until the file ends
   long skim_steps = 0;      // motion_skim steps until it commands the last row
+  long short_rows = 0;      // rows that leave joints out: blank, or parsing stops early
   Jump player_jump;         // between the rows motion_player commands
   Jump skim_first;          // motion_skim's first command against the zero posture
   Jump skim_jump;           // between the rows motion_skim commands

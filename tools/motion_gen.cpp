@@ -145,6 +145,8 @@ bool parse_int(const char *text, long &out) {
 }  // namespace
 
 int main(int argc, char **argv) {
+  // Before anything is opened: a file must never take the console's place.
+  keep_standard_streams_open();
   long period = 0, seconds = 0;
   const Motion *motion = nullptr;
   if (argc == 4) {
