@@ -60,7 +60,9 @@ class Physics {
   int actuator_[kServoCount] = {};     // actuator of each servo's joint
   double setpoint_[kServoCount] = {};  // where each actuator pulls, rad
   double target_[kServoCount] = {};    // commanded angles, rad
-  int root_ = -1;                      // qpos address of the free root joint
+  double low_[kServoCount] = {};       // each joint's stops, rad; infinite if none
+  double high_[kServoCount] = {};
+  int root_ = -1;  // qpos address of the free root joint
   int gps_site_ = -1;
   int pelvis_ = -1;                       // body carrying the GPS
   int touch_[2] = {};                     // sensordata address of each sole's force

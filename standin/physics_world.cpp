@@ -3,8 +3,10 @@
 // torque limit; its setpoint moves toward the command at the servo speed,
 // as a hobby servo's does, and the actuator pulls the joint after it.
 #include <mujoco/mujoco.h>
+#include <sys/stat.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +21,9 @@
 namespace standin {
 
 namespace {
+
+// Largest model file read: far above any robot's, far below a memory's.
+constexpr off_t kMaxModelBytes = 64 << 20;
 
 // Warnings MuJoCo raised during the current step; only the physics world
 // steps, always on the control thread.
@@ -67,7 +72,16 @@ const char *Physics::model_name() const {
 bool Physics::load(const char *path) {
   model_path_ = path;
   char error[512] = "";
-  if (path != nullptr) {
+  struct stat file {};
+  if (path != nullptr && stat(path, &file) != 0) {
+    std::snprintf(error, sizeof error, "%s", std::strerror(errno));
+  } else if (path != nullptr && !S_ISREG(file.st_mode)) {
+    // A FIFO or a device would be read without end.
+    std::snprintf(error, sizeof error, "not a regular file");
+  } else if (path != nullptr && file.st_size > kMaxModelBytes) {
+    std::snprintf(error, sizeof error, "larger than %lld bytes",
+                  static_cast<long long>(kMaxModelBytes));
+  } else if (path != nullptr) {
     model_ = mj_loadXML(path, nullptr, error, sizeof error);
   } else {
     // The built-in model loads from memory, so a copied library needs no file.
@@ -111,6 +125,11 @@ bool Physics::bind() {
       break;
     }
     qpos_[i] = model_->jnt_qposadr[j];
+    // A servo's setpoint never passes the joint's stops: pulling beyond
+    // one only presses on it.
+    bool limited = model_->jnt_limited[j] != 0;
+    low_[i] = limited ? model_->jnt_range[2 * j] : -std::numeric_limits<double>::infinity();
+    high_[i] = limited ? model_->jnt_range[2 * j + 1] : std::numeric_limits<double>::infinity();
     actuator_[i] = -1;
     for (int a = 0; a < model_->nu; ++a) {
       if (model_->actuator_trntype[a] == mjTRN_JOINT && model_->actuator_trnid[2 * a] == j) {
@@ -163,9 +182,15 @@ bool Physics::bind() {
 void Physics::place(const double *posture) {
   mj_resetData(model_, data_);
   for (int i = 0; i < kServoCount; ++i) {
-    data_->qpos[qpos_[i]] = posture[i];
-    setpoint_[i] = target_[i] = posture[i];
-    data_->ctrl[actuator_[i]] = posture[i];
+    // A joint cannot start beyond its stops.
+    double angle = std::clamp(posture[i], low_[i], high_[i]);
+    if (angle != posture[i]) {
+      report("STANDIN_POSTURE: %s=%g is beyond the joint's stop; the physics world starts it at %g",
+             kJoints[i].name, posture[i], angle);
+    }
+    data_->qpos[qpos_[i]] = angle;
+    setpoint_[i] = target_[i] = angle;
+    data_->ctrl[actuator_[i]] = angle;
   }
   mj_kinematics(model_, data_);
   double lowest = std::numeric_limits<double>::infinity();
@@ -210,7 +235,8 @@ void Physics::step_once(std::int64_t time_ms) {
   double reach = speed_ * model_->opt.timestep;
   for (int i = 0; i < kServoCount; ++i) {
     double gap = target_[i] - setpoint_[i];
-    setpoint_[i] = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
+    double moved = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
+    setpoint_[i] = std::clamp(moved, low_[i], high_[i]);
     data_->ctrl[actuator_[i]] = setpoint_[i];
   }
   mj_step(model_, data_);
@@ -227,8 +253,10 @@ void Physics::notice_warnings(std::int64_t time_ms) {
     if (data_->warning[w].number == 0) continue;
     bool bad_state = w == mjWARN_BADQPOS || w == mjWARN_BADQVEL || w == mjWARN_BADQACC;
     unstable = unstable || bad_state;
-    if (!warned_[w]) {
-      warned_[w] = true;
+    // A divergence is one story whichever number went bad first.
+    int kind = bad_state ? mjWARN_BADQACC : w;
+    if (!warned_[kind]) {
+      warned_[kind] = true;
       // The engine's text ends with its own clock, which is not the robot's.
       char text[sizeof g_warning_text];
       std::snprintf(text, sizeof text, "%s", g_warning_text);

@@ -1,0 +1,200 @@
+// The stand-in's physics world as the surface shows it, driven through the
+// probe controller: which world runs, which models are refused, and that
+// a run is repeatable and keeps its time.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cmath>
+#include <fstream>
+#include <regex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "body_model.h"
+#include "e2e_harness.h"
+
+namespace {
+
+using Env = std::vector<std::pair<std::string, std::string>>;
+
+// Runs the probe on `script` in the physics world; `env` comes last.
+e2e::Result probe(const std::string &script, Env env = {}) {
+  env.insert(env.begin(), {"STANDIN_WORLD", "physics"});
+  return e2e::run({.program = STANDIN_PROBE_PATH,
+                   .input = script,
+                   .env = std::move(env),
+                   .stop_ms = 1000000000});
+}
+
+std::string robot_xml() {
+  return e2e::read_file(ROBOT_MODEL_PATH);
+}
+
+// A copy of the built-in model with each pattern replaced, in a file.
+std::string edited_model(const std::vector<std::pair<std::string, std::string>> &edits) {
+  std::string text = robot_xml();
+  for (const auto &[pattern, with] : edits) {
+    std::string edited = std::regex_replace(text, std::regex(pattern), with);
+    EXPECT_NE(edited, text) << "the model no longer holds " << pattern;
+    text = edited;
+  }
+  std::string path = e2e::temp_dir() + "/robot.xml";
+  e2e::write_file(path, text);
+  return path;
+}
+
+const std::string kStart = "live\nget rleg_joint_3\nenable rleg_joint_3 64\n";
+
+TEST(StandinWorld, PhysicsIsTheDefaultAndKinematicIsExact) {
+  // Pelvis sensors exist only in the physics world; the kinematic one
+  // writes nan and moves the servo exactly at its speed.
+  struct Case {
+    const char *world;  // STANDIN_WORLD, "" = unset
+    bool physics;
+  };
+  for (Case c :
+       {Case{"", true}, Case{"physics", true}, Case{"kinematic", false}, Case{"wobbly", true}}) {
+    SCOPED_TRACE(c.world);
+    Env env = {{"STANDIN_SERVO_SPEED", "instant"}};
+    // The harness pins the kinematic world; an empty value unsets it.
+    env.emplace_back("STANDIN_WORLD", c.world);
+    e2e::Result r = e2e::run({.program = STANDIN_PROBE_PATH,
+                              .input = "live\nget rarm_joint_1\nset rarm_joint_1 0.3\nstep 200\n",
+                              .env = env,
+                              .stop_ms = 1000000000});
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(std::isnan(rows[0].tilt), !c.physics);
+    EXPECT_EQ(std::isnan(rows[0].gps[2]), !c.physics);
+    if (c.physics) {
+      // The servo pulls the arm up toward 0.3 rad against its weight.
+      EXPECT_NEAR(rows[0].rad[18], 0.3, 0.05);
+      EXPECT_GT(rows[0].touch[0] + rows[0].touch[1], 10.0f);
+    } else {
+      EXPECT_EQ(rows[0].rad[18], 0.3f);
+    }
+    bool reported = std::string_view(c.world) == "wobbly";
+    EXPECT_EQ(e2e::count(r.err,
+                         "standin: STANDIN_WORLD=\"wobbly\" is not physics or kinematic; "
+                         "using physics\n"),
+              reported ? 1 : 0)
+        << r.err;
+  }
+}
+
+TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
+  struct Case {
+    std::string model;    // STANDIN_MODEL
+    std::string message;  // expected on stderr, after the model's name
+  };
+  std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/broken.xml", "<mujoco><worldbody><body>");
+  // A FIFO would be read without end, and nobody writes to it.
+  ASSERT_EQ(mkfifo((dir + "/fifo.xml").c_str(), 0600), 0);
+  std::vector<Case> cases = {
+      {dir + "/absent.xml", "\": No such file or directory\n"},
+      {dir + "/fifo.xml", "\": not a regular file\n"},
+      {dir, "\": not a regular file\n"},
+      {dir + "/broken.xml", "\": "},
+      {edited_model({{"(<joint[^>]*name=\")rleg_joint_4\"", "$1rleg_knee\""},
+                     {"joint=\"rleg_joint_4\"", "joint=\"rleg_knee\""}}),
+       "\" cannot be used: no hinge joint named \"rleg_joint_4\"\n"},
+      {edited_model({{"<position[^>]*joint=\"rarm_joint_5\"[^>]*/>", ""}}),
+       "\" cannot be used: no actuator drives the joint \"rarm_joint_5\"\n"},
+      {edited_model({{"<touch name=\"left touch\"", "<touch name=\"left foot\""}}),
+       "\" cannot be used: no touch sensor named \"left touch\"\n"},
+      {edited_model({{"<camera name=\"camera\"", "<camera name=\"eye\""}}),
+       "\" cannot be used: no camera named \"camera\"\n"},
+      {edited_model({{"<freejoint[^>]*/>", ""}}),
+       "\" cannot be used: no free joint: the robot is fixed to the world\n"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.model);
+    e2e::Result r = probe(kStart + "say started\nstep 64\n", {{"STANDIN_MODEL", c.model}});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(e2e::count(r.err, "\n"), 1) << r.err;
+    EXPECT_NE(r.err.find(c.model + c.message), std::string::npos) << r.err;
+    EXPECT_TRUE(r.err.starts_with("standin: ")) << r.err;
+  }
+}
+
+TEST(StandinWorld, ModelGivenByPathRunsLikeTheBuiltInOne) {
+  std::string path = e2e::temp_dir() + "/copy.xml";
+  e2e::write_file(path, robot_xml());
+  std::string script = kStart + "set rleg_joint_3 -0.4\nstep 500\n";
+  e2e::Result built_in = probe(script);
+  e2e::Result copied = probe(script, {{"STANDIN_MODEL", path}});
+  EXPECT_EQ(copied.exit_code, 0) << copied.err;
+  EXPECT_EQ(copied.posture_log, built_in.posture_log);
+}
+
+TEST(StandinWorld, SameCommandsGiveTheSameLogBitForBit) {
+  std::string script = kStart;
+  for (int k = 0; k < 40; ++k) {
+    script += "set rleg_joint_3 " + std::to_string(0.02 * (k % 7)) + "\nstep " +
+              std::to_string(17 + k % 5) + "\n";
+  }
+  e2e::Result first = probe(script);
+  e2e::Result second = probe(script);
+  ASSERT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(e2e::parse_posture_log(first.posture_log).size(), 40u);
+  EXPECT_EQ(first.posture_log, second.posture_log);
+}
+
+TEST(StandinWorld, OddPeriodsCarryTheRemainderSoTimeNeverDrifts) {
+  // A 3 ms step is one and a half engine steps: a thousand of them must
+  // leave the robot exactly where one 3000 ms step does.
+  std::string many = kStart + "set rleg_joint_3 0.2\n";
+  for (int k = 0; k < 1000; ++k) many += "step 3\n";
+  e2e::Result fine = probe(many);
+  e2e::Result whole = probe(kStart + "set rleg_joint_3 0.2\nstep 3000\n");
+  std::vector<e2e::PostureRow> a = e2e::parse_posture_log(fine.posture_log);
+  std::vector<e2e::PostureRow> b = e2e::parse_posture_log(whole.posture_log);
+  ASSERT_EQ(a.size(), 1000u);
+  ASSERT_EQ(b.size(), 1u);
+  EXPECT_EQ(a.back().time_ms, b.back().time_ms);
+  EXPECT_EQ(a.back().rad, b.back().rad);
+  EXPECT_EQ(a.back().gps[2], b.back().gps[2]);
+}
+
+TEST(StandinWorld, JointsStartAndStayWithinTheirStops) {
+  // A knee set far past its stop starts on it, said once; a command far
+  // past it presses on the stop and a command back returns at once.
+  e2e::Result r = probe(
+      "live\nget rleg_joint_4\nenable rleg_joint_4 64\nstep 50\npos rleg_joint_4\n"
+      "set rleg_joint_4 1e30\nrepeat 20 step 50\npos rleg_joint_4\n"
+      "set rleg_joint_4 0.5\nrepeat 10 step 50\npos rleg_joint_4\n",
+      {{"STANDIN_POSTURE", "rleg_joint_4=100"}, {"STANDIN_SERVO_SPEED", "instant"}});
+  EXPECT_EQ(e2e::count(r.err,
+                       "standin: STANDIN_POSTURE: rleg_joint_4=100 is beyond the joint's "
+                       "stop; the physics world starts it at 2.26893\n"),
+            1)
+      << r.err;
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(rows.size(), 31u);
+  for (std::size_t k : {0u, 20u}) EXPECT_NEAR(rows[k].rad[10], 2.26893, 0.02) << k;
+  EXPECT_NEAR(rows[30].rad[10], 0.5, 0.05);
+}
+
+TEST(StandinWorld, DivergingModelIsToldOnceAndNeverGivesNan) {
+  // Servos far too stiff for a long time step: the engine blows up, more
+  // than once.
+  std::string model = edited_model({{"timestep=\"[^\"]*\"", "timestep=\"0.02\""},
+                                    {"kp=\"[^\"]*\"", "kp=\"100000\""},
+                                    {"forcerange=\"[^\"]*\"", "forcerange=\"-1e5 1e5\""}});
+  e2e::Result r =
+      probe(kStart + "set rleg_joint_3 1\nrepeat 40 step 50\n", {{"STANDIN_MODEL", model}});
+  EXPECT_EQ(r.exit_code, 0);
+  EXPECT_EQ(e2e::count(r.err, "standin: the physics diverged at "), 1) << r.err;
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(rows.size(), 40u);
+  for (const e2e::PostureRow &row : rows) {
+    for (float angle : row.rad) ASSERT_TRUE(std::isfinite(angle)) << row.time_ms;
+    ASSERT_TRUE(std::isfinite(row.gps[2]) && std::isfinite(row.tilt)) << row.time_ms;
+  }
+}
+
+}  // namespace
