@@ -3,7 +3,8 @@
 // robot stays up. The pelvis's position, tilt and the sole forces come from
 // the posture log; positions the log does not hold (chest, shoulders,
 // hands) come from the robot model itself: MuJoCo's kinematics of the
-// built-in model, posed with the servo angles read back from the run.
+// built-in model, posed with the servo angles read back from the run, the
+// pelvis upright (the log gives its tilt, not which way).
 #include <gtest/gtest.h>
 #include <mujoco/mujoco.h>
 
@@ -12,6 +13,7 @@
 #include <cmath>
 #include <cstdio>
 #include <filesystem>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -50,6 +52,13 @@ class Model {
       joint_[i] = mj_name2id(model_, mjOBJ_JOINT, kJoints[i].name);
       if (joint_[i] < 0) ADD_FAILURE() << "the model has no joint " << kJoints[i].name;
     }
+    for (auto [site, name] : {std::pair{&right_hand_, "r_hand"},
+                              {&left_hand_, "l_hand"},
+                              {&right_shoulder_, "r_shoulder"},
+                              {&left_shoulder_, "l_shoulder"}}) {
+      *site = mj_name2id(model_, mjOBJ_SITE, name);
+      if (*site < 0) ADD_FAILURE() << "the model has no site " << name;
+    }
   }
   ~Model() {
     if (data_ != nullptr) mj_deleteData(data_);
@@ -60,7 +69,8 @@ class Model {
 
   bool usable() const {
     return data_ != nullptr &&
-           std::all_of(joint_.begin(), joint_.end(), [](int j) { return j >= 0; });
+           std::all_of(joint_.begin(), joint_.end(), [](int j) { return j >= 0; }) &&
+           std::min({right_hand_, left_hand_, right_shoulder_, left_shoulder_}) >= 0;
   }
   double mass() const { return mj_getTotalmass(model_); }
 
@@ -81,23 +91,23 @@ class Model {
     Vec waist = at(kWaist), neck = at(kNeck);
     return std::atan2(neck[0] - waist[0], neck[2] - waist[2]);
   }
-  // Height of the right (`right`) or left wrist over its shoulder, m.
+  // Height of the right (`right`) or left hand over its shoulder, m, from
+  // the model's sites of both.
   double hand_over_shoulder(const e2e::PostureRow &row, bool right) {
     pose(row);
-    return at(right ? kRightWrist : kLeftWrist)[2] - at(right ? kRightShoulder : kLeftShoulder)[2];
+    const int hand = right ? right_hand_ : left_hand_;
+    const int shoulder = right ? right_shoulder_ : left_shoulder_;
+    return data_->site_xpos[3 * hand + 2] - data_->site_xpos[3 * shoulder + 2];
   }
 
-  static constexpr int kWaist = 0;           // body_joint_1
-  static constexpr int kNeck = 24;           // head_joint_1
-  static constexpr int kRightShoulder = 18;  // rarm_joint_1
-  static constexpr int kRightWrist = 22;     // rarm_joint_5
-  static constexpr int kLeftShoulder = 13;   // larm_joint_1
-  static constexpr int kLeftWrist = 17;      // larm_joint_5
+  static constexpr int kWaist = 0;  // body_joint_1
+  static constexpr int kNeck = 24;  // head_joint_1
 
  private:
   mjModel *model_ = nullptr;
   mjData *data_ = nullptr;
   std::array<int, kJointCount> joint_{};
+  int right_hand_ = -1, left_hand_ = -1, right_shoulder_ = -1, left_shoulder_ = -1;
 };
 
 double apart(const float *a, const float *b) {
@@ -152,6 +162,7 @@ void squat_lowers_the_pelvis(const Rows &rows, Model &) {
   float lowest = rows.front().gps[2];
   for (const e2e::PostureRow &row : rows) lowest = std::min(lowest, row.gps[2]);
   EXPECT_LT(lowest, rows.front().gps[2] - 0.02f) << "the pelvis did not go down 2 cm";
+  std::cout << "[ figures  ] squat: pelvis " << rows.front().gps[2] - lowest << " m down\n";
 }
 
 void bow_pitches_the_chest_forward(const Rows &rows, Model &model) {
@@ -162,6 +173,7 @@ void bow_pitches_the_chest_forward(const Rows &rows, Model &model) {
   for (const e2e::PostureRow &row : rows)
     most = std::max(most, model.chest_lean(row) - upright - row.tilt);
   EXPECT_GT(most, 0.5) << "the chest did not pitch forward 0.5 rad";
+  std::cout << "[ figures  ] bow: chest " << most << " rad forward of the vertical at least\n";
 }
 
 void wave_lifts_the_right_hand_only(const Rows &rows, Model &model) {
@@ -171,6 +183,8 @@ void wave_lifts_the_right_hand_only(const Rows &rows, Model &model) {
     left = std::max(left, model.hand_over_shoulder(row, false));
   }
   EXPECT_GT(right, 0.02) << "the right hand never came 2 cm above the right shoulder";
+  std::cout << "[ figures  ] wave: right hand " << right << " m, left hand " << left
+            << " m above its shoulder at most\n";
   EXPECT_LT(left, 0.0) << "the left hand came above the left shoulder";
 }
 
