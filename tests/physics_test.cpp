@@ -28,7 +28,6 @@ constexpr char kTunerPrompt[] =
     "Insert joint number (01-21) followed by the amount of angle (rd) to add to joint\n";
 constexpr char kEndOfJog[] = "\nThe interpolation is over\n";
 constexpr char kFell[] = "standin: the robot fell at ";
-constexpr double kGravity = 9.81;    // m/s², as in the model
 constexpr float kUpright = 0.3f;     // most tilt a motion may cause, rad
 constexpr float kFallTilt = 1.0f;    // the stand-in's fall rule: tilt, rad,
 constexpr float kFallHeight = 0.5f;  // or the GPS below this share of its standing height
@@ -72,7 +71,8 @@ class Model {
            std::all_of(joint_.begin(), joint_.end(), [](int j) { return j >= 0; }) &&
            std::min({right_hand_, left_hand_, right_shoulder_, left_shoulder_}) >= 0;
   }
-  double mass() const { return mj_getTotalmass(model_); }
+  // The robot's weight, N: its total mass under the model's gravity.
+  double weight() const { return mj_getTotalmass(model_) * std::fabs(model_->opt.gravity[2]); }
 
   void pose(const e2e::PostureRow &row) {
     mj_resetData(model_, data_);
@@ -215,7 +215,7 @@ void write_ankle_pitch(const std::string &path, double angle) {
 TEST(Physics, HoldingTheZeroPostureStandsStillOnBothSoles) {
   Model model;
   ASSERT_TRUE(model.usable());
-  const double weight = model.mass() * kGravity;
+  const double weight = model.weight();
   struct Holder {
     const char *what;
     const char *program;
