@@ -1,6 +1,7 @@
 // Heap allocations in the control loops: each program runs on the stand-in
 // with alloc_probe preloaded, which logs per control step what the control
-// thread allocated. Once start-up is over, every step must log zero.
+// thread allocated. Once start-up is over, every step must log zero, in the
+// kinematic world and in the physics world alike.
 //
 // Start-up, excluded from the steady state:
 // - step 1 of every program: process start, reset and robot_step(128);
@@ -247,6 +248,21 @@ class LoopAllocation : public ::testing::Test {
   std::string log_path_;
 };
 
+// The programs' control steps, run in each world: the physics world's
+// engine steps inside robot_step must not allocate either.
+class LoopAllocationIn : public LoopAllocation, public ::testing::WithParamInterface<const char *> {
+ protected:
+  e2e::Options probed_in_world(const std::string &program) {
+    e2e::Options options = probed(program, log_path_);
+    options.env.emplace_back("STANDIN_WORLD", GetParam());
+    return options;
+  }
+  // The figures name the world too.
+  std::string label(const char *program) { return std::string(program) + " (" + GetParam() + ")"; }
+};
+INSTANTIATE_TEST_SUITE_P(World, LoopAllocationIn, ::testing::Values("kinematic", "physics"),
+                         [](const auto &info) { return std::string(info.param); });
+
 TEST_F(LoopAllocation, ProbeCountsEachCallOnceAndOnlyTheControlThreads) {
   e2e::Options options = probed(self_path(), log_path_);
   options.env.emplace_back(kControllerMode, "1");
@@ -271,8 +287,8 @@ TEST_F(LoopAllocation, ProbeCountsEachCallOnceAndOnlyTheControlThreads) {
   EXPECT_EQ(log.control, logged) << "the total is the sum of the steps";
 }
 
-TEST_F(LoopAllocation, SkimPlayingABundledMotionAllocatesNothing) {
-  e2e::Options options = probed(MOTION_SKIM_PATH, log_path_);
+TEST_P(LoopAllocationIn, SkimPlayingABundledMotionAllocatesNothing) {
+  e2e::Options options = probed_in_world(MOTION_SKIM_PATH);
   options.input = "wave_10ms.csv\n";
   options.cwd = MOTIONS_DIR;
   // 40 control steps: the 1,200 rows take 12, the last row is then held.
@@ -286,11 +302,11 @@ TEST_F(LoopAllocation, SkimPlayingABundledMotionAllocatesNothing) {
 
   const ProbeLog log = read_probe_log(log_path_);
   EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
-  expect_steady_state_clean(log, 3, 39, "motion_skim");
+  expect_steady_state_clean(log, 3, 39, label("motion_skim").c_str());
 }
 
-TEST_F(LoopAllocation, PlayerWaitingApproachingPlayingAndHandingOverAllocatesNothing) {
-  e2e::Options options = probed(MOTION_PLAYER_PATH, log_path_);
+TEST_P(LoopAllocationIn, PlayerWaitingApproachingPlayingAndHandingOverAllocatesNothing) {
+  e2e::Options options = probed_in_world(MOTION_PLAYER_PATH);
   options.cwd = MOTIONS_DIR;
   // Off the files' first rows, so that the approach takes steps.
   options.env.emplace_back("STANDIN_POSTURE", "rarm_joint_1=0.1, lleg_joint_4=-0.08");
@@ -316,12 +332,12 @@ TEST_F(LoopAllocation, PlayerWaitingApproachingPlayingAndHandingOverAllocatesNot
   const ProbeLog log = read_probe_log(log_path_);
   EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
   // 12 s and 6 s of file at 50 ms, the approach and the waits.
-  expect_steady_state_clean(log, 2, 360 + 60, "motion_player");
+  expect_steady_state_clean(log, 2, 360 + 60, label("motion_player").c_str());
   EXPECT_GE(log.other, 2u) << "each fopen allocates, in the loader thread";
 }
 
-TEST_F(LoopAllocation, TunerIdleJoggingZeroingAndSnapshottingAllocatesNothing) {
-  e2e::Options options = probed(POSE_TUNER_PATH, log_path_);
+TEST_P(LoopAllocationIn, TunerIdleJoggingZeroingAndSnapshottingAllocatesNothing) {
+  e2e::Options options = probed_in_world(POSE_TUNER_PATH);
   const char *path = std::getenv("PATH");
   options.env.emplace_back("PATH", clear_dir() + ":" + (path != nullptr ? path : "/usr/bin:/bin"));
   options.env.emplace_back("STANDIN_PACE", "20");
@@ -352,7 +368,7 @@ TEST_F(LoopAllocation, TunerIdleJoggingZeroingAndSnapshottingAllocatesNothing) {
   const ProbeLog log = read_probe_log(log_path_);
   EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
   // 10 idle, 20 + 40 interpolating, 10 idle.
-  expect_steady_state_clean(log, 3, 80, "pose_tuner");
+  expect_steady_state_clean(log, 3, 80, label("pose_tuner").c_str());
   EXPECT_GE(log.other, 1u) << "the snapshot's fopen allocates, in the console thread";
 }
 

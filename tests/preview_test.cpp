@@ -55,7 +55,11 @@ TEST(Preview, SkimPictureIsCompletePngOfTheExpectedSize) {
   const std::string out = e2e::temp_dir() + "/squat.png";
   const Output run = run_preview({"motion_skim", motion("squat_10ms.csv"), out});
   ASSERT_EQ(run.status, 0) << run.text;
-  EXPECT_EQ(run.text, "preview: wrote " + out + " (motion_skim, 0.58 s of commands)\n");
+  // Whether the squat, skimmed in 0.58 s, keeps the robot up is the physics'
+  // business: the balance summary is tested below.
+  const std::string wrote = "preview: wrote " + out + " (motion_skim, 0.58 s of commands; ";
+  EXPECT_EQ(run.text.substr(0, wrote.size()), wrote) << run.text;
+  EXPECT_TRUE(run.text.ends_with(")\n")) << run.text;
   expect_png(out, kWidth, kHeight);
 }
 
@@ -64,7 +68,8 @@ TEST(Preview, PlayerPictureIsCompletePngOfTheExpectedSize) {
   const Output run = run_preview({"motion_player", motion("wave_10ms.csv"), out});
   ASSERT_EQ(run.status, 0) << run.text;
   // The approach ends at once; 240 playing steps follow, 50 ms apart.
-  EXPECT_EQ(run.text, "preview: wrote " + out + " (motion_player, 12.00 s of commands)\n");
+  EXPECT_EQ(run.text, "preview: wrote " + out +
+                          " (motion_player, 12.00 s of commands; upright throughout)\n");
   expect_png(out, kWidth, kHeight);
 }
 
@@ -139,4 +144,24 @@ TEST(Preview, FindingsAreReportedWithThePicture) {
             std::string::npos)
       << run.text;
   expect_png(dir + "/slow.png", kWidth, kHeight);
+}
+
+TEST(Preview, FallIsSummarisedWithItsTimeSinceTheFirstCommand) {
+  const std::string dir = e2e::temp_dir();
+  // Both ankles pitched 0.75 rad toes down from the first row on, for 2 s.
+  std::string text;
+  for (int r = 0; r < 200; ++r)
+    text += "10,0,0,0,0,0,9000,0,0,0,0,0,0,0,0,0,-9000,0,0,0,0,0,0, R ,R ,R,R\n";
+  e2e::write_file(dir + "/ankles.csv", text);
+  const Output run = run_preview({"motion_skim", dir + "/ankles.csv", dir + "/ankles.png"});
+  ASSERT_EQ(run.status, 0) << run.text;
+  const std::string wrote =
+      "preview: wrote " + dir + "/ankles.png (motion_skim, 0.13 s of commands; falls at ";
+  const std::size_t at = run.text.find(wrote);
+  ASSERT_NE(at, std::string::npos) << run.text;
+  double seconds = -1;
+  EXPECT_EQ(std::sscanf(run.text.c_str() + at + wrote.size(), "%lf s)", &seconds), 1);
+  EXPECT_GT(seconds, 0.0) << "the robot stands until the ankles move";
+  EXPECT_LT(seconds, 2.0) << run.text;
+  expect_png(dir + "/ankles.png", kWidth, kHeight);
 }

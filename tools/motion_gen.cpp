@@ -106,9 +106,12 @@ void step(double t, double total, Posture &p) {
   double lift_left = on * std::pow(std::max(-s, 0.0), 2);
   fold_leg(p, kLeg3.right, kLeg4.right, kLeg5.right, 0.9 * lift_right);
   fold_leg(p, kLeg3.left, kLeg4.left, kLeg5.left, 0.9 * lift_left);
+  // Both legs swing to the right under the hips while the right foot lifts,
+  // which carries the hips, and the weight, over the left foot; 0.22 rad
+  // puts the centre of mass well inside the sole 4.4 cm off the mid-plane.
   // Hip roll and ankle roll cancel, so the feet stay flat.
-  sideways(p, kLeg2, 0.08 * on * s);
-  sideways(p, kLeg6, -0.08 * on * s);
+  sideways(p, kLeg2, -0.22 * on * s);
+  sideways(p, kLeg6, 0.22 * on * s);
   sideways(p, kArm1, 0.3 * on * s);
 }
 
