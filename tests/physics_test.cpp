@@ -260,6 +260,7 @@ TEST(Physics, BundledMotionsKeepTheRobotUprightAndDoWhatTheySay) {
   ASSERT_TRUE(model.usable());
   const Bundled motions[] = {{"bow_25ms.csv", bow_pitches_the_chest_forward},
                              {"squat_10ms.csv", squat_lowers_the_pelvis},
+                             {"salute_10ms.csv", nullptr},
                              {"step_10ms.csv", nullptr},
                              {"swing_1ms.csv", nullptr},
                              {"wave_10ms.csv", wave_lifts_the_right_hand_only}};
