@@ -142,7 +142,7 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   mjv_defaultCamera(&record_camera_);
   record_camera_.type = mjCAMERA_TRACKING;
   record_camera_.trackbodyid = track_body_;
-  record_camera_.distance = 1.4;
+  record_camera_.distance = 1.2;
   record_camera_.azimuth = 150.0;
   record_camera_.elevation = -15.0;
   window_camera_ = record_camera_;
@@ -188,7 +188,7 @@ bool View::open_gl(const mjModel *m) {
   }
   mjv_makeScene(m, &scene_, kMaxGeoms);
   // Text about 2.5% of the frame high, whatever the size.
-  int height = window_on_ ? 768 : config_.record_height;
+  int height = window_on_ ? 600 : config_.record_height;
   int font = height <= 300 ? mjFONTSCALE_100 : height <= 600 ? mjFONTSCALE_150 : mjFONTSCALE_200;
   mjr_makeContext(m, &context_, font);
   if (recorder_.on() &&
@@ -281,6 +281,9 @@ void View::show(const mjModel *m, mjData *d) {
               "T follow  F fix  H head\nleft drag turn  right drag pan  scroll zoom", nullptr,
               &context_);
   window_.swap();
+  // A slow machine spends at most half its time drawing the window.
+  std::int64_t drawn = monotonic_ns();
+  next_draw_ns_ = std::max(next_draw_ns_, drawn + (drawn - now));
 }
 
 void View::after_step(const mjModel *m, mjData *d) {
@@ -290,6 +293,10 @@ void View::after_step(const mjModel *m, mjData *d) {
   std::lock_guard hold(lock_);
   if (finished_) return;
   if (!gl_tried_) {
+    // The cameras start on the pelvis rather than catch up with it.
+    for (int i = 0; i < 3; ++i) {
+      record_camera_.lookat[i] = window_camera_.lookat[i] = d->subtree_com[3 * track_body_ + i];
+    }
     gl_on_ = open_gl(m);
     frames_wanted_ = gl_on_ && recorder_.on();
   }

@@ -54,6 +54,10 @@ const Glfw *load_glfw() {
   return &glfw;
 }
 
+// The window's size when it opens, pixels.
+constexpr int kWidth = 800;
+constexpr int kHeight = 600;
+
 // GLFW's last error, for the one line that says why the window did not open.
 constinit char g_glfw_error[256] = "";
 
@@ -149,8 +153,8 @@ bool Window::open(const char *title) {
            g_glfw_error[0] != '\0' ? g_glfw_error : "no display");
     return false;
   }
-  glfw->glfwWindowHint(GLFW_SAMPLES, 4);
-  GLFWwindow *window = glfw->glfwCreateWindow(1024, 768, title, nullptr, nullptr);
+  glfw->glfwWindowHint(GLFW_SAMPLES, 0);
+  GLFWwindow *window = glfw->glfwCreateWindow(kWidth, kHeight, title, nullptr, nullptr);
   if (window == nullptr) {
     report("STANDIN_VIEW: cannot open a window (%s); running without a view", g_glfw_error);
     glfw->glfwTerminate();
