@@ -194,6 +194,7 @@ bool Recorder::put(const unsigned char *bytes, std::size_t size) {
       std::strerror(error), Quoted(path_).text);
   close(fd_);
   fd_ = -1;
+  failed_ = true;
   return false;
 }
 
@@ -285,7 +286,8 @@ void Recorder::finish() {
   while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
   }
   pid_ = -1;
-  if (done > 0 && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+  // A failure already told is not told again.
+  if (done > 0 && !failed_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
     report("STANDIN_RECORD: ffmpeg failed (%s %d) writing \"%s\"",
            WIFEXITED(status) ? "exit status" : "signal",
            WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), Quoted(path_).text);

@@ -47,8 +47,9 @@ class Recorder {
   int width_ = 0;
   int height_ = 0;
   std::size_t frame_bytes_ = 0;
-  int fd_ = -1;     // ffmpeg's input; -1 when not recording
-  pid_t pid_ = -1;  // ffmpeg; -1 when none runs
+  int fd_ = -1;          // ffmpeg's input; -1 when not recording
+  pid_t pid_ = -1;       // ffmpeg; -1 when none runs
+  bool failed_ = false;  // a write failed and was told
   // Contact sheet: evenly spaced frames in a fixed number of slots; when
   // they are full every other one goes and the spacing doubles.
   std::unique_ptr<unsigned char[]> slots_;

@@ -87,6 +87,7 @@ class View final : public StepObserver {
   bool open_offscreen();
   void record(const mjModel *m, mjData *d, std::int64_t first, std::int64_t last);
   void show(const mjModel *m, mjData *d);
+  void follow(mjvCamera &camera, const mjData *d) const;
 
   const Config &config_;
   Physics &physics_;
@@ -106,10 +107,12 @@ class View final : public StepObserver {
   mjvScene scene_;
   mjvOption option_;
   mjrContext context_;
-  mjvCamera record_camera_;                  // the recording's, never moved by the mouse
-  mjvCamera window_camera_;                  // the window's, the mouse's to move
-  int track_body_ = 0;                       // the pelvis, which the cameras follow
-  int head_camera_ = -1;                     // the model's "camera"
+  mjvCamera record_camera_;     // the recording's, never moved by the mouse
+  mjvCamera window_camera_;     // the window's, the mouse's to move
+  int track_body_ = 0;          // the pelvis, which the cameras follow
+  int head_camera_ = -1;        // the model's "camera"
+  double follow_height_ = 0.0;  // height the cameras look at, m
+  CameraMode window_mode_ = CameraMode::follow;
   std::unique_ptr<unsigned char[]> pixels_;  // one recorded frame
 
   std::int64_t step_ns_ = 0;         // engine time step
@@ -138,10 +141,9 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   int gps = mj_name2id(m, mjOBJ_SITE, "gps");
   track_body_ = gps >= 0 ? m->site_bodyid[gps] : 0;
   head_camera_ = mj_name2id(m, mjOBJ_CAMERA, "camera");
-  // The robot seen from its front left, a little from above.
+  // The robot seen from its front right, a little from above.
   mjv_defaultCamera(&record_camera_);
-  record_camera_.type = mjCAMERA_TRACKING;
-  record_camera_.trackbodyid = track_body_;
+  record_camera_.type = mjCAMERA_FREE;
   record_camera_.distance = 1.2;
   record_camera_.azimuth = 150.0;
   record_camera_.elevation = -15.0;
@@ -210,6 +212,7 @@ bool View::open_gl(const mjModel *m) {
 // (more than one only when an engine step is longer than a frame).
 void View::record(const mjModel *m, mjData *d, std::int64_t first, std::int64_t last) {
   std::int64_t begin = monotonic_ns();
+  follow(record_camera_, d);
   mjv_updateScene(m, d, &option_, nullptr, &record_camera_, mjCAT_ALL, &scene_);
   // Without a window the frame is drawn straight into OSMesa's buffer in
   // our memory, already in GL's native RGBA: no copy, no conversion.
@@ -248,7 +251,7 @@ void View::show(const mjModel *m, mjData *d) {
   std::int64_t now = monotonic_ns();
   if (now < next_draw_ns_) return;
   next_draw_ns_ = now + kWindowFrameNs;
-  window_.poll(m, &scene_, &window_camera_, track_body_, head_camera_);
+  window_.poll(m, &scene_, &window_camera_, &window_mode_, head_camera_);
   if (window_.closing()) {
     // The run ends as at the stop time, after this robot_step.
     physics_.request_stop();
@@ -262,6 +265,7 @@ void View::show(const mjModel *m, mjData *d) {
     speed_wall_ns_ = now;
     speed_sim_ns_ = sim;
   }
+  if (window_mode_ == CameraMode::follow) follow(window_camera_, d);
   mjv_updateScene(m, d, &option_, nullptr, &window_camera_, mjCAT_ALL, &scene_);
   mjr_setBuffer(mjFB_WINDOW, &context_);
   mjrRect viewport = window_.viewport();
@@ -286,6 +290,14 @@ void View::show(const mjModel *m, mjData *d) {
   next_draw_ns_ = std::max(next_draw_ns_, drawn + (drawn - now));
 }
 
+// Following the pelvis over the floor, at the height it started at: the
+// floor stays still while the robot sways, bends or raises its arms.
+void View::follow(mjvCamera &camera, const mjData *d) const {
+  camera.lookat[0] = d->xpos[3 * track_body_];
+  camera.lookat[1] = d->xpos[3 * track_body_ + 1];
+  camera.lookat[2] = follow_height_;
+}
+
 void View::after_step(const mjModel *m, mjData *d) {
   ++steps_;
   std::int64_t now_ns = steps_ * step_ns_;
@@ -293,10 +305,9 @@ void View::after_step(const mjModel *m, mjData *d) {
   std::lock_guard hold(lock_);
   if (finished_) return;
   if (!gl_tried_) {
-    // The cameras start on the pelvis rather than catch up with it.
-    for (int i = 0; i < 3; ++i) {
-      record_camera_.lookat[i] = window_camera_.lookat[i] = d->subtree_com[3 * track_body_ + i];
-    }
+    follow_height_ = d->xpos[3 * track_body_ + 2];
+    follow(record_camera_, d);
+    follow(window_camera_, d);
     gl_on_ = open_gl(m);
     frames_wanted_ = gl_on_ && recorder_.on();
   }

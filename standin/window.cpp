@@ -15,15 +15,15 @@ namespace standin {
 namespace {
 
 // The GLFW functions the window uses, looked up once.
-#define STANDIN_GLFW_FUNCTIONS(X)                                                           \
-  X(glfwInit)                                                                               \
-  X(glfwTerminate) X(glfwSetErrorCallback) X(glfwWindowHint) X(glfwCreateWindow)            \
-      X(glfwMakeContextCurrent) X(glfwSwapInterval) X(glfwSwapBuffers) X(glfwPollEvents)    \
-          X(glfwWindowShouldClose) X(glfwGetFramebufferSize) X(glfwGetWindowSize)           \
-              X(glfwSetWindowUserPointer) X(glfwGetWindowUserPointer) X(glfwSetKeyCallback) \
-                  X(glfwSetMouseButtonCallback) X(glfwSetCursorPosCallback)                 \
-                      X(glfwSetScrollCallback) X(glfwGetMouseButton) X(glfwGetKey)          \
-                          X(glfwGetCursorPos)
+#define STANDIN_GLFW_FUNCTIONS(X)                                                             \
+  X(glfwInit)                                                                                 \
+  X(glfwTerminate)                                                                            \
+  X(glfwSetErrorCallback)                                                                     \
+  X(glfwWindowHint) X(glfwCreateWindow) X(glfwMakeContextCurrent) X(glfwSwapInterval)         \
+      X(glfwSwapBuffers) X(glfwPollEvents) X(glfwWindowShouldClose) X(glfwGetFramebufferSize) \
+          X(glfwGetWindowSize) X(glfwSetWindowUserPointer) X(glfwGetWindowUserPointer)        \
+              X(glfwSetKeyCallback) X(glfwSetMouseButtonCallback) X(glfwSetCursorPosCallback) \
+                  X(glfwSetScrollCallback) X(glfwGetMouseButton) X(glfwGetKey) X(glfwGetCursorPos)
 
 struct Glfw {
 #define STANDIN_MEMBER(name) decltype(&::name) name = nullptr;
@@ -74,7 +74,7 @@ struct WindowState {
   const mjModel *m = nullptr;
   mjvScene *scene = nullptr;
   mjvCamera *camera = nullptr;
-  int track_body = 0;
+  CameraMode *mode = nullptr;
   int head_camera = -1;
   double x = 0.0, y = 0.0;  // cursor at the last event
 };
@@ -90,15 +90,14 @@ void on_key(GLFWwindow *window, int key, int, int action, int) {
   WindowState *s = state_of(window);
   if (s == nullptr || action != GLFW_PRESS) return;
   mjvCamera &cam = *s->camera;
-  if (key == GLFW_KEY_T) {
-    cam.type = mjCAMERA_TRACKING;
-    cam.trackbodyid = s->track_body;
-  } else if (key == GLFW_KEY_F) {
-    // Stays where the orbit's centre is now, and no longer follows.
+  if (key == GLFW_KEY_T || key == GLFW_KEY_F) {
+    // F stays where the orbit's centre is now; the view follows it again on T.
     cam.type = mjCAMERA_FREE;
+    *s->mode = key == GLFW_KEY_T ? CameraMode::follow : CameraMode::fixed;
   } else if (key == GLFW_KEY_H && s->head_camera >= 0) {
     cam.type = mjCAMERA_FIXED;
     cam.fixedcamid = s->head_camera;
+    *s->mode = CameraMode::head;
   }
 }
 
@@ -184,12 +183,12 @@ void Window::swap() {
   state_->glfw->glfwSwapBuffers(state_->window);
 }
 
-void Window::poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, int track_body,
+void Window::poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,
                   int head_camera) {
   state_->m = m;
   state_->scene = scene;
   state_->camera = camera;
-  state_->track_body = track_body;
+  state_->mode = mode;
   state_->head_camera = head_camera;
   state_->glfw->glfwPollEvents();
   state_->camera = nullptr;

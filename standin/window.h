@@ -8,7 +8,7 @@
 namespace standin {
 
 // Which camera the window shows.
-enum class CameraMode : unsigned char { tracking, free, head };
+enum class CameraMode : unsigned char { follow, fixed, head };
 
 struct WindowState;
 
@@ -27,9 +27,10 @@ class Window {
   // Shows what was drawn.
   void swap();
   // Handles waiting events: the mouse moves `camera` in `scene`'s view; T,
-  // F and H switch between the camera following the pelvis, a camera fixed
-  // where the view is, and the head camera `head_camera`.
-  void poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, int track_body, int head_camera);
+  // F and H switch `mode` between following the pelvis, staying fixed where
+  // the view is, and the head camera `head_camera`.
+  void poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,
+            int head_camera);
   // True once the user has asked to close the window.
   bool closing() const;
 
