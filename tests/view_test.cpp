@@ -319,13 +319,15 @@ class Xvfb {
   // Asks the window titled `title` to close, as a window manager's close
   // button does. False if there is no such window.
   bool close_window(const std::string &title) const { return ask_to_close(display_, title); }
+  bool type(const std::string &title, char key) const { return press_key(display_, title, key); }
 
  private:
   pid_t pid_ = -1;
   std::string display_;
 };
 
-TEST(LiveWindow, JogMovesTheArmOnScreenAndClosingTheWindowEndsTheRunCleanly) {
+TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunCleanly) {
+  const std::string kTitle = "pose_tuner: the stand-in robot";
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   Xvfb server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
@@ -353,7 +355,13 @@ TEST(LiveWindow, JogMovesTheArmOnScreenAndClosingTheWindowEndsTheRunCleanly) {
   EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
   EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
 
-  ASSERT_TRUE(server.close_window("pose_tuner: the stand-in robot"));
+  // H: the head camera sees the floor before the robot, and no robot.
+  ASSERT_TRUE(server.type(kTitle, 'h'));
+  ASSERT_TRUE(tuner.wait_for_step(1600));
+  Image head = server.screenshot();
+  EXPECT_GT(changed_pixels(after, head, Box{0, 100, 800, 400}), 800 * 400 / 4);
+
+  ASSERT_TRUE(server.close_window(kTitle));
   e2e::Result result = tuner.finish();
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.err, "");

@@ -8,3 +8,8 @@
 // `display`, as a window manager's close button does. False if there is
 // no such window or no display.
 bool ask_to_close(const std::string &display, const std::string &title);
+
+// Sends a press and a release of the letter key `key` (a-z) to the window
+// titled `title` on `display`, as typing it there would. False if there is
+// no such window.
+bool press_key(const std::string &display, const std::string &title, char key);
