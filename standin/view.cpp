@@ -99,7 +99,10 @@ class View final : public StepObserver {
   bool gl_on_ = false;
   bool frames_wanted_ = false;  // recording; read unlocked, so only the control thread writes it
   bool finished_ = false;       // finish() has run: nothing more is drawn
-  std::mutex lock_;             // drawing against finish() from an exiting thread
+  // Drawing against finish() from an exiting thread. Recursive: a MuJoCo
+  // error while drawing exits the process, and finish() then runs on the
+  // drawing thread.
+  std::recursive_mutex lock_;
 
   OsMesa osmesa_;
   OSMesaContext osmesa_context_ = nullptr;
@@ -154,10 +157,10 @@ View::View(const Config &config, Physics &physics, mjModel *m)
 }
 
 bool View::start() {
-  if (config_.record_path != nullptr &&
-      !recorder_.start(config_.record_path, config_.record_format, config_.record_width,
-                       config_.record_height)) {
-    // Said why; the window may still open.
+  // A recording that cannot start has said why; the window may still open.
+  if (config_.record_path != nullptr) {
+    recorder_.start(config_.record_path, config_.record_format, config_.record_width,
+                    config_.record_height);
   }
   return want_window_ || recorder_.on();
 }
@@ -270,16 +273,17 @@ void View::show(const mjModel *m, mjData *d) {
   mjr_setBuffer(mjFB_WINDOW, &context_);
   mjrRect viewport = window_.viewport();
   mjr_render(viewport, &scene_, &context_);
+  char names[64];
   char values[64];
+  double seconds = static_cast<double>(sim) / 1e9;
   // The real-time factor means something only when the run is paced.
   if (config_.pace > 0.0) {
-    std::snprintf(values, sizeof values, "%.2f s\n%.2fx", static_cast<double>(sim) / 1e9, speed_);
+    std::snprintf(names, sizeof names, "%s\nreal time", program_name());
+    std::snprintf(values, sizeof values, "%.2f s\n%.2fx", seconds, speed_);
   } else {
-    std::snprintf(values, sizeof values, "%.2f s\nas fast as it can",
-                  static_cast<double>(sim) / 1e9);
+    std::snprintf(names, sizeof names, "%s", program_name());
+    std::snprintf(values, sizeof values, "%.2f s", seconds);
   }
-  char names[64];
-  std::snprintf(names, sizeof names, "%s\nreal time", program_name());
   mjr_overlay(mjFONT_NORMAL, mjGRID_TOPLEFT, viewport, names, values, &context_);
   mjr_overlay(mjFONT_NORMAL, mjGRID_BOTTOMLEFT, viewport,
               "T follow  F fix  H head\nleft drag turn  right drag pan  scroll zoom", nullptr,
