@@ -26,8 +26,10 @@ namespace standin {
 
 namespace {
 
-constexpr int kMaxGeoms = 2000;                     // the scene's room for drawn shapes
-constexpr int kMaxShadowSize = 1024;                // side of the shadow map, pixels
+constexpr int kMaxGeoms = 2000;  // the scene's room for drawn shapes
+constexpr int kMaxShadowSize = 1024;
+constexpr double kFollowSlack = 0.05;  // how far the pelvis may stray before the view follows, m //
+                                       // side of the shadow map, pixels
 constexpr std::int64_t kWindowFrameNs = 16666667;   // at most 60 window frames per second
 constexpr std::int64_t kSpeedWindowNs = 500000000;  // the real-time factor's averaging time
 
@@ -294,11 +296,17 @@ void View::show(const mjModel *m, mjData *d) {
   next_draw_ns_ = std::max(next_draw_ns_, drawn + (drawn - now));
 }
 
-// Following the pelvis over the floor, at the height it started at: the
-// floor stays still while the robot sways, bends or raises its arms.
+// Following the pelvis over the floor, at the height it started at, as a
+// camera operator would: the view moves only once the pelvis is more than
+// kFollowSlack from where it looks, so the floor stays still while the
+// robot sways, bends or raises its arms, and a video of it stays small.
 void View::follow(mjvCamera &camera, const mjData *d) const {
-  camera.lookat[0] = d->xpos[3 * track_body_];
-  camera.lookat[1] = d->xpos[3 * track_body_ + 1];
+  double dx = camera.lookat[0] - d->xpos[3 * track_body_];
+  double dy = camera.lookat[1] - d->xpos[3 * track_body_ + 1];
+  double off = std::hypot(dx, dy);
+  double keep = off > kFollowSlack ? kFollowSlack / off : 1.0;
+  camera.lookat[0] = d->xpos[3 * track_body_] + dx * keep;
+  camera.lookat[1] = d->xpos[3 * track_body_ + 1] + dy * keep;
   camera.lookat[2] = follow_height_;
 }
 
@@ -310,8 +318,11 @@ void View::after_step(const mjModel *m, mjData *d) {
   if (finished_) return;
   if (!gl_tried_) {
     follow_height_ = d->xpos[3 * track_body_ + 2];
-    follow(record_camera_, d);
-    follow(window_camera_, d);
+    for (mjvCamera *camera : {&record_camera_, &window_camera_}) {
+      camera->lookat[0] = d->xpos[3 * track_body_];
+      camera->lookat[1] = d->xpos[3 * track_body_ + 1];
+      camera->lookat[2] = follow_height_;
+    }
     gl_on_ = open_gl(m);
     frames_wanted_ = gl_on_ && recorder_.on();
   }
