@@ -15,16 +15,15 @@ namespace standin {
 namespace {
 
 // The GLFW functions the window uses, looked up once.
-#define STANDIN_GLFW_FUNCTIONS(X)                                                                \
-  X(glfwInit)                                                                                    \
-  X(glfwTerminate)                                                                               \
-  X(glfwSetErrorCallback)                                                                        \
-  X(glfwWindowHint)                                                                              \
-  X(glfwCreateWindow) X(glfwMakeContextCurrent) X(glfwSwapInterval) X(glfwSwapBuffers)           \
-      X(glfwPollEvents) X(glfwWindowShouldClose) X(glfwGetFramebufferSize) X(glfwGetWindowSize)  \
-          X(glfwSetWindowUserPointer) X(glfwGetWindowUserPointer) X(glfwSetKeyCallback)          \
-              X(glfwSetMouseButtonCallback) X(glfwSetCursorPosCallback) X(glfwSetScrollCallback) \
-                  X(glfwGetMouseButton) X(glfwGetKey) X(glfwGetCursorPos)
+// clang-format off
+#define STANDIN_GLFW_FUNCTIONS(X)                                                        \
+  X(glfwInit) X(glfwTerminate) X(glfwSetErrorCallback) X(glfwWindowHint)                 \
+  X(glfwCreateWindow) X(glfwMakeContextCurrent) X(glfwSwapInterval) X(glfwSwapBuffers)   \
+  X(glfwPollEvents) X(glfwWindowShouldClose) X(glfwGetFramebufferSize)                   \
+  X(glfwGetWindowSize) X(glfwSetWindowUserPointer) X(glfwGetWindowUserPointer)           \
+  X(glfwSetKeyCallback) X(glfwSetMouseButtonCallback) X(glfwSetCursorPosCallback)        \
+  X(glfwSetScrollCallback) X(glfwGetMouseButton) X(glfwGetKey) X(glfwGetCursorPos)
+// clang-format on
 
 struct Glfw {
 #define STANDIN_MEMBER(name) decltype(&::name) name = nullptr;
