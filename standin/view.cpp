@@ -93,6 +93,7 @@ class View final : public StepObserver {
 
   const Config &config_;
   Physics &physics_;
+  mjModel *model_;  // the physics world's, whose drawing settings the view tunes
   Recorder recorder_;
   Window window_;
   bool want_window_ = false;
@@ -131,7 +132,7 @@ class View final : public StepObserver {
 };
 
 View::View(const Config &config, Physics &physics, mjModel *m)
-    : config_(config), physics_(physics) {
+    : config_(config), physics_(physics), model_(m) {
   want_window_ = config.view_window;
   // The offscreen buffer must hold a whole recorded frame.
   if (config.record_path != nullptr) {
@@ -193,6 +194,9 @@ bool View::open_gl(const mjModel *m) {
     recorder_.abandon();
     return false;
   }
+  // Drawn straight into OSMesa's buffer, MuJoCo's offscreen buffer goes
+  // unused: no multisampling spares its memory (four times the frame).
+  if (!window_on_) model_->vis.quality.offsamples = 0;
   mjv_makeScene(m, &scene_, kMaxGeoms);
   // Text about 2.5% of the frame high, whatever the size.
   int height = window_on_ ? 600 : config_.record_height;
