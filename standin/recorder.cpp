@@ -33,6 +33,25 @@ struct Quoted {
   explicit Quoted(const char *raw) { text[escape(raw, 64, text)] = '\0'; }
 };
 
+// Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
+// rather than left to posix_spawnp, which cannot always tell a missing
+// program from one that failed (under valgrind, say).
+bool find_ffmpeg(char *path, std::size_t size) {
+  const char *search = std::getenv("PATH");
+  if (search == nullptr) search = "/usr/bin:/bin";
+  while (true) {
+    const char *end = std::strchr(search, ':');
+    std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(end - search) : std::strlen(search);
+    // An empty entry is the current directory.
+    int n = std::snprintf(path, size, "%.*s/ffmpeg", static_cast<int>(length),
+                          length == 0 ? "." : search);
+    if (n > 0 && static_cast<std::size_t>(n) < size && access(path, X_OK) == 0) return true;
+    if (end == nullptr) return false;
+    search = end + 1;
+  }
+}
+
 }  // namespace
 
 Recorder::~Recorder() {
@@ -112,6 +131,14 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   args[n++] = target;
   args[n] = nullptr;
 
+  char ffmpeg[4096];
+  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg)) {
+    report(
+        "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
+        "recording");
+    std::free(target);
+    return false;
+  }
   int pipe_fds[2];
   if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
     report("STANDIN_RECORD: cannot make a pipe: %s; running without recording",
@@ -137,8 +164,7 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-  int error =
-      posix_spawnp(&pid_, "ffmpeg", &actions, &attributes, const_cast<char **>(args), environ);
+  int error = posix_spawn(&pid_, ffmpeg, &actions, &attributes, const_cast<char **>(args), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   std::free(target);
@@ -146,9 +172,7 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   if (error != 0) {
     pid_ = -1;
     close(pipe_fds[1]);
-    report(error == ENOENT ? "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); "
-                             "running without recording"
-                           : "STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
+    report("STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
            std::strerror(error));
     return false;
   }
