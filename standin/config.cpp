@@ -175,6 +175,80 @@ void read_world(Config &config) {
   }
 }
 
+void read_view(Config &config) {
+  const char *value = read_env("STANDIN_VIEW");
+  if (value == nullptr) return;
+  if (trim(value) == "window") {
+    config.view_window = true;
+  } else {
+    report("STANDIN_VIEW=\"%s\" is not window; running without a view", Quoted(value).text);
+  }
+}
+
+// The recording's format comes from its file name: .mp4, .gif or .png.
+void read_record(Config &config) {
+  const char *value = read_env("STANDIN_RECORD");
+  if (value == nullptr) return;
+  std::string_view name = value;
+  std::size_t dot = name.rfind('.');
+  std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+  char lower[4] = "";
+  for (std::size_t i = 0; i < extension.size() && i < 3; ++i) {
+    lower[i] = static_cast<char>(extension[i] | 0x20);
+  }
+  std::string_view kind = extension.size() == 3 ? std::string_view(lower, 3) : "";
+  RecordFormat format = kind == "mp4"   ? RecordFormat::mp4
+                        : kind == "gif" ? RecordFormat::gif
+                        : kind == "png" ? RecordFormat::png
+                                        : RecordFormat::none;
+  if (format == RecordFormat::none) {
+    report("STANDIN_RECORD=\"%s\" does not end in .mp4, .gif or .png; not recording",
+           Quoted(value).text);
+    return;
+  }
+  config.record_path = value;
+  config.record_format = format;
+}
+
+// WxH, each side even (the video's colour planes are halved) and within bounds.
+void read_record_size(Config &config) {
+  const char *value = read_env("STANDIN_RECORD_SIZE");
+  if (value == nullptr) return;
+  std::string_view text = trim(value);
+  std::size_t x = text.find('x');
+  std::int64_t width = 0;
+  std::int64_t height = 0;
+  if (x != std::string_view::npos && parse_integer(text.substr(0, x), width) &&
+      parse_integer(text.substr(x + 1), height) && width >= kMinRecordSide &&
+      width <= kMaxRecordWidth && height >= kMinRecordSide && height <= kMaxRecordHeight &&
+      width % 2 == 0 && height % 2 == 0) {
+    config.record_width = static_cast<int>(width);
+    config.record_height = static_cast<int>(height);
+  } else {
+    report(
+        "STANDIN_RECORD_SIZE=\"%s\" is not WxH with even sides from %dx%d to %dx%d; "
+        "using %dx%d",
+        Quoted(value).text, kMinRecordSide, kMinRecordSide, kMaxRecordWidth, kMaxRecordHeight,
+        kDefaultRecordWidth, kDefaultRecordHeight);
+  }
+}
+
+// Views and recordings draw the physics world; the kinematic world has no bodies to draw.
+void check_view_world(Config &config) {
+  if (config.physics || (!config.view_window && config.record_path == nullptr)) return;
+  report("%s the physics world (STANDIN_WORLD=physics); running without %s",
+         config.view_window && config.record_path != nullptr
+             ? "STANDIN_VIEW and STANDIN_RECORD need"
+         : config.view_window ? "STANDIN_VIEW needs"
+                              : "STANDIN_RECORD needs",
+         config.view_window && config.record_path != nullptr ? "a view or a recording"
+         : config.view_window                                ? "a view"
+                                                             : "a recording");
+  config.view_window = false;
+  config.record_path = nullptr;
+  config.record_format = RecordFormat::none;
+}
+
 }  // namespace
 
 Kind device_kind(int id) {
@@ -221,6 +295,10 @@ void read_config(Config &config) {
   config.posture_log_path = read_env("STANDIN_POSTURE_LOG");
   read_world(config);
   config.model_path = read_env("STANDIN_MODEL");
+  read_view(config);
+  read_record(config);
+  read_record_size(config);
+  check_view_world(config);
 }
 
 }  // namespace standin

@@ -22,6 +22,10 @@ class StepObserver {
  public:
   virtual ~StepObserver() = default;
   virtual void after_step(const mjModel *m, mjData *d) = 0;
+  // After the last engine step of an advance.
+  virtual void after_advance(const mjModel *, mjData *) {}
+  // Last words at the end of the run, from whichever thread ends it.
+  virtual void finish() {}
 };
 
 class Physics {
@@ -37,7 +41,9 @@ class Physics {
   Readings readings() const;
   double standing_height() const { return standing_height_; }
   bool wants_stop() const { return wants_stop_; }
-  void finish() {}
+  void finish() {
+    if (observer_ != nullptr) observer_->finish();
+  }
 
   const mjModel *model() const { return model_; }
   mjData *data() const { return data_; }

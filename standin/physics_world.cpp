@@ -16,6 +16,7 @@
 
 #include "body_model.h"
 #include "physics_internal.h"
+#include "view.h"
 #include "world.h"
 
 namespace standin {
@@ -218,6 +219,7 @@ bool Physics::start(const Config &config, const char *model_path) {
   carry_ns_ = 0;
   start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
   place(config.posture);
+  observe(make_view(config, *this, model_));
   return true;
 }
 
@@ -284,6 +286,7 @@ void Physics::advance(int ms, std::int64_t time_ms) {
     step_once(time_ms + (k + 1) * step_ns_ / 1000000);
     if (observer_ != nullptr) observer_->after_step(model_, data_);
   }
+  if (observer_ != nullptr && steps > 0) observer_->after_advance(model_, data_);
 }
 
 Readings Physics::readings() const {

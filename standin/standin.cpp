@@ -263,7 +263,7 @@ bool usable(Call call, int id, Kind want) {
   return false;
 }
 
-// A recorded run ends cleanly on SIGTERM: the next robot_step stops as at
+// A recorded or viewed run ends cleanly on SIGTERM: the next robot_step stops as at
 // the stop time, so the trace and log end on a whole step. A second
 // SIGTERM ends the process at once, for a program that no longer steps.
 void request_stop(int) {
@@ -271,10 +271,13 @@ void request_stop(int) {
 }
 
 [[gnu::constructor]] void handle_stop_signal() {
-  const char *trace_path = std::getenv("STANDIN_TRACE");
-  const char *log_path = std::getenv("STANDIN_POSTURE_LOG");
-  bool recording =
-      (trace_path != nullptr && *trace_path != '\0') || (log_path != nullptr && *log_path != '\0');
+  // A view or a recording has its own last words to write, as a trace has.
+  bool recording = false;
+  for (const char *variable :
+       {"STANDIN_TRACE", "STANDIN_POSTURE_LOG", "STANDIN_VIEW", "STANDIN_RECORD"}) {
+    const char *value = std::getenv(variable);
+    recording = recording || (value != nullptr && *value != '\0');
+  }
   if (!recording) return;
   struct sigaction action {};
   action.sa_handler = request_stop;

@@ -37,17 +37,31 @@ inline constexpr double kMaxPace = 1000.0;
 // Longest environment value read; longer ones are refused.
 inline constexpr std::size_t kMaxEnvLength = 4096;
 
+// What STANDIN_RECORD writes, by the file's extension.
+enum class RecordFormat : unsigned char { none, mp4, gif, png };
+// Recording size unless STANDIN_RECORD_SIZE says otherwise, and its bounds.
+inline constexpr int kDefaultRecordWidth = 640;
+inline constexpr int kDefaultRecordHeight = 480;
+inline constexpr int kMinRecordSide = 64;
+inline constexpr int kMaxRecordWidth = 3840;
+inline constexpr int kMaxRecordHeight = 2160;
+
 // Platform settings, read once from the environment.
 struct Config {
-  bool present[kLastId + 1] = {};           // by identifier; false = left out
-  double posture[kServoCount] = {};         // initial servo positions, rad
-  double servo_speed = kDefaultServoSpeed;  // rad/s; +inf = instant
-  double pace = 1.0;                        // speed factor; 0 = as fast as possible
-  std::int64_t stop_ms = -1;                // stop time in simulated ms; -1 = none
-  const char *trace_path = nullptr;         // STANDIN_TRACE, nullptr if unset
-  const char *posture_log_path = nullptr;   // STANDIN_POSTURE_LOG, nullptr if unset
-  bool physics = true;                      // STANDIN_WORLD: physics, or kinematic
-  const char *model_path = nullptr;         // STANDIN_MODEL, nullptr = the built-in model
+  bool present[kLastId + 1] = {};                   // by identifier; false = left out
+  double posture[kServoCount] = {};                 // initial servo positions, rad
+  double servo_speed = kDefaultServoSpeed;          // rad/s; +inf = instant
+  double pace = 1.0;                                // speed factor; 0 = as fast as possible
+  std::int64_t stop_ms = -1;                        // stop time in simulated ms; -1 = none
+  const char *trace_path = nullptr;                 // STANDIN_TRACE, nullptr if unset
+  const char *posture_log_path = nullptr;           // STANDIN_POSTURE_LOG, nullptr if unset
+  bool physics = true;                              // STANDIN_WORLD: physics, or kinematic
+  const char *model_path = nullptr;                 // STANDIN_MODEL, nullptr = the built-in model
+  bool view_window = false;                         // STANDIN_VIEW=window
+  const char *record_path = nullptr;                // STANDIN_RECORD, nullptr = no recording
+  RecordFormat record_format = RecordFormat::none;  // from the recording's extension
+  int record_width = kDefaultRecordWidth;           // STANDIN_RECORD_SIZE, pixels
+  int record_height = kDefaultRecordHeight;
 };
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.

@@ -1,0 +1,321 @@
+// The recording's encoder side: an ffmpeg child fed raw RGB frames through
+// a pipe. Writes go through while SIGPIPE is blocked, so a dead ffmpeg is
+// a failed write, reported once, and never the end of the program.
+#include "recorder.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+extern char **environ;
+
+namespace standin {
+
+namespace {
+
+constexpr int kSlots = 16;  // frames kept for the contact sheet
+constexpr int kCells = 8;   // frames the sheet shows
+constexpr int kSheetColumns = 4;
+constexpr int kSheetRows = kCells / kSheetColumns;
+constexpr unsigned char kBlank = 40;  // grey of a cell with no frame
+
+struct Quoted {
+  char text[64 * 4 + 4];
+  explicit Quoted(const char *raw) { text[escape(raw, 64, text)] = '\0'; }
+};
+
+// Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
+// rather than left to posix_spawnp, which cannot always tell a missing
+// program from one that failed (under valgrind, say).
+bool find_ffmpeg(char *path, std::size_t size) {
+  const char *search = std::getenv("PATH");
+  if (search == nullptr) search = "/usr/bin:/bin";
+  while (true) {
+    const char *end = std::strchr(search, ':');
+    std::size_t length =
+        end != nullptr ? static_cast<std::size_t>(end - search) : std::strlen(search);
+    // An empty entry is the current directory.
+    int n = std::snprintf(path, size, "%.*s/ffmpeg", static_cast<int>(length),
+                          length == 0 ? "." : search);
+    if (n > 0 && static_cast<std::size_t>(n) < size && access(path, X_OK) == 0) return true;
+    if (end == nullptr) return false;
+    search = end + 1;
+  }
+}
+
+}  // namespace
+
+Recorder::~Recorder() {
+  finish();
+}
+
+bool Recorder::start(const char *path, RecordFormat format, int width, int height) {
+  format_ = format;
+  path_ = path;
+  width_ = width;
+  height_ = height;
+  frame_bytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
+  // ffmpeg would say the same at its end, in many lines; tell it now in one.
+  int probe = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  if (probe < 0) {
+    report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording", Quoted(path).text,
+           std::strerror(errno));
+    return false;
+  }
+  close(probe);
+
+  char size[32];
+  std::snprintf(size, sizeof size, "%dx%d", width, height);
+  char sheet_size[32];
+  std::snprintf(sheet_size, sizeof sheet_size, "%dx%d", width * kSheetColumns, height * kSheetRows);
+  // "file:" keeps a name with a colon from reading as a protocol.
+  char *target = static_cast<char *>(std::malloc(std::strlen(path) + 6));
+  std::memcpy(target, "file:", 5);
+  std::strcpy(target + 5, path);
+  char rate[8];
+  std::snprintf(rate, sizeof rate, "%d", kFramesPerSecond);
+  // GL reads rows bottom-up: ffmpeg turns them over on its own core.
+  const char *head[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats",
+                        "-f",     "rawvideo",     "-pix_fmt",  "rgba",  "-s"};
+  const char *args[40];
+  int n = 0;
+  for (const char *word : head) args[n++] = word;
+  if (format == RecordFormat::png) {
+    for (const char *word : {(const char *)sheet_size, "-i", "-", "-frames:v", "1", "-c:v", "png",
+                             "-pix_fmt", "rgb24", "-f", "image2", "-update", "1", "-y"}) {
+      args[n++] = word;
+    }
+  } else if (format == RecordFormat::gif) {
+    // A palette made from the whole run, at 15 frames/s: small enough for a README.
+    for (const char *word :
+         {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
+          "vflip,fps=15,split[a][b];[a]palettegen=stats_mode=diff[p];[b][p]paletteuse=dither=bayer:"
+          "bayer_scale=4:diff_mode=rectangle",
+          "-loop", "0", "-f", "gif", "-y"}) {
+      args[n++] = word;
+    }
+  } else {
+    // A key frame every second, so that a player seeks quickly.
+    for (const char *word : {(const char *)size,
+                             "-r",
+                             (const char *)rate,
+                             "-i",
+                             "-",
+                             "-vf",
+                             "vflip",
+                             "-c:v",
+                             "libx264",
+                             "-preset",
+                             "veryfast",
+                             "-g",
+                             (const char *)rate,
+                             "-pix_fmt",
+                             "yuv420p",
+                             "-movflags",
+                             "+faststart",
+                             "-f",
+                             "mp4",
+                             "-y"}) {
+      args[n++] = word;
+    }
+  }
+  args[n++] = target;
+  args[n] = nullptr;
+
+  char ffmpeg[4096];
+  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg)) {
+    report(
+        "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
+        "recording");
+    std::free(target);
+    return false;
+  }
+  int pipe_fds[2];
+  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+    report("STANDIN_RECORD: cannot make a pipe: %s; running without recording",
+           std::strerror(errno));
+    std::free(target);
+    return false;
+  }
+  // A whole frame fits in the pipe where the system allows, so the control
+  // thread rarely waits for the encoder.
+  fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], STDIN_FILENO);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  // The program's blocked or ignored signals are not ffmpeg's.
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  int error = posix_spawn(&pid_, ffmpeg, &actions, &attributes, const_cast<char **>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  std::free(target);
+  close(pipe_fds[0]);
+  if (error != 0) {
+    pid_ = -1;
+    close(pipe_fds[1]);
+    report("STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
+           std::strerror(error));
+    return false;
+  }
+  fd_ = pipe_fds[1];
+  if (format == RecordFormat::png) {
+    slots_ = std::make_unique<unsigned char[]>(frame_bytes_ * kSlots);
+    last_ = std::make_unique<unsigned char[]>(frame_bytes_);
+    row_ = std::make_unique<unsigned char[]>(frame_bytes_ / height * kSheetColumns);
+  }
+  return true;
+}
+
+// Writes all of `bytes`; on failure reports once and stops recording.
+bool Recorder::put(const unsigned char *bytes, std::size_t size) {
+  sigset_t pipe_signal;
+  sigemptyset(&pipe_signal);
+  sigaddset(&pipe_signal, SIGPIPE);
+  sigset_t before;
+  pthread_sigmask(SIG_BLOCK, &pipe_signal, &before);
+  int error = 0;
+  while (size > 0) {
+    ssize_t written = write(fd_, bytes, size);
+    if (written > 0) {
+      bytes += written;
+      size -= static_cast<std::size_t>(written);
+    } else if (written < 0 && errno == EINTR) {
+      continue;
+    } else {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+  }
+  if (error == EPIPE && sigismember(&before, SIGPIPE) == 0) {
+    // Take back the SIGPIPE this write raised before the mask comes off.
+    timespec now{};
+    sigtimedwait(&pipe_signal, nullptr, &now);
+  }
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  if (error == 0) return true;
+  report(
+      "STANDIN_RECORD: ffmpeg took no more frames (%s); \"%s\" is cut short, running on "
+      "without recording",
+      std::strerror(error), Quoted(path_).text);
+  close(fd_);
+  fd_ = -1;
+  failed_ = true;
+  return false;
+}
+
+void Recorder::frame(const unsigned char *rgb, std::int64_t index) {
+  if (fd_ < 0) return;
+  if (format_ != RecordFormat::png) {
+    put(rgb, frame_bytes_);
+    return;
+  }
+  keep(rgb, index);
+}
+
+// Keeps every spacing-th frame; when the slots are full, every other one
+// goes and the spacing doubles, so the kept frames stay evenly spread.
+void Recorder::keep(const unsigned char *rgb, std::int64_t index) {
+  std::memcpy(last_.get(), rgb, frame_bytes_);
+  last_frame_ = index;
+  if (index % spacing_ != 0) return;
+  if (used_ == kSlots) {
+    for (int i = 1; i < kSlots / 2; ++i) {
+      std::memcpy(slots_.get() + i * frame_bytes_, slots_.get() + 2 * i * frame_bytes_,
+                  frame_bytes_);
+      slot_frame_[i] = slot_frame_[2 * i];
+    }
+    used_ = kSlots / 2;
+    spacing_ *= 2;
+    if (index % spacing_ != 0) return;
+  }
+  std::memcpy(slots_.get() + used_ * frame_bytes_, rgb, frame_bytes_);
+  slot_frame_[used_++] = index;
+}
+
+// Eight cells, 4 x 2, the first frame to the last: each the kept frame
+// nearest its even share of the run. A run of fewer frames leaves cells grey.
+void Recorder::write_sheet() {
+  const unsigned char *cell[kCells] = {};
+  for (int j = 0; j < kCells && last_frame_ >= 0; ++j) {
+    std::int64_t want = (j * last_frame_ + (kCells - 1) / 2) / (kCells - 1);
+    if (last_frame_ < kCells - 1) {
+      if (j > last_frame_) break;
+      want = j;
+    }
+    const unsigned char *best = last_.get();
+    std::int64_t gap = last_frame_ - want;
+    for (int i = 0; i < used_; ++i) {
+      std::int64_t d = slot_frame_[i] > want ? slot_frame_[i] - want : want - slot_frame_[i];
+      if (d < gap) {
+        gap = d;
+        best = slots_.get() + i * frame_bytes_;
+      }
+    }
+    cell[j] = best;
+  }
+  std::size_t line = frame_bytes_ / height_;
+  for (int r = 0; r < kSheetRows && fd_ >= 0; ++r) {
+    for (int y = 0; y < height_ && fd_ >= 0; ++y) {
+      for (int c = 0; c < kSheetColumns; ++c) {
+        unsigned char *out = row_.get() + c * line;
+        const unsigned char *from = cell[r * kSheetColumns + c];
+        // Rows come bottom-up from GL; the sheet goes top-down.
+        if (from != nullptr) {
+          std::memcpy(out, from + (height_ - 1 - y) * line, line);
+        } else {
+          std::memset(out, kBlank, line);
+        }
+      }
+      put(row_.get(), line * kSheetColumns);
+    }
+  }
+}
+
+void Recorder::abandon() {
+  if (pid_ < 0) return;
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  unlink(path_);
+}
+
+void Recorder::finish() {
+  if (pid_ < 0) return;
+  if (fd_ >= 0 && format_ == RecordFormat::png) write_sheet();
+  if (fd_ >= 0) close(fd_);
+  fd_ = -1;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  // A failure already told is not told again.
+  if (done > 0 && !failed_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
+    report("STANDIN_RECORD: ffmpeg failed (%s %d) writing \"%s\"",
+           WIFEXITED(status) ? "exit status" : "signal",
+           WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), Quoted(path_).text);
+  }
+}
+
+}  // namespace standin

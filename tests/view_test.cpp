@@ -1,0 +1,407 @@
+// Seeing the robot, end to end: recordings read back with ffmpeg and
+// looked at region by region, the live window under Xvfb, tools/render,
+// and the failures that must leave the run going.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <regex>
+#include <string>
+#include <vector>
+
+#include "e2e_harness.h"
+#include "x_client.h"
+
+extern char **environ;
+
+namespace {
+
+// An RGB picture, rows top-down.
+struct Image {
+  int width = 0;
+  int height = 0;
+  std::string rgb;
+  const unsigned char *at(int x, int y) const {
+    return reinterpret_cast<const unsigned char *>(rgb.data()) + 3 * (y * width + x);
+  }
+};
+
+// A region of a picture, pixels.
+struct Box {
+  int x, y, width, height;
+};
+
+// Pixels in `box` whose colour differs between the two by more than a
+// video's noise.
+int changed_pixels(const Image &a, const Image &b, Box box) {
+  int changed = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      int d = 0;
+      for (int c = 0; c < 3; ++c) d += std::abs(a.at(x, y)[c] - b.at(x, y)[c]);
+      changed += d > 48;
+    }
+  }
+  return changed;
+}
+
+// What a shell command prints on stdout. The commands here hold only
+// paths of the tests' own making.
+std::string output_of(const std::string &command) {
+  std::string text;
+  if (std::FILE *pipe = popen(command.c_str(), "r")) {
+    char buffer[1 << 16];
+    for (std::size_t n; (n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;)
+      text.append(buffer, n);
+    pclose(pipe);
+  }
+  return text;
+}
+
+// Every frame of a video or picture as RGB.
+std::vector<Image> frames_of(const std::string &path, int width, int height) {
+  std::string raw =
+      output_of("ffmpeg -v error -i '" + path + "' -f rawvideo -pix_fmt rgb24 - 2>/dev/null");
+  std::size_t size = static_cast<std::size_t>(width) * height * 3;
+  std::vector<Image> frames;
+  for (std::size_t at = 0; at + size <= raw.size(); at += size) {
+    frames.push_back({width, height, raw.substr(at, size)});
+  }
+  return frames;
+}
+
+// "frames,width,height" as ffprobe counts them.
+std::string probe(const std::string &path) {
+  std::string text = output_of(
+      "ffprobe -v error -count_frames -select_streams v:0 -show_entries "
+      "stream=nb_read_frames,width,height -of csv=p=0 '" +
+      path + "'");
+  // ffprobe says width,height,frames.
+  std::size_t first = text.find(',');
+  std::size_t second = text.find(',', first + 1);
+  if (second == std::string::npos) return text;
+  return text.substr(second + 1, text.find('\n') - second - 1) + "," + text.substr(0, second);
+}
+
+// Frames a run recorded: one every 1/30 s of simulated time, from the
+// first engine step to the time it stopped.
+long expected_frames(const e2e::Result &result) {
+  std::vector<e2e::TraceLine> stop = e2e::calls(result.trace, "stop");
+  return stop.empty() ? -1 : stop.back().time_ms * 30 / 1000 + 1;
+}
+
+e2e::Options skim(const std::string &dir, const std::string &record, long stop_ms,
+                  std::vector<std::pair<std::string, std::string>> env = {}) {
+  e2e::write_file(dir + "/wave.csv", e2e::read_file(std::string(MOTIONS_DIR) + "/wave_10ms.csv"));
+  env.insert(env.begin(), {"STANDIN_WORLD", "physics"});
+  if (!record.empty()) env.emplace_back("STANDIN_RECORD", record);
+  return {.program = MOTION_SKIM_PATH,
+          .input = "wave.csv\n",
+          .env = std::move(env),
+          .stop_ms = stop_ms,
+          .cwd = dir};
+}
+
+class Recording : public testing::Test {
+ protected:
+  void SetUp() override {
+    if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  }
+  std::string dir_ = e2e::temp_dir();
+};
+
+TEST_F(Recording, VideoHasAFramePerThirtiethOfASecondAtTheAskedSize) {
+  struct Case {
+    const char *name;
+    const char *size;  // STANDIN_RECORD_SIZE, "" for the default
+    const char *want;  // width,height
+  };
+  for (const Case &c : {Case{"default.mp4", "", "640,480"}, Case{"small.mp4", "320x240", "320,240"},
+                        Case{"small.gif", "320x240", "320,240"}}) {
+    std::string path = dir_ + "/" + c.name;
+    std::vector<std::pair<std::string, std::string>> env;
+    if (*c.size != '\0') env.emplace_back("STANDIN_RECORD_SIZE", c.size);
+    e2e::Result result = e2e::run(skim(dir_, path, 1000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    EXPECT_EQ(result.err, "") << c.name;
+    // The gif keeps every other frame: 15 a second is plenty for a README.
+    long frames = expected_frames(result);
+    if (std::string(c.name).ends_with(".gif")) frames = (frames + 1) / 2;
+    EXPECT_EQ(probe(path), std::to_string(frames) + "," + c.want) << c.name;
+  }
+}
+
+TEST_F(Recording, FramesDifferWhereTheArmWavesAndMatchOnceTheRobotStandsStill) {
+  std::string path = dir_ + "/wave.mp4";
+  e2e::Result result = e2e::run(skim(dir_, path, 3000, {{"STANDIN_RECORD_SIZE", "320x240"}}));
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  std::vector<Image> frames = frames_of(path, 320, 240);
+  ASSERT_EQ(static_cast<long>(frames.size()), expected_frames(result));
+  // Below the text: the robot and the floor around it.
+  Box scene{0, 30, 320, 210};
+  // The arm rises from 0.2 s to 0.5 s; the motion ends at 1 s, and by
+  // 2.5 s the robot stands still.
+  EXPECT_GT(changed_pixels(frames[6], frames[15], scene), 100);
+  EXPECT_LT(changed_pixels(frames[75], frames[89], scene), 5);
+}
+
+// The built-in model with every part of the robot in a hidden group: the
+// floor as the camera sees it without the robot.
+std::string empty_floor_model() {
+  std::string xml = e2e::read_file(ROBOT_MODEL_PATH);
+  std::regex geom(R"(<geom\b[^>]*>)");
+  std::regex group(R"(\s+group="[^"]*")");
+  std::string out;
+  std::size_t last = 0;
+  for (auto it = std::sregex_iterator(xml.begin(), xml.end(), geom); it != std::sregex_iterator();
+       ++it) {
+    std::string tag = it->str();
+    if (tag.find("name=\"floor\"") == std::string::npos) {
+      tag = "<geom group=\"3\"" + std::regex_replace(tag.substr(5), group, "");
+    }
+    out += xml.substr(last, it->position() - last) + tag;
+    last = it->position() + it->length();
+  }
+  return out + xml.substr(last);
+}
+
+TEST_F(Recording, ContactSheetCellsShowTheRobotOverTheFloorAndTwoRunsGiveTheSameSheet) {
+  std::vector<std::pair<std::string, std::string>> small = {{"STANDIN_RECORD_SIZE", "320x240"}};
+  std::string sheet = dir_ + "/sheet.png";
+  std::string again = dir_ + "/again.png";
+  std::string floor = dir_ + "/floor.png";
+  e2e::write_file(dir_ + "/floor.xml", empty_floor_model());
+  std::vector<std::pair<std::string, std::string>> no_robot = small;
+  no_robot.emplace_back("STANDIN_MODEL", dir_ + "/floor.xml");
+  for (const auto &[path, env] :
+       {std::pair{sheet, small}, std::pair{again, small}, std::pair{floor, no_robot}}) {
+    e2e::Result result = e2e::run(skim(dir_, path, 2000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+  }
+  EXPECT_EQ(e2e::read_file(sheet), e2e::read_file(again));
+  std::vector<Image> robot = frames_of(sheet, 4 * 320, 2 * 240);
+  std::vector<Image> empty = frames_of(floor, 4 * 320, 2 * 240);
+  ASSERT_EQ(robot.size(), 1u);
+  ASSERT_EQ(empty.size(), 1u);
+  for (int cell = 0; cell < 8; ++cell) {
+    // The middle of the cell, where the camera keeps the robot.
+    Box middle{(cell % 4) * 320 + 100, (cell / 4) * 240 + 40, 120, 180};
+    EXPECT_GT(changed_pixels(robot[0], empty[0], middle), 1000) << "cell " << cell;
+  }
+}
+
+TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
+  // SIGTERM: the stand-in stops at the next robot_step.
+  std::string term = dir_ + "/term.mp4";
+  e2e::Session session(skim(dir_, term, 0, {{"STANDIN_RECORD_SIZE", "320x240"}}));
+  session.write("wave.csv\n");
+  ASSERT_TRUE(session.wait_for_step(20));
+  e2e::Result stopped = session.stop();
+  ASSERT_EQ(stopped.exit_code, 0) << stopped.err;
+  EXPECT_EQ(probe(term), std::to_string(expected_frames(stopped)) + ",320,240");
+
+  // The program's own exit: 40 steps of 64 ms, 2.56 s.
+  std::string exited = dir_ + "/exit.mp4";
+  e2e::Result own = e2e::run({.program = STANDIN_PROBE_PATH,
+                              .input = "live\nrepeat 40 step 64\nexit\n",
+                              .env = {{"STANDIN_WORLD", "physics"},
+                                      {"STANDIN_RECORD", exited},
+                                      {"STANDIN_RECORD_SIZE", "320x240"}},
+                              .stop_ms = 100000});
+  ASSERT_EQ(own.exit_code, 0) << own.err;
+  EXPECT_EQ(probe(exited), std::to_string(2560 * 30 / 1000 + 1) + ",320,240");
+}
+
+TEST_F(Recording, DeadEncoderIsToldOnceAndTheRunGoesOn) {
+  std::string path = dir_ + "/cut.mp4";
+  e2e::Session session(skim(dir_, path, 0, {{"STANDIN_RECORD_SIZE", "320x240"}}));
+  session.write("wave.csv\n");
+  ASSERT_TRUE(session.wait_for_step(10));
+  // ffmpeg is the program's only child.
+  std::string children = e2e::read_file("/proc/" + std::to_string(session.pid()) + "/task/" +
+                                        std::to_string(session.pid()) + "/children");
+  pid_t encoder = std::atoi(children.c_str());
+  ASSERT_GT(encoder, 0);
+  kill(encoder, SIGKILL);
+  ASSERT_TRUE(session.wait_for_step(60));
+  e2e::Result result = session.stop();
+  EXPECT_EQ(result.exit_code, 0);
+  EXPECT_EQ(result.signal, 0);
+  EXPECT_EQ(e2e::count(result.err, "standin: "), 1) << result.err;
+  EXPECT_EQ(e2e::count(result.err, "standin: STANDIN_RECORD: ffmpeg took no more frames"), 1);
+}
+
+TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
+  std::string dir = e2e::temp_dir();
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> env;
+    const char *line;  // the start of the one report
+  };
+  const Case cases[] = {
+      {{{"STANDIN_VIEW", "window"}, {"DISPLAY", ""}},
+       "standin: STANDIN_VIEW: cannot open a window ("},
+      {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"PATH", "/nonexistent"}},
+       "standin: STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
+       "recording\n"},
+      {{{"STANDIN_RECORD", dir + "/no/such/dir/a.mp4"}},
+       "standin: STANDIN_RECORD: cannot create \""},
+      {{{"STANDIN_RECORD", dir + "/a.avi"}}, "standin: STANDIN_RECORD=\""},
+      {{{"STANDIN_RECORD", dir + "/a.png"}, {"STANDIN_RECORD_SIZE", "641x480"}, {"PATH", "/x"}},
+       "standin: STANDIN_RECORD_SIZE=\"641x480\" is not WxH with even sides from 64x64 to "
+       "3840x2160; using 640x480\n"},
+      {{{"STANDIN_VIEW", "glasses"}},
+       "standin: STANDIN_VIEW=\"glasses\" is not window; running "
+       "without a view\n"},
+      {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"STANDIN_WORLD", "kinematic"}},
+       "standin: STANDIN_RECORD needs the physics world (STANDIN_WORLD=physics); running without "
+       "a recording\n"},
+  };
+  for (const Case &c : cases) {
+    e2e::Options options = skim(dir, "", 500, c.env);
+    e2e::Result result = e2e::run(options);
+    std::string err = result.err;
+    // The bad size's case also has no ffmpeg: that is its second line.
+    if (std::string(c.line).starts_with("standin: STANDIN_RECORD_SIZE")) {
+      err = err.substr(0, err.find('\n') + 1);
+    } else {
+      EXPECT_EQ(e2e::count(err, "\n"), 1) << c.line << err;
+    }
+    EXPECT_TRUE(err.starts_with(c.line)) << c.line << err;
+    EXPECT_EQ(result.exit_code, 0) << err;
+    EXPECT_EQ(e2e::calls(result.trace, "stop").size(), 1u) << err;
+  }
+}
+
+// An X server of the test's own on a free display, ended with the test.
+class Xvfb {
+ public:
+  Xvfb() {
+    int fds[2];
+    if (pipe(fds) != 0) return;
+    std::string fd = std::to_string(fds[1]);
+    const char *args[] = {"Xvfb",        "-displayfd", fd.c_str(), "-screen", "0",
+                          "1024x768x24", "-nolisten",  "tcp",      nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    if (posix_spawnp(&pid_, "Xvfb", &actions, nullptr, const_cast<char **>(args), environ) != 0) {
+      pid_ = -1;
+    }
+    posix_spawn_file_actions_destroy(&actions);
+    close(fds[1]);
+    // Xvfb writes its display number once it takes connections.
+    char number[16] = "";
+    ssize_t n = read(fds[0], number, sizeof number - 1);
+    close(fds[0]);
+    if (n > 0) display_ = ":" + std::to_string(std::atoi(number));
+  }
+  ~Xvfb() {
+    if (pid_ > 0) {
+      kill(pid_, SIGTERM);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  const std::string &display() const { return display_; }
+
+  // The screen as RGB, through xwd as a person would take it.
+  Image screenshot() const {
+    return {1024, 768,
+            output_of("xwd -root -silent -display " + display_ +
+                      " | convert xwd:- -depth 8 rgb:- 2>/dev/null")};
+  }
+
+  // Asks the window titled `title` to close, as a window manager's close
+  // button does. False if there is no such window.
+  bool close_window(const std::string &title) const { return ask_to_close(display_, title); }
+  bool type(const std::string &title, char key) const { return press_key(display_, title, key); }
+
+ private:
+  pid_t pid_ = -1;
+  std::string display_;
+};
+
+TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunCleanly) {
+  const std::string kTitle = "pose_tuner: the stand-in robot";
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  Xvfb server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  e2e::Session tuner({.program = POSE_TUNER_PATH,
+                      .env = {{"STANDIN_WORLD", "physics"},
+                              {"STANDIN_VIEW", "window"},
+                              {"STANDIN_PACE", "20"},
+                              {"DISPLAY", server.display()}}});
+  ASSERT_TRUE(tuner.wait_for_output("Insert joint number"));
+  // A few hundred steps give the window time to draw, whatever it costs.
+  ASSERT_TRUE(tuner.wait_for_step(150));
+  Image before = server.screenshot();
+  // 18 is larm_joint_2: the left arm swings out sideways, on the right of
+  // the screen as the camera looks at the robot's front.
+  std::size_t typed = tuner.out().size();
+  tuner.write("18 1.2\n");
+  // The jog takes 240 steps; some hundreds more let the window draw it.
+  ASSERT_TRUE(tuner.wait_for_output("The interpolation is over", typed));
+  ASSERT_TRUE(tuner.wait_for_step(1000));
+  Image after = server.screenshot();
+  ASSERT_EQ(before.rgb.size(), 1024u * 768 * 3);
+  ASSERT_EQ(after.rgb.size(), before.rgb.size());
+  // The window (800 x 600 at the corner): the arm's side moves, the other
+  // side of the robot and the floor stay, between the texts.
+  EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
+  EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
+
+  // H: the head camera sees the floor before the robot, and no robot.
+  ASSERT_TRUE(server.type(kTitle, 'h'));
+  ASSERT_TRUE(tuner.wait_for_step(1600));
+  Image head = server.screenshot();
+  EXPECT_GT(changed_pixels(after, head, Box{0, 100, 800, 400}), 800 * 400 / 4);
+
+  ASSERT_TRUE(server.close_window(kTitle));
+  e2e::Result result = tuner.finish();
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  ASSERT_FALSE(result.trace.empty());
+  EXPECT_EQ(result.trace.back().call, "stop");
+}
+
+TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  std::string dir = e2e::temp_dir();
+  std::vector<std::pair<std::string, std::string>> env = {{"RENDER_BUILD_DIR", RENDER_BUILD_DIR},
+                                                          {"STANDIN_RECORD_SIZE", "320x240"}};
+  std::string motion = std::string(MOTIONS_DIR) + "/wave_10ms.csv";
+  // Names a shell would trip on.
+  std::string out = dir + "/a b&'|c.png";
+  e2e::CommandOutput made = e2e::run_command(RENDER_PATH, {"motion_skim", motion, out}, env);
+  ASSERT_EQ(made.status, 0) << made.text;
+  EXPECT_EQ(made.text, "render: wrote " + out +
+                           " (motion_skim, 1.98 s simulated)\nrender: upright throughout\n");
+  // Read back under a name the shell takes as it is.
+  ASSERT_EQ(std::rename(out.c_str(), (dir + "/sheet.png").c_str()), 0);
+  EXPECT_EQ(frames_of(dir + "/sheet.png", 4 * 320, 2 * 240).size(), 1u);
+  ASSERT_EQ(std::rename((dir + "/sheet.png").c_str(), out.c_str()), 0);
+
+  e2e::write_file(dir + "/zero.csv", "0,0\n");
+  struct Case {
+    std::vector<std::string> args;
+    int status;
+  };
+  for (const Case &c :
+       {Case{{"motion_skim", motion}, 2}, Case{{"motion_walk", motion, dir + "/x.mp4"}, 2},
+        Case{{"motion_skim", motion, dir + "/x.avi"}, 2},
+        Case{{"motion_skim", dir + "/none.csv", dir + "/x.mp4"}, 2},
+        Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1}}) {
+    e2e::CommandOutput failed = e2e::run_command(RENDER_PATH, c.args, env);
+    EXPECT_EQ(failed.status, c.status) << failed.text;
+    EXPECT_TRUE(failed.text.starts_with("render: ")) << failed.text;
+  }
+  // Only what was there and the one picture made.
+  EXPECT_EQ(output_of("ls -A '" + dir + "'"), "a b&'|c.png\nzero.csv\n");
+}
+
+}  // namespace
