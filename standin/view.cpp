@@ -155,6 +155,8 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   record_camera_.elevation = -15.0;
   window_camera_ = record_camera_;
   mjv_defaultOption(&option_);
+  // The head's distance ray would cross the picture whenever it meets the floor.
+  option_.flags[mjVIS_RANGEFINDER] = 0;
   mjv_defaultScene(&scene_);
   mjr_defaultContext(&context_);
 }
