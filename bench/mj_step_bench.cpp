@@ -17,31 +17,14 @@
 #include <cstdlib>
 #include <limits>
 
+#include "placement.h"
+
 namespace {
 
 double now_s(clockid_t clock) {
   timespec t;
   clock_gettime(clock, &t);
   return static_cast<double>(t.tv_sec) + 1e-9 * static_cast<double>(t.tv_nsec);
-}
-
-// Lowest point of geom `g`, m: exact for boxes, spheres and capsules, the
-// bounding sphere's bottom otherwise (as the stand-in places the robot).
-double lowest_point(const mjModel *m, const mjData *d, int g) {
-  const mjtNum *pos = d->geom_xpos + 3 * g;
-  const mjtNum *mat = d->geom_xmat + 9 * g;
-  const mjtNum *size = m->geom_size + 3 * g;
-  switch (m->geom_type[g]) {
-    case mjGEOM_BOX:
-      return pos[2] - std::fabs(mat[6]) * size[0] - std::fabs(mat[7]) * size[1] -
-             std::fabs(mat[8]) * size[2];
-    case mjGEOM_SPHERE:
-      return pos[2] - size[0];
-    case mjGEOM_CAPSULE:
-      return pos[2] - std::fabs(mat[8]) * size[1] - size[0];
-    default:
-      return pos[2] - m->geom_rbound[g];
-  }
 }
 
 // The zero posture, upright, its lowest colliding point on the floor, at rest.
@@ -53,7 +36,8 @@ void place(const mjModel *m, mjData *d) {
   double lowest = std::numeric_limits<double>::infinity();
   for (int g = 0; g < m->ngeom; ++g) {
     bool collides = m->geom_contype[g] != 0 || m->geom_conaffinity[g] != 0;
-    if (collides && m->geom_bodyid[g] != 0) lowest = std::min(lowest, lowest_point(m, d, g));
+    if (collides && m->geom_bodyid[g] != 0)
+      lowest = std::min(lowest, standin::lowest_point(m, d, g));
   }
   for (int j = 0; j < m->njnt; ++j)
     if (m->jnt_type[j] == mjJNT_FREE && std::isfinite(lowest))

@@ -77,16 +77,6 @@ bool is_blank(std::string_view read) {
   return true;
 }
 
-// printf into a std::string.
-__attribute__((format(printf, 1, 2))) std::string text_of(const char *format, ...) {
-  char buf[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
-}
-
 // Field f (0-based) as the messages name it.
 std::string field_label(int f) {
   if (f == 0) return "field 1, the row period";
@@ -382,6 +372,15 @@ std::string jump_text(const Jump &jump) {
 }
 
 }  // namespace
+
+std::string text_of(const char *format, ...) {
+  char buf[768];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(buf, sizeof buf, format, args);
+  va_end(args);
+  return buf;
+}
 
 std::string joint_label(int c) {
   return text_of("joint %02d (%s)", c + 1, jointNum2Text(kColumnOrder[c]));

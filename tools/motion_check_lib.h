@@ -124,6 +124,8 @@ ColumnAngles column_angles(const PulseCounts &pulses);
 
 // "joint 05 (rleg_joint_5)" for column c (0..20).
 std::string joint_label(int c);
+// printf into a std::string, cut at 767 bytes: the findings' text.
+[[gnu::format(printf, 1, 2)]] std::string text_of(const char *format, ...);
 
 // The joints faster than `max_speed` between two rows `period_ms` apart.
 struct SpeedExcess {

@@ -20,15 +20,6 @@ LineReader reader{kPlayerReadChars + 1};
 // Fields 1..23 are numbers: the period, field 2 and the 21 joint columns.
 constexpr int kRowNumbers = 2 + kNumberedJoints;
 
-__attribute__((format(printf, 1, 2))) std::string text_of(const char *format, ...) {
-  char buf[768];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(buf, sizeof buf, format, args);
-  va_end(args);
-  return buf;
-}
-
 // Counts findings on their way to the sink.
 struct Reporter {
   const FindingSink &sink;
