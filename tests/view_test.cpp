@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -387,6 +388,9 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   ASSERT_EQ(std::rename((dir + "/sheet.png").c_str(), out.c_str()), 0);
 
   e2e::write_file(dir + "/zero.csv", "0,0\n");
+  // A name an option parser would take for an option.
+  e2e::write_file(dir + "/-zero.csv", "0,0\n");
+  std::filesystem::create_directory(dir + "/dir.mp4");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -395,13 +399,19 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
        {Case{{"motion_skim", motion}, 2}, Case{{"motion_walk", motion, dir + "/x.mp4"}, 2},
         Case{{"motion_skim", motion, dir + "/x.avi"}, 2},
         Case{{"motion_skim", dir + "/none.csv", dir + "/x.mp4"}, 2},
-        Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1}}) {
-    e2e::CommandOutput failed = e2e::run_command(RENDER_PATH, c.args, env);
+        Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1},
+        Case{{"motion_skim", motion, dir + "/dir.mp4"}, 2},
+        Case{{"-C", dir, RENDER_PATH, "motion_player", "-zero.csv", "x.mp4"}, 1}}) {
+    // "-C DIR" runs it from DIR, where the motion's name starts with "-".
+    e2e::CommandOutput failed = c.args[0] == "-C" ? e2e::run_command("env", c.args, env)
+                                                  : e2e::run_command(RENDER_PATH, c.args, env);
     EXPECT_EQ(failed.status, c.status) << failed.text;
     EXPECT_TRUE(failed.text.starts_with("render: ")) << failed.text;
   }
   // Only what was there and the one picture made.
-  EXPECT_EQ(output_of("ls -A '" + dir + "'"), "a b&'|c.png\nzero.csv\n");
+  EXPECT_EQ(output_of("LC_ALL=C ls -A '" + dir + "'"),
+            "-zero.csv\na b&'|c.png\ndir.mp4\nzero.csv\n");
+  EXPECT_EQ(output_of("ls -A '" + dir + "/dir.mp4'"), "");
 }
 
 }  // namespace
