@@ -262,6 +262,13 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"STANDIN_WORLD", "kinematic"}},
        "standin: STANDIN_RECORD needs the physics world (STANDIN_WORLD=physics); running without "
        "a recording\n"},
+      // One file for two outputs: the trace, read back whole, is kept.
+      {{{"STANDIN_TRACE", dir + "/run.mp4"}, {"STANDIN_RECORD", dir + "/./run.mp4"}},
+       "standin: STANDIN_RECORD names the same file as STANDIN_TRACE; running without "
+       "recording\n"},
+      {{{"STANDIN_TRACE", dir + "/run.tsv"}, {"STANDIN_POSTURE_LOG", dir + "/run.tsv"}},
+       "standin: STANDIN_POSTURE_LOG names the same file as STANDIN_TRACE; running without a "
+       "posture log\n"},
   };
   for (const Case &c : cases) {
     e2e::Options options = skim(dir, "", 500, c.env);
