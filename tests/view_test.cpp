@@ -247,6 +247,10 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
   const Case cases[] = {
       {{{"STANDIN_VIEW", "window"}, {"DISPLAY", ""}},
        "standin: STANDIN_VIEW: cannot open a window ("},
+      // The display's name is quoted in the report, escaped.
+      {{{"STANDIN_VIEW", "window"}, {"DISPLAY", "no\nsuch:0"}},
+       "standin: STANDIN_VIEW: cannot open a window (X11: Failed to open display no\\x0asuch:0); "
+       "running without a view\n"},
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"PATH", "/nonexistent"}},
        "standin: STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
        "recording\n"},
