@@ -26,6 +26,10 @@ namespace {
 
 // Largest model file read: far above any robot's, far below a memory's.
 constexpr off_t kMaxModelBytes = 64 << 20;
+// A smaller engine step would make one robot_step take minutes, a larger
+// one no sense of the contacts.
+constexpr double kMinTimeStep = 0.0001;  // s
+constexpr double kMaxTimeStep = 0.1;
 
 // Warnings MuJoCo raised during the current step; only the physics world
 // steps, always on the control thread.
@@ -86,7 +90,9 @@ bool Physics::load(const char *path) {
   }
   data_ = mj_makeData(model_);
   if (data_ == nullptr) {
-    report("cannot load the robot model \"%s\": out of memory", model_name());
+    char quoted[64 * 4 + 4];
+    quoted[escape(model_name(), 64, quoted)] = '\0';
+    report("cannot load the robot model \"%s\": out of memory", quoted);
     return false;
   }
   return true;
@@ -191,11 +197,15 @@ bool Physics::start(const Config &config, const char *model_path) {
   mju_user_error = stop_on_error;
   if (!load(model_path) || !bind()) return false;
   speed_ = config.servo_speed;
-  step_ns_ = std::llround(model_->opt.timestep * 1e9);
-  if (step_ns_ <= 0) {
-    report("the robot model \"%s\" cannot be used: its time step is not positive", model_name());
+  double timestep = model_->opt.timestep;
+  if (!(timestep >= kMinTimeStep && timestep <= kMaxTimeStep)) {
+    char quoted[64 * 4 + 4];
+    quoted[escape(model_name(), 64, quoted)] = '\0';
+    report("the robot model \"%s\" cannot be used: its time step, %g s, is not from %g to %g s",
+           quoted, timestep, kMinTimeStep, kMaxTimeStep);
     return false;
   }
+  step_ns_ = std::llround(timestep * 1e9);
   carry_ns_ = 0;
   start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
   place(config.posture);

@@ -109,6 +109,11 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
        "\" cannot be used: no camera named \"camera\"\n"},
       {edited_model({{"<freejoint[^>]*/>", ""}}),
        "\" cannot be used: no free joint: the robot is fixed to the world\n"},
+      // A nanosecond step would make one robot_step last hours.
+      {edited_model({{"timestep=\"0.002\"", "timestep=\"1e-9\""}}),
+       "\" cannot be used: its time step, 1e-09 s, is not from 0.0001 to 0.1 s\n"},
+      {edited_model({{"timestep=\"0.002\"", "timestep=\"1e30\""}}),
+       "\" cannot be used: its time step, 1e+30 s, is not from 0.0001 to 0.1 s\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.model);
