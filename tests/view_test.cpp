@@ -266,6 +266,9 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"STANDIN_WORLD", "kinematic"}},
        "standin: STANDIN_RECORD needs the physics world (STANDIN_WORLD=physics); running without "
        "a recording\n"},
+      // A full disk: ffmpeg says so at the end, in its own words, on the one line.
+      {{{"STANDIN_RECORD", dir + "/full.gif"}},
+       "standin: STANDIN_RECORD: ffmpeg failed (exit status 1, ffmpeg: "},
       // One file for two outputs: the trace, read back whole, is kept.
       {{{"STANDIN_TRACE", dir + "/run.mp4"}, {"STANDIN_RECORD", dir + "/./run.mp4"}},
        "standin: STANDIN_RECORD names the same file as STANDIN_TRACE; running without "
@@ -274,6 +277,7 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
        "standin: STANDIN_POSTURE_LOG names the same file as STANDIN_TRACE; running without a "
        "posture log\n"},
   };
+  ASSERT_EQ(symlink("/dev/full", (dir + "/full.gif").c_str()), 0);
   for (const Case &c : cases) {
     e2e::Options options = skim(dir, "", 500, c.env);
     e2e::Result result = e2e::run(options);
