@@ -221,8 +221,8 @@ void read_record_size(Config &config) {
   std::size_t x = text.find('x');
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (x != std::string_view::npos && parse_integer(text.substr(0, x), width) &&
-      parse_integer(text.substr(x + 1), height) && width >= kMinRecordSide &&
+  if (x != std::string_view::npos && parse_integer(trim(text.substr(0, x)), width) &&
+      parse_integer(trim(text.substr(x + 1)), height) && width >= kMinRecordSide &&
       width <= kMaxRecordWidth && height >= kMinRecordSide && height <= kMaxRecordHeight &&
       width % 2 == 0 && height % 2 == 0) {
     config.record_width = static_cast<int>(width);

@@ -124,7 +124,7 @@ TEST_F(Recording, VideoHasAFramePerThirtiethOfASecondAtTheAskedSize) {
     const char *want;  // width,height
   };
   for (const Case &c : {Case{"default.mp4", "", "640,480"}, Case{"small.mp4", "320x240", "320,240"},
-                        Case{"small.gif", "320x240", "320,240"}}) {
+                        Case{"small.gif", " 320 x 240 ", "320,240"}}) {
     std::string path = dir_ + "/" + c.name;
     std::vector<std::pair<std::string, std::string>> env;
     if (*c.size != '\0') env.emplace_back("STANDIN_RECORD_SIZE", c.size);
