@@ -78,9 +78,8 @@ bool names_regular_files(const std::string &path, int &budget, char *error, std:
       char quoted[64 * 4 + 4];
       quoted[escape(name, 64, quoted)] = '\0';
       if (!S_ISREG(file.st_mode) || file.st_size > kMaxModelBytes) {
-        std::snprintf(error, size,
-                      "it names \"%s\", which is not a regular file of at most %lld bytes", quoted,
-                      static_cast<long long>(kMaxModelBytes));
+        std::snprintf(error, size, "it names \"%s\", which is not a regular file of at most 64 MiB",
+                      quoted);
         return false;
       }
       if (place.ends_with(".xml") && --budget >= 0 &&
