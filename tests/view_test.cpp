@@ -429,4 +429,21 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   EXPECT_EQ(output_of("ls -A '" + dir + "/dir.mp4'"), "");
 }
 
+TEST(MakeGif, BadOutputIsRefusedBeforeAnythingIsRendered) {
+  std::string dir = e2e::temp_dir();
+  std::filesystem::create_directory(dir + "/dir.gif");
+  for (const std::vector<std::string> &args : {std::vector<std::string>{dir + "/dir.gif"},
+                                               {dir + "/no/such/dir/a.gif"},
+                                               {dir + "/a.png"},
+                                               {dir + "/a.gif", dir + "/b.gif"}}) {
+    e2e::CommandOutput refused =
+        e2e::run_command(MAKE_GIF_PATH, args, {{"RENDER_BUILD_DIR", "/nonexistent"}});
+    EXPECT_EQ(refused.status, 2) << refused.text;
+    EXPECT_TRUE(refused.text.starts_with("make-gif: ")) << refused.text;
+    EXPECT_EQ(e2e::count(refused.text, "\n"), 1) << refused.text;
+  }
+  EXPECT_EQ(output_of("ls -A '" + dir + "'"), "dir.gif\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir + "/dir.gif"));
+}
+
 }  // namespace
