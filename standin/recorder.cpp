@@ -66,10 +66,10 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   height_ = height;
   frame_bytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
   // ffmpeg would say the same at its end, in many lines; tell it now in one.
-  int probe = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int probe = open_output(path, 0);
   if (probe < 0) {
     report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording", Quoted(path).text,
-           std::strerror(errno));
+           open_error(errno));
     return false;
   }
   close(probe);

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -242,7 +243,7 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
   std::string dir = e2e::temp_dir();
   struct Case {
     std::vector<std::pair<std::string, std::string>> env;
-    const char *line;  // the start of the one report
+    std::string line;  // the start of the one report
   };
   const Case cases[] = {
       {{{"STANDIN_VIEW", "window"}, {"DISPLAY", ""}},
@@ -257,6 +258,10 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/no/such/dir/a.mp4"}},
        "standin: STANDIN_RECORD: cannot create \""},
       {{{"STANDIN_RECORD", dir + "/a.avi"}}, "standin: STANDIN_RECORD=\""},
+      // Opening it would wait for a reader for ever.
+      {{{"STANDIN_RECORD", dir + "/fifo.mp4"}},
+       "standin: STANDIN_RECORD: cannot create \"" + dir +
+           "/fifo.mp4\": a FIFO that nobody reads; running without recording\n"},
       {{{"STANDIN_RECORD", dir + "/a.png"}, {"STANDIN_RECORD_SIZE", "641x480"}, {"PATH", "/x"}},
        "standin: STANDIN_RECORD_SIZE=\"641x480\" is not WxH with even sides from 64x64 to "
        "3840x2160; using 640x480\n"},
@@ -278,6 +283,7 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
        "posture log\n"},
   };
   ASSERT_EQ(symlink("/dev/full", (dir + "/full.gif").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/fifo.mp4").c_str(), 0600), 0);
   for (const Case &c : cases) {
     e2e::Options options = skim(dir, "", 500, c.env);
     e2e::Result result = e2e::run(options);
