@@ -1,5 +1,8 @@
 // The stand-in robot's device table and the platform configuration read
 // from the STANDIN_* environment variables.
+#include <libgen.h>
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
@@ -218,8 +221,8 @@ void read_record_size(Config &config) {
   std::size_t x = text.find('x');
   std::int64_t width = 0;
   std::int64_t height = 0;
-  if (x != std::string_view::npos && parse_integer(text.substr(0, x), width) &&
-      parse_integer(text.substr(x + 1), height) && width >= kMinRecordSide &&
+  if (x != std::string_view::npos && parse_integer(trim(text.substr(0, x)), width) &&
+      parse_integer(trim(text.substr(x + 1)), height) && width >= kMinRecordSide &&
       width <= kMaxRecordWidth && height >= kMinRecordSide && height <= kMaxRecordHeight &&
       width % 2 == 0 && height % 2 == 0) {
     config.record_width = static_cast<int>(width);
@@ -245,6 +248,59 @@ void check_view_world(Config &config) {
          : config.view_window                                ? "a view"
                                                              : "a recording");
   config.view_window = false;
+  config.record_path = nullptr;
+  config.record_format = RecordFormat::none;
+}
+
+// The directory part of `path`, into `out` (of kMaxEnvLength + 1 bytes).
+const char *parent_of(const char *path, char *out) {
+  std::size_t length = strnlen(path, kMaxEnvLength);
+  std::memcpy(out, path, length);
+  out[length] = '\0';
+  return dirname(out);
+}
+
+// Whether two paths name one file: the same existing regular file, or the
+// same name in the same directory for files yet to be made. Devices such as
+// /dev/null may take any number of writers.
+bool same_file(const char *a, const char *b) {
+  struct stat first {};
+  struct stat second {};
+  bool a_exists = stat(a, &first) == 0;
+  bool b_exists = stat(b, &second) == 0;
+  if (a_exists && b_exists) {
+    return S_ISREG(first.st_mode) && first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+  }
+  if (a_exists || b_exists) return false;
+  static char a_copy[kMaxEnvLength + 1];
+  static char b_copy[kMaxEnvLength + 1];
+  std::memcpy(a_copy, a, strnlen(a, kMaxEnvLength) + 1);
+  std::memcpy(b_copy, b, strnlen(b, kMaxEnvLength) + 1);
+  if (std::strcmp(basename(a_copy), basename(b_copy)) != 0) return false;
+  static char a_dir[kMaxEnvLength + 1];
+  static char b_dir[kMaxEnvLength + 1];
+  return stat(parent_of(a, a_dir), &first) == 0 && stat(parent_of(b, b_dir), &second) == 0 &&
+         first.st_dev == second.st_dev && first.st_ino == second.st_ino;
+}
+
+// Two outputs in one file would interleave into nonsense: the trace is
+// kept first, then the posture log, then the recording.
+void check_shared_files(Config &config) {
+  if (config.trace_path != nullptr && config.posture_log_path != nullptr &&
+      same_file(config.trace_path, config.posture_log_path)) {
+    report(
+        "STANDIN_POSTURE_LOG names the same file as STANDIN_TRACE; running without a posture log");
+    config.posture_log_path = nullptr;
+  }
+  if (config.record_path == nullptr) return;
+  const char *other =
+      config.trace_path != nullptr && same_file(config.trace_path, config.record_path)
+          ? "STANDIN_TRACE"
+      : config.posture_log_path != nullptr && same_file(config.posture_log_path, config.record_path)
+          ? "STANDIN_POSTURE_LOG"
+          : nullptr;
+  if (other == nullptr) return;
+  report("STANDIN_RECORD names the same file as %s; running without recording", other);
   config.record_path = nullptr;
   config.record_format = RecordFormat::none;
 }
@@ -299,6 +355,7 @@ void read_config(Config &config) {
   read_record(config);
   read_record_size(config);
   check_view_world(config);
+  check_shared_files(config);
 }
 
 }  // namespace standin

@@ -50,14 +50,26 @@ std::size_t escape(std::string_view text, std::size_t limit, char *out) {
   return length;
 }
 
+int open_output(const char *path, int flags) {
+  // Without O_NONBLOCK a FIFO nobody reads would hold the open for ever;
+  // with it, it fails at once. The writes block again, as a file's do.
+  int fd = open(path, flags | O_WRONLY | O_CREAT | O_CLOEXEC | O_NONBLOCK, 0644);
+  if (fd >= 0) fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+const char *open_error(int error) {
+  return error == ENXIO ? "a FIFO that nobody reads" : std::strerror(error);
+}
+
 void sink_open(Sink &sink, const char *path, const char *what) {
   sink.what = what;
   sink.used = 0;
-  sink.fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  sink.fd = open_output(path, O_TRUNC);
   if (sink.fd < 0) {
     char quoted[64 * 4 + 4];
     quoted[escape(path, 64, quoted)] = '\0';
-    report("%s: cannot create \"%s\": %s; running without it", what, quoted, std::strerror(errno));
+    report("%s: cannot create \"%s\": %s; running without it", what, quoted, open_error(errno));
   }
 }
 

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 extern char **environ;
 
@@ -65,10 +66,10 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   height_ = height;
   frame_bytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
   // ffmpeg would say the same at its end, in many lines; tell it now in one.
-  int probe = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+  int probe = open_output(path, 0);
   if (probe < 0) {
     report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording", Quoted(path).text,
-           std::strerror(errno));
+           open_error(errno));
     return false;
   }
   close(probe);
@@ -84,7 +85,8 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   char rate[8];
   std::snprintf(rate, sizeof rate, "%d", kFramesPerSecond);
   // GL reads rows bottom-up: ffmpeg turns them over on its own core.
-  const char *head[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats",
+  // -xerror: a file it could not finish (a full disk) fails its exit status.
+  const char *head[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-xerror",
                         "-f",     "rawvideo",     "-pix_fmt",  "rgba",  "-s"};
   const char *args[40];
   int n = 0;
@@ -140,9 +142,16 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
     return false;
   }
   int pipe_fds[2];
-  if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+  int said_fds[2];
+  bool piped = pipe2(pipe_fds, O_CLOEXEC) == 0;
+  if (!piped || pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int error = errno;
+    if (piped) {
+      close(pipe_fds[0]);
+      close(pipe_fds[1]);
+    }
     report("STANDIN_RECORD: cannot make a pipe: %s; running without recording",
-           std::strerror(errno));
+           std::strerror(error));
     std::free(target);
     return false;
   }
@@ -153,6 +162,7 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], STDIN_FILENO);
   posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // The program's blocked or ignored signals are not ffmpeg's.
@@ -169,9 +179,13 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   posix_spawnattr_destroy(&attributes);
   std::free(target);
   close(pipe_fds[0]);
+  close(said_fds[1]);
+  said_fd_ = said_fds[0];
   if (error != 0) {
     pid_ = -1;
     close(pipe_fds[1]);
+    close(said_fd_);
+    said_fd_ = -1;
     report("STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
            std::strerror(error));
     return false;
@@ -213,9 +227,9 @@ bool Recorder::put(const unsigned char *bytes, std::size_t size) {
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (error == 0) return true;
   report(
-      "STANDIN_RECORD: ffmpeg took no more frames (%s); \"%s\" is cut short, running on "
+      "STANDIN_RECORD: ffmpeg took no more frames (%s%s); \"%s\" is cut short, running on "
       "without recording",
-      std::strerror(error), Quoted(path_).text);
+      std::strerror(error), ffmpeg_said(), Quoted(path_).text);
   close(fd_);
   fd_ = -1;
   failed_ = true;
@@ -297,6 +311,8 @@ void Recorder::abandon() {
   while (waitpid(pid_, nullptr, 0) < 0 && errno == EINTR) {
   }
   pid_ = -1;
+  if (said_fd_ >= 0) close(said_fd_);
+  said_fd_ = -1;
   unlink(path_);
 }
 
@@ -312,10 +328,28 @@ void Recorder::finish() {
   pid_ = -1;
   // A failure already told is not told again.
   if (done > 0 && !failed_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    report("STANDIN_RECORD: ffmpeg failed (%s %d) writing \"%s\"",
+    report("STANDIN_RECORD: ffmpeg failed (%s %d%s) writing \"%s\"",
            WIFEXITED(status) ? "exit status" : "signal",
-           WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), Quoted(path_).text);
+           WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), ffmpeg_said(),
+           Quoted(path_).text);
   }
+  if (said_fd_ >= 0) close(said_fd_);
+  said_fd_ = -1;
+}
+
+// ", ffmpeg: <its first line>" from what it wrote on stderr, escaped, or "".
+// ffmpeg has said it by the time its input is closed or it has ended.
+const char *Recorder::ffmpeg_said() {
+  char text[4096];
+  ssize_t got = said_fd_ >= 0 ? read(said_fd_, text, sizeof text) : -1;
+  std::string_view said(text, got > 0 ? static_cast<std::size_t>(got) : 0);
+  while (!said.empty() && (said.front() == '\n' || said.front() == ' ')) said.remove_prefix(1);
+  said = said.substr(0, said.find('\n'));
+  while (!said.empty() && (said.back() == ' ' || said.back() == '\r')) said.remove_suffix(1);
+  if (said.empty()) return "";
+  std::memcpy(said_, ", ffmpeg: ", 10);
+  said_[10 + escape(said, 160, said_ + 10)] = '\0';
+  return said_;
 }
 
 }  // namespace standin

@@ -41,6 +41,7 @@ class Recorder {
   bool put(const unsigned char *bytes, std::size_t size);
   void keep(const unsigned char *rgb, std::int64_t index);
   void write_sheet();
+  const char *ffmpeg_said();
 
   RecordFormat format_ = RecordFormat::none;
   const char *path_ = "";
@@ -50,6 +51,10 @@ class Recorder {
   int fd_ = -1;          // ffmpeg's input; -1 when not recording
   pid_t pid_ = -1;       // ffmpeg; -1 when none runs
   bool failed_ = false;  // a write failed and was told
+  // ffmpeg's stderr, a pipe neither side waits on: what it says of a
+  // failure goes in the one report, and a full pipe drops the rest.
+  int said_fd_ = -1;
+  char said_[160 * 4 + 16] = "";
   // Contact sheet: evenly spaced frames in a fixed number of slots; when
   // they are full every other one goes and the spacing doubles.
   std::unique_ptr<unsigned char[]> slots_;

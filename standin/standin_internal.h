@@ -76,6 +76,11 @@ void read_config(Config &config);
 // and appending "..." when `text` is longer. Returns the length written.
 std::size_t escape(std::string_view text, std::size_t limit, char *out);
 
+// Opens an output for writing (flags added: O_TRUNC, say) without waiting
+// for a FIFO's reader; -1 and errno on failure, told by open_error(errno).
+int open_output(const char *path, int flags);
+const char *open_error(int error);
+
 // An append-only text buffer written to a file descriptor with write(2).
 struct Sink {
   int fd = -1;            // -1 = off

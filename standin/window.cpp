@@ -59,10 +59,12 @@ constexpr int kWidth = 800;
 constexpr int kHeight = 600;
 
 // GLFW's last error, for the one line that says why the window did not open.
-constinit char g_glfw_error[256] = "";
+// Escaped: it quotes DISPLAY, which may hold a line end.
+constexpr std::size_t kErrorBytes = 128;
+constinit char g_glfw_error[kErrorBytes * 4 + 4] = "";
 
 void keep_glfw_error(int, const char *text) {
-  std::snprintf(g_glfw_error, sizeof g_glfw_error, "%s", text);
+  g_glfw_error[escape(text, kErrorBytes, g_glfw_error)] = '\0';
 }
 
 }  // namespace

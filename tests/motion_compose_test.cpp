@@ -245,6 +245,26 @@ TEST(MotionCompose, BrokenScriptsNameTheirLineAndWriteNothing) {
   }
 }
 
+TEST(MotionCompose, OutputOntoItsOwnScriptIsRefusedWhileAMotionMayBeRewrittenInPlace) {
+  Compose compose;
+  const std::string script = "zero\n04=0.5 500\n";
+  compose.file("s.keys", script);
+  // Another name for the same file.
+  const e2e::CommandOutput refused =
+      compose.run({compose.path("s.keys"), "-o", compose.path(".") + "/s.keys"});
+  EXPECT_EQ(refused.status, 2) << refused.text;
+  EXPECT_EQ(e2e::count(refused.text, "\n"), 1) << refused.text;
+  EXPECT_EQ(e2e::read_file(compose.path("s.keys")), script);
+
+  ASSERT_EQ(compose.run({compose.path("s.keys"), "-o", compose.path("m.csv")}).status, 0);
+  const std::string rows = e2e::read_file(compose.path("m.csv"));
+  const e2e::CommandOutput reversed =
+      compose.run({compose.path("m.csv"), "--reverse", "-o", compose.path("m.csv")});
+  EXPECT_EQ(reversed.status, 0) << reversed.text;
+  EXPECT_EQ(e2e::read_file(compose.path("m.csv")).size(), rows.size());
+  EXPECT_NE(e2e::read_file(compose.path("m.csv")), rows);
+}
+
 TEST(MotionCompose, SpeedWarningSaysWhatDurationWouldDo) {
   Compose compose;
   compose.file("kick.keys", "zero\n04=1.5 200\n");

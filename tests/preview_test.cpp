@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -130,6 +131,12 @@ TEST(Preview, WrongProgramOrPictureNameIsRefused) {
   run = run_preview({"motion_skim", motion("bow_25ms.csv")});
   EXPECT_EQ(run.status, 2);
   EXPECT_NE(run.text.find("usage: tools/preview"), std::string::npos);
+  // A directory named like a picture is left as it was.
+  std::filesystem::create_directory(dir + "/d.png");
+  run = run_preview({"motion_skim", motion("bow_25ms.csv"), dir + "/d.png"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.text, "preview: the picture is a directory: " + dir + "/d.png\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir + "/d.png"));
 }
 
 TEST(Preview, FindingsAreReportedWithThePicture) {

@@ -93,11 +93,15 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
   e2e::write_file(dir + "/broken.xml", "<mujoco><worldbody><body>");
   // A FIFO would be read without end, and nobody writes to it.
   ASSERT_EQ(mkfifo((dir + "/fifo.xml").c_str(), 0600), 0);
+  e2e::write_file(dir + "/include.xml", "<mujoco>\n  <include file = 'fifo.xml'/>\n</mujoco>\n");
   std::vector<Case> cases = {
       {dir + "/absent.xml", "\": No such file or directory\n"},
       {dir + "/fifo.xml", "\": not a regular file\n"},
       {dir, "\": not a regular file\n"},
       {dir + "/broken.xml", "\": "},
+      // The engine would open the included FIFO without looking.
+      {dir + "/include.xml",
+       "\": it names \"fifo.xml\", which is not a regular file of at most 64 MiB\n"},
       {edited_model({{"(<joint[^>]*name=\")rleg_joint_4\"", "$1rleg_knee\""},
                      {"joint=\"rleg_joint_4\"", "joint=\"rleg_knee\""}}),
        "\" cannot be used: no hinge joint named \"rleg_joint_4\"\n"},
@@ -109,6 +113,11 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
        "\" cannot be used: no camera named \"camera\"\n"},
       {edited_model({{"<freejoint[^>]*/>", ""}}),
        "\" cannot be used: no free joint: the robot is fixed to the world\n"},
+      // A nanosecond step would make one robot_step last hours.
+      {edited_model({{"timestep=\"0.002\"", "timestep=\"1e-9\""}}),
+       "\" cannot be used: its time step, 1e-09 s, is not from 0.0001 to 0.1 s\n"},
+      {edited_model({{"timestep=\"0.002\"", "timestep=\"1e30\""}}),
+       "\" cannot be used: its time step, 1e+30 s, is not from 0.0001 to 0.1 s\n"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.model);

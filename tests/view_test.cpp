@@ -5,12 +5,14 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <regex>
 #include <string>
 #include <vector>
@@ -123,7 +125,7 @@ TEST_F(Recording, VideoHasAFramePerThirtiethOfASecondAtTheAskedSize) {
     const char *want;  // width,height
   };
   for (const Case &c : {Case{"default.mp4", "", "640,480"}, Case{"small.mp4", "320x240", "320,240"},
-                        Case{"small.gif", "320x240", "320,240"}}) {
+                        Case{"small.gif", " 320 x 240 ", "320,240"}}) {
     std::string path = dir_ + "/" + c.name;
     std::vector<std::pair<std::string, std::string>> env;
     if (*c.size != '\0') env.emplace_back("STANDIN_RECORD_SIZE", c.size);
@@ -241,17 +243,25 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
   std::string dir = e2e::temp_dir();
   struct Case {
     std::vector<std::pair<std::string, std::string>> env;
-    const char *line;  // the start of the one report
+    std::string line;  // the start of the one report
   };
   const Case cases[] = {
       {{{"STANDIN_VIEW", "window"}, {"DISPLAY", ""}},
        "standin: STANDIN_VIEW: cannot open a window ("},
+      // The display's name is quoted in the report, escaped.
+      {{{"STANDIN_VIEW", "window"}, {"DISPLAY", "no\nsuch:0"}},
+       "standin: STANDIN_VIEW: cannot open a window (X11: Failed to open display no\\x0asuch:0); "
+       "running without a view\n"},
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"PATH", "/nonexistent"}},
        "standin: STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
        "recording\n"},
       {{{"STANDIN_RECORD", dir + "/no/such/dir/a.mp4"}},
        "standin: STANDIN_RECORD: cannot create \""},
       {{{"STANDIN_RECORD", dir + "/a.avi"}}, "standin: STANDIN_RECORD=\""},
+      // Opening it would wait for a reader for ever.
+      {{{"STANDIN_RECORD", dir + "/fifo.mp4"}},
+       "standin: STANDIN_RECORD: cannot create \"" + dir +
+           "/fifo.mp4\": a FIFO that nobody reads; running without recording\n"},
       {{{"STANDIN_RECORD", dir + "/a.png"}, {"STANDIN_RECORD_SIZE", "641x480"}, {"PATH", "/x"}},
        "standin: STANDIN_RECORD_SIZE=\"641x480\" is not WxH with even sides from 64x64 to "
        "3840x2160; using 640x480\n"},
@@ -261,7 +271,19 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"STANDIN_WORLD", "kinematic"}},
        "standin: STANDIN_RECORD needs the physics world (STANDIN_WORLD=physics); running without "
        "a recording\n"},
+      // A full disk: ffmpeg says so at the end, in its own words, on the one line.
+      {{{"STANDIN_RECORD", dir + "/full.gif"}},
+       "standin: STANDIN_RECORD: ffmpeg failed (exit status 1, ffmpeg: "},
+      // One file for two outputs: the trace, read back whole, is kept.
+      {{{"STANDIN_TRACE", dir + "/run.mp4"}, {"STANDIN_RECORD", dir + "/./run.mp4"}},
+       "standin: STANDIN_RECORD names the same file as STANDIN_TRACE; running without "
+       "recording\n"},
+      {{{"STANDIN_TRACE", dir + "/run.tsv"}, {"STANDIN_POSTURE_LOG", dir + "/run.tsv"}},
+       "standin: STANDIN_POSTURE_LOG names the same file as STANDIN_TRACE; running without a "
+       "posture log\n"},
   };
+  ASSERT_EQ(symlink("/dev/full", (dir + "/full.gif").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/fifo.mp4").c_str(), 0600), 0);
   for (const Case &c : cases) {
     e2e::Options options = skim(dir, "", 500, c.env);
     e2e::Result result = e2e::run(options);
@@ -387,6 +409,9 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   ASSERT_EQ(std::rename((dir + "/sheet.png").c_str(), out.c_str()), 0);
 
   e2e::write_file(dir + "/zero.csv", "0,0\n");
+  // A name an option parser would take for an option.
+  e2e::write_file(dir + "/-zero.csv", "0,0\n");
+  std::filesystem::create_directory(dir + "/dir.mp4");
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -395,13 +420,36 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
        {Case{{"motion_skim", motion}, 2}, Case{{"motion_walk", motion, dir + "/x.mp4"}, 2},
         Case{{"motion_skim", motion, dir + "/x.avi"}, 2},
         Case{{"motion_skim", dir + "/none.csv", dir + "/x.mp4"}, 2},
-        Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1}}) {
-    e2e::CommandOutput failed = e2e::run_command(RENDER_PATH, c.args, env);
+        Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1},
+        Case{{"motion_skim", motion, dir + "/dir.mp4"}, 2},
+        Case{{"-C", dir, RENDER_PATH, "motion_player", "-zero.csv", "x.mp4"}, 1}}) {
+    // "-C DIR" runs it from DIR, where the motion's name starts with "-".
+    e2e::CommandOutput failed = c.args[0] == "-C" ? e2e::run_command("env", c.args, env)
+                                                  : e2e::run_command(RENDER_PATH, c.args, env);
     EXPECT_EQ(failed.status, c.status) << failed.text;
     EXPECT_TRUE(failed.text.starts_with("render: ")) << failed.text;
   }
   // Only what was there and the one picture made.
-  EXPECT_EQ(output_of("ls -A '" + dir + "'"), "a b&'|c.png\nzero.csv\n");
+  EXPECT_EQ(output_of("LC_ALL=C ls -A '" + dir + "'"),
+            "-zero.csv\na b&'|c.png\ndir.mp4\nzero.csv\n");
+  EXPECT_EQ(output_of("ls -A '" + dir + "/dir.mp4'"), "");
+}
+
+TEST(MakeGif, BadOutputIsRefusedBeforeAnythingIsRendered) {
+  std::string dir = e2e::temp_dir();
+  std::filesystem::create_directory(dir + "/dir.gif");
+  for (const std::vector<std::string> &args : {std::vector<std::string>{dir + "/dir.gif"},
+                                               {dir + "/no/such/dir/a.gif"},
+                                               {dir + "/a.png"},
+                                               {dir + "/a.gif", dir + "/b.gif"}}) {
+    e2e::CommandOutput refused =
+        e2e::run_command(MAKE_GIF_PATH, args, {{"RENDER_BUILD_DIR", "/nonexistent"}});
+    EXPECT_EQ(refused.status, 2) << refused.text;
+    EXPECT_TRUE(refused.text.starts_with("make-gif: ")) << refused.text;
+    EXPECT_EQ(e2e::count(refused.text, "\n"), 1) << refused.text;
+  }
+  EXPECT_EQ(output_of("ls -A '" + dir + "'"), "dir.gif\n");
+  EXPECT_TRUE(std::filesystem::is_empty(dir + "/dir.gif"));
 }
 
 }  // namespace

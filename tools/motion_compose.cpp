@@ -9,6 +9,7 @@
 // message. The rows go to stdout or to OUT, written whole or not at all.
 // Exit status: 0 clean, 1 warnings (written), 2 errors (nothing written;
 // also for a usage error or a failed write).
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <charconv>
@@ -92,6 +93,16 @@ int main(int argc, char **argv) {
   if (input == nullptr) return usage_error("no script or motion file");
   const bool motion = ends_with(input, ".csv");
   if (motion && options.through) return usage_error("--through applies to scripts");
+  // The rows would replace the script they come from. A motion file may be
+  // rewritten in place: the rows say all it said.
+  struct stat in_file {};
+  struct stat out_file {};
+  if (!motion && output != nullptr && stat(input, &in_file) == 0 && stat(output, &out_file) == 0 &&
+      in_file.st_dev == out_file.st_dev && in_file.st_ino == out_file.st_ino) {
+    std::fprintf(stderr, "motion_compose: -o %s is the script itself: it is left as it was\n",
+                 output);
+    return 2;
+  }
 
   const FindingSink sink = [input](const Finding &finding) {
     std::fprintf(stderr, "%s\n", format_finding(input, finding).c_str());
