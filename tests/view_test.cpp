@@ -285,6 +285,9 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
   ASSERT_EQ(symlink("/dev/full", (dir + "/full.gif").c_str()), 0);
   ASSERT_EQ(mkfifo((dir + "/fifo.mp4").c_str(), 0600), 0);
   for (const Case &c : cases) {
+    // The full disk's case draws its frames, and drawing stays out of
+    // valgrind: the GL driver's loader trips it.
+    if (e2e::under_valgrind() && c.line.find("ffmpeg failed") != std::string::npos) continue;
     e2e::Options options = skim(dir, "", 500, c.env);
     e2e::Result result = e2e::run(options);
     std::string err = result.err;
