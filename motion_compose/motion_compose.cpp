@@ -6,7 +6,8 @@
 //
 // An input whose name ends in .csv is a motion file, anything else a
 // keyframe script. Findings go to stderr as FILE:LINE:COLUMN: severity:
-// message. The rows go to stdout or to OUT, written whole or not at all.
+// message. The rows go to stdout (also for -o -) or to OUT, written whole
+// or not at all.
 // Exit status: 0 clean, 1 warnings (written), 2 errors (nothing written;
 // also for a usage error or a failed write).
 #include <sys/stat.h>
@@ -25,9 +26,10 @@
 namespace {
 
 constexpr char kUsage[] =
-    "usage: motion_compose SCRIPT [-o OUT.csv] [--period MS] [--through] [--max-speed RAD_PER_S]\n"
+    "usage: motion_compose SCRIPT [-o OUT.csv|-] [--period MS] [--through] [--max-speed "
+    "RAD_PER_S]\n"
     "                      [--speed F] [--reverse] [--mirror]\n"
-    "       motion_compose MOTION.csv [-o OUT.csv] [--period MS] [--max-speed RAD_PER_S]\n"
+    "       motion_compose MOTION.csv [-o OUT.csv|-] [--period MS] [--max-speed RAD_PER_S]\n"
     "                      [--speed F] [--reverse] [--mirror]\n";
 
 int usage_error(const std::string &what) {
@@ -60,6 +62,8 @@ int main(int argc, char **argv) {
     } else if (arg == "-o") {
       if (!has_value) return usage_error("-o takes a file name");
       output = argv[++a];
+      // "-" is standard output, as for the tools of the trade.
+      if (std::string_view(output) == "-") output = nullptr;
     } else if (arg == "--period") {
       if (!has_value || !parse_number(argv[a + 1], value) || value != std::floor(value) ||
           value < 1 || value > kMaxComposePeriodMs)
@@ -116,7 +120,7 @@ int main(int argc, char **argv) {
   }
   const int status = result.warnings > 0 ? 1 : 0;
   if (output == nullptr) {
-    if (!write_rows(stdout, result) || std::fflush(stdout) != 0) {
+    if (!write_rows(stdout, result) || std::fflush(stdout) != 0 || std::ferror(stdout)) {
       std::fprintf(stderr, "motion_compose: cannot write the rows to stdout\n");
       return 2;
     }

@@ -294,7 +294,17 @@ std::vector<Step> read_script(const char *path, const std::string &text, int per
           continue;
         }
         const int count = count_of(rad, kColumnOrder[c]);
-        if (!within_limits(c + 1, count)) {
+        if (count == std::numeric_limits<int>::max() || count == std::numeric_limits<int>::min()) {
+          // No pulse count holds it: the saturated count would say nothing.
+          const JointLimits &lim = kJointLimits[c];
+          report.error(line, w.column,
+                       joint_label(c) + " at " +
+                           (value.size() > 32 ? std::string(value.substr(0, 32)) + "..."
+                                              : std::string(value)) +
+                           " rad: the angle is beyond the servo's range (its limits are " +
+                           lim.minText + " to " + lim.maxText + " rad)");
+          bad = true;
+        } else if (!within_limits(c + 1, count)) {
           report.error(line, w.column, limit_text(c + 1, count));
           bad = true;
         }

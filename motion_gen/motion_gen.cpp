@@ -8,6 +8,7 @@
 // in radians and converted with each joint's own calibration, so the pulse
 // counts of a mirrored pair may differ in sign while the angles do not.
 #include <algorithm>
+#include <cerrno>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -145,6 +146,14 @@ bool parse_int(const char *text, long &out) {
   return ec == std::errc() && ptr == end;
 }
 
+// Output that could not be written (a full disk, say) is a failure, told
+// in one line, never a result.
+int write_failed() {
+  std::fprintf(stderr, "motion_gen: cannot write the output: %s\n",
+               errno != 0 ? std::strerror(errno) : "a write failed");
+  return 1;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -165,6 +174,7 @@ int main(int argc, char **argv) {
   }
   long rows = seconds * 1000 / period;
   double total = static_cast<double>(seconds);
+  errno = 0;
   for (long r = 0; r < rows; ++r) {
     Posture posture{};
     motion->pose(static_cast<double>(r * period) / 1000.0, total, posture);
@@ -172,9 +182,11 @@ int main(int argc, char **argv) {
     for (int i : kColumnOrder) counts[i] = rad2pulse(static_cast<float>(posture[i]), i);
     if (write_motion_row(stdout, static_cast<int>(period), 0, counts) < 0 ||
         std::fputc('\n', stdout) == EOF) {
-      std::perror("motion_gen");
-      return 1;
+      return write_failed();
     }
   }
-  return std::fflush(stdout) == 0 ? 0 : 1;
+  // The last rows wait in the buffer: a full disk may refuse them only now.
+  errno = 0;
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) return write_failed();
+  return 0;
 }

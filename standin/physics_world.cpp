@@ -11,16 +11,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <limits>
 #include <memory>
 #include <numbers>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "body_model.h"
+#include "model_files.h"
 #include "physics_internal.h"
 #include "placement.h"
 #include "view.h"
@@ -31,66 +28,11 @@ namespace standin {
 namespace {
 
 // Largest model file read: far above any robot's, far below a memory's.
-constexpr off_t kMaxModelBytes = 64 << 20;
+constexpr off_t kMaxModelBytes = kMaxModelFileBytes;
 // A smaller engine step would make one robot_step take minutes, a larger
 // one no sense of the contacts.
 constexpr double kMinTimeStep = 0.0001;  // s
 constexpr double kMaxTimeStep = 0.1;
-
-// The values of every attribute `name` in the XML text, crudely: enough
-// to find the files a model names, not to parse it.
-std::vector<std::string> attribute_values(std::string_view text, std::string_view name) {
-  std::vector<std::string> values;
-  for (std::size_t at = text.find(name); at != std::string_view::npos;
-       at = text.find(name, at + 1)) {
-    if (at == 0 || std::string_view(" \t\r\n").find(text[at - 1]) == std::string_view::npos)
-      continue;
-    std::size_t p = text.find_first_not_of(" \t\r\n", at + name.size());
-    if (p == std::string_view::npos || text[p] != '=') continue;
-    p = text.find_first_not_of(" \t\r\n", p + 1);
-    if (p == std::string_view::npos || (text[p] != '"' && text[p] != '\'')) continue;
-    std::size_t end = text.find(text[p], p + 1);
-    if (end == std::string_view::npos) break;
-    values.emplace_back(text.substr(p + 1, end - p - 1));
-  }
-  return values;
-}
-
-// MuJoCo opens the files a model names (includes, meshes, textures) without
-// looking at them first: a FIFO among them would hold the start for ever.
-// Looks at every place it may take each name from, included models too, at
-// most `budget` files in all. False, with why in `error`, for one that is
-// not a regular file of at most kMaxModelBytes.
-bool names_regular_files(const std::string &path, int &budget, char *error, std::size_t size) {
-  std::ifstream in(path, std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  std::string dir = path.substr(0, path.rfind('/') + 1);
-  std::vector<std::string> dirs = {""};
-  for (const char *attribute : {"meshdir", "texturedir", "assetdir"}) {
-    for (const std::string &value : attribute_values(text, attribute)) dirs.push_back(value + "/");
-  }
-  for (const std::string &name : attribute_values(text, "file")) {
-    std::vector<std::string> places;
-    for (const std::string &sub : dirs) places.push_back(dir + sub + name);
-    if (name.starts_with("/")) places.push_back(name);
-    for (const std::string &place : places) {
-      struct stat file {};
-      if (stat(place.c_str(), &file) != 0) continue;
-      char quoted[64 * 4 + 4];
-      quoted[escape(name, 64, quoted)] = '\0';
-      if (!S_ISREG(file.st_mode) || file.st_size > kMaxModelBytes) {
-        std::snprintf(error, size, "it names \"%s\", which is not a regular file of at most 64 MiB",
-                      quoted);
-        return false;
-      }
-      if (place.ends_with(".xml") && --budget >= 0 &&
-          !names_regular_files(place, budget, error, size)) {
-        return false;
-      }
-    }
-  }
-  return true;
-}
 
 // Warnings MuJoCo raised during the current step; only the physics world
 // steps, always on the control thread.
@@ -127,8 +69,7 @@ bool Physics::load(const char *path) {
   } else if (path != nullptr && file.st_size > kMaxModelBytes) {
     std::snprintf(error, sizeof error, "larger than %lld bytes",
                   static_cast<long long>(kMaxModelBytes));
-  } else if (int budget = 64;
-             path != nullptr && !names_regular_files(path, budget, error, sizeof error)) {
+  } else if (path != nullptr && !model_files_usable(path, error, sizeof error)) {
   } else if (path != nullptr) {
     model_ = mj_loadXML(path, nullptr, error, sizeof error);
   } else {

@@ -2,6 +2,7 @@
 // through the program, and the user's path from pose_tuner's postures to a
 // motion that motion_player plays.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cmath>
@@ -204,6 +205,7 @@ TEST(MotionCompose, BrokenScriptsNameTheirLineAndWriteNothing) {
       {"empty posture", "empty.csv\nzero 500\n", 1, 2},
       {"posture beyond the limits", "zero\nwide.csv 500\n", 2, 2},
       {"joint beyond the limits", "zero\n# knee\n04=-0.5 500\n", 3, 2},
+      {"joint beyond any pulse count", "zero\n04=1e308 500\n", 2, 2},
       {"unknown joint", "zero\nrleg_joint_9=0.1 500\n", 2, 2},
       {"joint without a column", "zero\nhead_joint_1=0.1 500\n", 2, 2},
       {"one-digit joint number", "zero\n4=0.1 500\n", 2, 2},
@@ -242,6 +244,61 @@ TEST(MotionCompose, BrokenScriptsNameTheirLineAndWriteNothing) {
     } else {
       EXPECT_NE(e2e::read_file(compose.path("old.csv")), "old\n");
     }
+  }
+}
+
+TEST(MotionCompose, AngleBeyondTheServosRangeIsToldAsTyped) {
+  Compose compose;
+  for (const char *angle : {"1e308", "-1e308", "4e8"}) {
+    SCOPED_TRACE(angle);
+    compose.file("s.keys", "zero\n04=" + std::string(angle) + " 500\n");
+    const e2e::CommandOutput out = compose.run({compose.path("s.keys")});
+    EXPECT_EQ(out.status, 2);
+    EXPECT_EQ(out.text,
+              compose.path("s.keys") + ":2:1: error: joint 04 (rleg_joint_4) at " + angle +
+                  " rad: the angle is beyond the servo's range (its limits are "
+                  "-0.017453 to 2.26893 rad)\nmotion_compose: 1 error: nothing written\n");
+  }
+}
+
+TEST(MotionCompose, DashIsStandardOutput) {
+  Compose compose;
+  compose.file("s.keys", "zero\n04=0.5 500\n");
+  const e2e::CommandOutput plain = compose.run({compose.path("s.keys")});
+  ASSERT_EQ(plain.status, 0) << plain.text;
+  const e2e::CommandOutput dash = e2e::run_command(
+      "/bin/sh", {"-c", "cd \"$1\" && \"$0\" s.keys -o -", MOTION_COMPOSE_PATH, compose.dir});
+  EXPECT_EQ(dash.status, 0);
+  EXPECT_EQ(dash.text, plain.text);
+  struct stat file {};
+  EXPECT_NE(stat(compose.path("-").c_str(), &file), 0);
+}
+
+TEST(MotionTools, OutputThatCannotBeWrittenFailsInOneLine) {
+  Compose compose;
+  compose.file("s.keys", "zero\n04=0.5 500\n");
+  struct Case {
+    std::vector<std::string> command;  // program, then its arguments
+    int status;
+    std::string message;
+  };
+  // One row fits the buffer and fails only when flushed; many fail on the way.
+  const Case cases[] = {
+      // command, status, message
+      {{MOTION_GEN_PATH, "wave", "1000", "1"}, 1, "motion_gen: cannot write the output"},
+      {{MOTION_GEN_PATH, "wave", "10", "100"}, 1, "motion_gen: cannot write the output"},
+      {{MOTION_COMPOSE_PATH, compose.path("s.keys")},
+       2,
+       "motion_compose: cannot write the rows to stdout"},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.command[1]);
+    std::vector<std::string> args = {"-c", "\"$0\" \"$@\" >/dev/full"};
+    args.insert(args.end(), c.command.begin(), c.command.end());
+    const e2e::CommandOutput out = e2e::run_command("/bin/sh", args);
+    EXPECT_EQ(out.status, c.status);
+    EXPECT_EQ(e2e::count(out.text, "\n"), 1) << out.text;
+    EXPECT_TRUE(out.text.starts_with(c.message)) << out.text;
   }
 }
 

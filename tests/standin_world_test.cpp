@@ -104,7 +104,7 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
       {dir + "/broken.xml", "\": "},
       // The engine would open the included FIFO without looking.
       {dir + "/include.xml",
-       "\": it names \"fifo.xml\", which is not a regular file of at most 64 MiB\n"},
+       "\": it names \"" + dir + "/fifo.xml\", which is not a regular file of at most 64 MiB\n"},
       {edited_model({{"(<joint[^>]*name=\")rleg_joint_4\"", "$1rleg_knee\""},
                      {"joint=\"rleg_joint_4\"", "joint=\"rleg_knee\""}}),
        "\" cannot be used: no hinge joint named \"rleg_joint_4\"\n"},
@@ -131,6 +131,82 @@ TEST(StandinWorld, UnusableModelIsRefusedWithItsNameAndNothingStarts) {
     EXPECT_NE(r.err.find(c.model + c.message), std::string::npos) << r.err;
     EXPECT_TRUE(r.err.starts_with("standin: ")) << r.err;
   }
+}
+
+TEST(StandinWorld, EveryFileAModelNamesIsLookedAtHoweverItIsSpelled) {
+  // The engine would open each FIFO and wait for ever for a writer; each
+  // spelling below reaches one the way the engine resolves names.
+  std::string dir = e2e::temp_dir();
+  ASSERT_EQ(mkdir((dir + "/m").c_str(), 0700), 0);
+  ASSERT_EQ(mkdir((dir + "/inc").c_str(), 0700), 0);
+  ASSERT_EQ(mkfifo((dir + "/m/x.stl").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir + "/m/x.skn").c_str(), 0600), 0);
+  ASSERT_EQ(mkfifo((dir + "/outer.xml").c_str(), 0600), 0);
+  const std::string mesh = "<asset><mesh name='q' file='x.stl'/></asset>";
+  // Beside the including file, where the engine never looks.
+  e2e::write_file(dir + "/inc/outer.xml", "<mujoco/>");
+  e2e::write_file(dir + "/inc/nested.xml", "<mujoco><include file='outer.xml'/></mujoco>");
+  e2e::write_file(dir + "/inc/mesh.xml", "<mujoco>" + mesh + "</mujoco>");
+  e2e::write_file(dir + "/inc/compiler.xml", "<mujoco><compiler meshdir='m'/></mujoco>");
+  const std::string tetrahedron =
+      "v 0 0 0\nv 1 0 0\nv 0 1 0\nv 0 0 1\nf 1 2 3\nf 1 2 4\nf 1 3 4\nf 2 3 4\n";
+  e2e::write_file(dir + "/m/fine.obj", "mtllib fine.mtl\n" + tetrahedron);
+  e2e::write_file(dir + "/m/fine.mtl", "newmtl a\n");
+  // The OBJ reader takes the first of its material libraries it can open.
+  e2e::write_file(dir + "/m/bad.obj", "# a mesh\n  mtllib\tx.stl fine.mtl\r\n" + tetrahedron);
+  const std::string fifo = dir + "/m/x.stl";
+  struct Case {
+    std::string body;   // inside <mujoco>
+    std::string named;  // the path refused; empty: passes the check
+  };
+  std::vector<Case> cases = {
+      {"<compiler meshdir='" + dir + "/m/'/>" + mesh, fifo},
+      {"<compiler meshdir='m'/>" + mesh, fifo},
+      {"<asset><mesh name='q' file='m/x&#46;stl'/></asset>", fifo},
+      {"<asset><texture name='t' type='2d' file='x.stl'/></asset><compiler texturedir='m'/>", fifo},
+      {"<asset><hfield name='h' file='m/x.stl' size='1 1 1 1'/></asset>", fifo},
+      {"<asset><skin file='m/x.skn'/></asset>", dir + "/m/x.skn"},
+      {"<compiler meshdir='m' strippath='true'/><asset><mesh file='else/where/x.stl'/></asset>",
+       fifo},
+      // The main file's directory holds inside an include, and a later
+      // compiler counts for meshes named before it.
+      {"<compiler meshdir='m'/><include file='inc/mesh.xml'/>", fifo},
+      {mesh + "<include file='inc&#47;compiler.xml'/>", fifo},
+      // Nested includes are found beside the main model.
+      {"<include file='inc/nested.xml'/>", dir + "/outer.xml"},
+      {"<asset><mesh name='q' file='m/bad.obj'/></asset>", fifo},
+      // The engine would end the process on these.
+      {"<asset><mesh name='q' file='ab'/></asset>", "ab"},
+      {"<asset><mesh name='q' file='m/fine.obj'/></asset>", ""},
+  };
+  for (const char *face :
+       {"fileright", "fileleft", "fileup", "filedown", "filefront", "fileback"}) {
+    cases.push_back(
+        {"<asset><texture name='c' type='cube' " + std::string(face) + "='m/x.stl'/></asset>",
+         fifo});
+  }
+  for (std::size_t k = 0; k < cases.size(); ++k) {
+    const Case &c = cases[k];
+    SCOPED_TRACE(c.body);
+    std::string model = dir + "/model" + std::to_string(k) + ".xml";
+    e2e::write_file(model, "<mujoco>" + c.body + "</mujoco>\n");
+    e2e::Result r = probe(kStart + "say started\n", {{"STANDIN_MODEL", model}});
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(e2e::count(r.err, "\n"), 1) << r.err;
+    std::string why = c.named == "ab" ? "it names \"ab\", too short a name to show the file's type"
+                      : c.named.empty() ? "cannot be used: no hinge joint named"
+                                        : "it names \"" + c.named +
+                                              "\", which is not a regular file of at most 64 MiB\n";
+    EXPECT_NE(r.err.find(why), std::string::npos) << r.err;
+  }
+  // Only a model of this engine's own kind is read.
+  std::string urdf = dir + "/robot.urdf";
+  e2e::write_file(urdf, "<robot name='r'><link name='l'><visual><geometry><mesh filename='" + fifo +
+                            "'/></geometry></visual></link></robot>\n");
+  e2e::Result r = probe(kStart, {{"STANDIN_MODEL", urdf}});
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "standin: cannot load the robot model \"" + urdf +
+                       "\": its root element is <robot>, not <mujoco>\n");
 }
 
 TEST(StandinWorld, ModelGivenByPathRunsLikeTheBuiltInOne) {
