@@ -29,9 +29,11 @@ inline constexpr double kBalanceSample = 0.010;
 // N·m/rad, 0.005 kg·m² of rotor inertia, 0.33 N·m·s/rad of damping), so a
 // row that jumps within one sample is reached over a few, not at once.
 inline constexpr int kServoResponse = 5;
-// The momentum's rate is then averaged over three samples (30 ms), the
-// servos' response time, so that no force acts in a shorter pulse.
-inline constexpr int kBalanceFilter = 3;
+// The momentum's rates are then averaged over ten samples (100 ms): the
+// robot tips as an inverted pendulum whose time constant, sqrt(0.27 m / g),
+// is 0.17 s, so a shorter pulse of the centre of pressure past the edge
+// (a squat that stops at full speed) tilts it only a little.
+inline constexpr int kBalanceFilter = 10;
 // After the last command the servos are followed this much longer, s.
 inline constexpr double kBalanceHold = 0.5;
 
