@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -171,4 +172,50 @@ TEST(Balance, BundledMotionsStayInsideTheSupport) {
     EXPECT_GT(held.smallest_margin, 0.0) << path;
   }
   EXPECT_GE(files, 5);
+}
+
+// The command line: a leaning motion's warning and summary line, the exit
+// status, the CSV, and the usage errors of the new options.
+TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
+  const std::string dir = e2e::temp_dir();
+  const std::string path = dir + "/lean.csv";
+  write_motion(path, {{0.0, {}}, {1.0, {{kLAnklePitch, -0.45}, {kRAnklePitch, -0.45}}}});
+  const std::string csv = dir + "/lean_balance.csv";
+  const e2e::CommandOutput out = e2e::run_command(MOTION_CHECK_PATH, {"--balance-csv", csv, path});
+  EXPECT_EQ(out.status, 1) << out.text;
+  // FILE:LINE: with no column: a stretch of rows.
+  EXPECT_TRUE(std::regex_search(
+      out.text, std::regex(":[0-9]+: warning: balance: the centre of pressure leaves the support "
+                           "by [0-9]+ mm toward the toes, lines [0-9]+ to [0-9]+ \\([0-9.]+ s to "
+                           "[0-9.]+ s\\)\n")))
+      << out.text;
+  EXPECT_NE(out.text.find("toward the toes, lines "), std::string::npos) << out.text;
+  EXPECT_NE(
+      out.text.find(path + ": balance: the centre of pressure first leaves the support at line "),
+      std::string::npos)
+      << out.text;
+  EXPECT_NE(out.text.find("0 errors, 1 warning\n"), std::string::npos) << out.text;
+  std::ifstream in(csv);
+  std::string header, first;
+  std::getline(in, header);
+  std::getline(in, first);
+  EXPECT_EQ(header,
+            "line,time_s,com_x,com_y,cop_x,cop_y,support_x,support_y,com_margin_mm,cop_margin_mm");
+  EXPECT_TRUE(std::regex_match(first, std::regex("[0-9]+,[0-9.]+(,-?[0-9.]+){8}"))) << first;
+
+  struct Usage {
+    std::vector<std::string> args;
+    const char *says;
+  };
+  const Usage usages[] = {
+      {{"--balance-csv", csv, path, path}, "--balance-csv takes one file to check"},
+      {{"--model", "/nonexistent.xml", path}, "--model goes with --balance"},
+      {{"--balance", "--model", "/nonexistent.xml", path},
+       "cannot load the robot model \"/nonexistent.xml\": No such file or directory"},
+  };
+  for (const Usage &u : usages) {
+    const e2e::CommandOutput bad = e2e::run_command(MOTION_CHECK_PATH, u.args);
+    EXPECT_EQ(bad.status, 2);
+    EXPECT_NE(bad.text.find(u.says), std::string::npos) << bad.text;
+  }
 }
