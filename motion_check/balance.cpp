@@ -111,6 +111,7 @@ struct BalanceCheck::State {
   mjData *d;
   int nbody;
   double mass;
+  int sole_geom[2];
   // Stance: which sole stands, and where (floor xy and heading).
   int stance = kinematics::kLeft;
   Vec2 anchor = Vec2::Zero();
@@ -141,6 +142,9 @@ struct BalanceCheck::State {
     d = body.data();
     nbody = m->nbody;
     mass = body.mass();
+    // The soles, as the kinematics library found them.
+    sole_geom[0] = mj_name2id(m, mjOBJ_GEOM, "l_sole");
+    sole_geom[1] = mj_name2id(m, mjOBJ_GEOM, "r_sole");
     com_prev.resize(nbody);
     rot_prev.resize(nbody);
     com_now.resize(nbody);
@@ -159,8 +163,7 @@ struct BalanceCheck::State {
   // applied to the posture computed with the pelvis at the origin.
   void placement(int s, const Vec2 &at, double yaw, Mat3 *r, Vec3 *t) {
     kinematics::SolePose sole = body.sole(static_cast<kinematics::Side>(s));
-    int g = mj_name2id(m, mjOBJ_GEOM, s == kinematics::kLeft ? "l_sole" : "r_sole");
-    Mat3 rs = from_mj(d->geom_xmat + 9 * g);
+    Mat3 rs = from_mj(d->geom_xmat + 9 * sole_geom[s]);
     *r = Eigen::AngleAxisd(yaw, Vec3::UnitZ()).matrix() * rs.transpose();
     *t = Vec3(at.x(), at.y(), 0.0) - *r * sole.position;
   }
@@ -194,8 +197,7 @@ struct BalanceCheck::State {
     // The other sole has come down: it stands now, where it touched.
     kinematics::SolePose s = body.sole(static_cast<kinematics::Side>(other));
     Vec3 at = *r * s.position + *t;
-    Mat3 rs = *r * from_mj(d->geom_xmat +
-                           9 * mj_name2id(m, mjOBJ_GEOM, other == kLeft ? "l_sole" : "r_sole"));
+    Mat3 rs = *r * from_mj(d->geom_xmat + 9 * sole_geom[other]);
     Mat3 r2;
     Vec3 t2;
     double yaw = std::atan2(rs(1, 0), rs(0, 0));
