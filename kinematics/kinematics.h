@@ -56,6 +56,8 @@ struct LegSolution {
   std::string shortfall;
 };
 
+// One robot model and its engine data. A Body is used from one thread at
+// a time: the queries read, and solve_leg works on, data of its own.
 class Body {
  public:
   // Loads the robot model: the one the stand-in embeds when `path` is empty,
