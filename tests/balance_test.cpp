@@ -219,3 +219,22 @@ TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
     EXPECT_NE(bad.text.find(u.says), std::string::npos) << bad.text;
   }
 }
+
+TEST(Balance, DefaultWalkStaysInsideTheSupport) {
+#ifndef MOTION_WALK_PATH
+  GTEST_SKIP() << "motion_walk is not built here";
+#else
+  const std::string walk = e2e::temp_dir() + "/walk.csv";
+  const e2e::CommandOutput made = e2e::run_command(MOTION_WALK_PATH, {"-o", walk});
+  ASSERT_EQ(made.status, 0) << made.text;
+  std::string error;
+  std::unique_ptr<kinematics::Body> body = kinematics::Body::load("", &error);
+  ASSERT_NE(body, nullptr) << error;
+  BalanceCheck check(*body, kDefaultMaxSpeed);
+  std::vector<std::string> found;
+  const BalanceSummary held = check.run(
+      walk.c_str(), [&](const Finding &f) { found.push_back(f.message); }, nullptr);
+  EXPECT_EQ(held.warnings, 0) << (found.empty() ? "" : found[0]);
+  EXPECT_GT(held.smallest_margin, 0.0);
+#endif
+}
