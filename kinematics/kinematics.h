@@ -56,6 +56,8 @@ struct LegSolution {
   std::string shortfall;
 };
 
+// One robot model and its engine data. A Body is used from one thread at
+// a time: the queries read, and solve_leg works on, data of its own.
 class Body {
  public:
   // Loads the robot model: the one the stand-in embeds when `path` is empty,
@@ -70,6 +72,9 @@ class Body {
   double mass() const;
   // Pelvis height with both soles flat on the floor in the zero posture, m.
   double standing_height() const;
+  // Whether solve_leg solves this leg in closed form (its hip's three axes
+  // meet in one point, and its ankle's two), or else iterates.
+  bool closed_form(Side side) const;
 
   // Forward kinematics: the robot in `posture` (rad by JointIndex; joints
   // the model lacks are ignored) with the pelvis at `pelvis`. The queries

@@ -1,6 +1,6 @@
 // motion_check: checks motion files before they are played.
 //
-//   motion_check [--max-speed RAD_PER_S] FILE...
+//   motion_check [--max-speed RAD_PER_S] [--balance] [--balance-csv OUT] [--model FILE] FILE...
 //   motion_check --stop-ms motion_player|motion_skim FILE
 //   motion_check --limits
 //
@@ -12,14 +12,20 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "balance.h"
 #include "motion_check_lib.h"
+#include "whole_file.h"
 
 namespace {
 
 constexpr char kUsage[] =
-    "usage: motion_check [--max-speed RAD_PER_S] FILE...\n"
+    "usage: motion_check [--max-speed RAD_PER_S] [--balance] [--balance-csv OUT] [--model FILE]\n"
+    "                    FILE...\n"
     "       motion_check --stop-ms motion_player|motion_skim FILE\n"
     "       motion_check --limits\n";
 
@@ -84,22 +90,77 @@ int main(int argc, char **argv) {
     if (argc != 4) return usage_error("--stop-ms takes a program and one file");
     return finish(print_stop_ms(argv[2], argv[3]));
   }
-  if (argc >= 2 && std::strcmp(argv[1], "--max-speed") == 0) {
-    if (argc < 3 || !parse_speed(argv[2], options.max_speed))
-      return usage_error("--max-speed takes a positive number of rad/s");
-    first_file = 3;
+  // Options before the files, in any order.
+  bool balance = false;
+  const char *csv = nullptr;
+  const char *model = nullptr;
+  for (; first_file < argc; ++first_file) {
+    const char *arg = argv[first_file];
+    const bool has_value = first_file + 1 < argc;
+    if (std::strcmp(arg, "--max-speed") == 0) {
+      if (!has_value || !parse_speed(argv[first_file + 1], options.max_speed))
+        return usage_error("--max-speed takes a positive number of rad/s");
+      ++first_file;
+    } else if (std::strcmp(arg, "--balance") == 0) {
+      balance = true;
+    } else if (std::strcmp(arg, "--balance-csv") == 0) {
+      if (!has_value) return usage_error("--balance-csv takes a file to write");
+      csv = argv[++first_file];
+      balance = true;
+    } else if (std::strcmp(arg, "--model") == 0) {
+      if (!has_value) return usage_error("--model takes a robot model file");
+      model = argv[++first_file];
+    } else {
+      break;
+    }
   }
   if (first_file >= argc) return usage_error("no file to check");
+  if (csv != nullptr && argc - first_file != 1)
+    return usage_error("--balance-csv takes one file to check");
+  if (model != nullptr && !balance) return usage_error("--model goes with --balance");
+
+  std::unique_ptr<kinematics::Body> body;
+  std::unique_ptr<BalanceCheck> balance_check;
+  if (balance) {
+    std::string error;
+    body = kinematics::Body::load(model != nullptr ? model : "", &error);
+    if (body == nullptr) {
+      std::fprintf(stderr, "motion_check: %s\n", error.c_str());
+      return 2;
+    }
+    // The servos follow at the speed threshold: the stand-in's servo speed.
+    balance_check = std::make_unique<BalanceCheck>(*body, options.max_speed);
+  }
 
   int status = 0;
   for (int a = first_file; a < argc; ++a) {
     const char *path = argv[a];
-    FileSummary summary = check_motion_file(path, options, [path](const Finding &finding) {
+    auto print = [path](const Finding &finding) {
       std::printf("%s\n", format_finding(path, finding).c_str());
-    });
+    };
+    FileSummary summary = check_motion_file(path, options, print);
+    BalanceSummary held;
+    std::vector<BalanceSample> samples;
+    if (balance_check != nullptr) {
+      held = balance_check->run(path, print, csv != nullptr ? &samples : nullptr);
+      summary.warnings += held.warnings;
+    }
     print_summary(stdout, path, summary);
+    if (balance_check != nullptr) print_balance(stdout, path, held);
     if (summary.errors > 0) status = 2;
     if (summary.warnings > 0 && status == 0) status = 1;
+    if (csv != nullptr) {
+      unsigned serial = 0;
+      WholeWrite written = replace_whole(csv, "motion_check", serial, [&](std::FILE *out) {
+        return write_balance_csv(out, samples);
+      });
+      if (written != WholeWrite::kOk) {
+        std::fprintf(
+            stderr, "motion_check: %s %s: it is left as it was\n",
+            written == WholeWrite::kCannotOpen ? "cannot create or replace" : "cannot write", csv);
+        status = 2;
+      }
+    }
   }
   return finish(status);
 }

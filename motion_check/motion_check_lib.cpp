@@ -573,7 +573,8 @@ FileSummary check_motion_file(const char *path, const CheckOptions &options,
 
 std::string format_finding(std::string_view path, const Finding &finding) {
   std::string out(path);
-  if (finding.line > 0) out += text_of(":%ld:%ld", finding.line, finding.column);
+  if (finding.line > 0) out += text_of(":%ld", finding.line);
+  if (finding.line > 0 && finding.column > 0) out += text_of(":%ld", finding.column);
   out += ": ";
   out += severity_word(finding.severity);
   out += ": ";

@@ -46,7 +46,8 @@ enum class FindingKind {
   kCount
 };
 
-// One finding. Line and column are 1-based (columns count bytes); both are 0
+// One finding. Line and column are 1-based (columns count bytes); column 0
+// for a finding about a stretch of lines (balance); both are 0
 // for a finding about the file as a whole.
 struct Finding {
   long line = 0;

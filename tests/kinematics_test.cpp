@@ -1,0 +1,199 @@
+// The tools' kinematics: the legs' inverse kinematics checked against
+// MuJoCo's forward kinematics, its refusals, and the model's figures.
+#include "kinematics.h"
+
+#include <gtest/gtest.h>
+#include <mujoco/mujoco.h>
+
+#include <cmath>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace {
+
+using kinematics::Body;
+using kinematics::kLeft;
+using kinematics::kRight;
+using kinematics::PelvisPose;
+using kinematics::Side;
+using kinematics::SolePose;
+
+std::unique_ptr<Body> load(const std::string &path = "") {
+  std::string error;
+  std::unique_ptr<Body> body = Body::load(path, &error);
+  EXPECT_NE(body, nullptr) << error;
+  return body;
+}
+
+// A target: the pelvis's pose and a sole moved from below its hip.
+struct Target {
+  double height;            // pelvis height, m
+  double dx, dy, dz;        // sole moved from where the zero posture puts it, m
+  double sole_yaw;          // rad
+  double yaw, pitch, roll;  // pelvis, rad
+};
+
+// clang-format off
+// height  dx      dy      dz     sole yaw  pelvis yaw pitch  roll
+constexpr Target kReachable[] = {
+    {0.280,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.260,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.230,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.200,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.250,  0.050,  0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.250, -0.050,  0.0,    0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.250,  0.0,    0.020,  0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.250,  0.0,   -0.010,  0.0,   0.0,     0.0,   0.0,   0.0},
+    {0.250,  0.020,  0.010,  0.030, 0.0,     0.0,   0.0,   0.0},
+    {0.250,  0.0,    0.0,    0.0,   0.3,     0.0,   0.0,   0.0},
+    {0.250,  0.0,    0.0,    0.0,  -0.3,     0.0,   0.0,   0.0},
+    {0.250,  0.030,  0.010,  0.0,   0.2,     0.2,   0.0,   0.0},
+    {0.250,  0.0,    0.0,    0.0,   0.0,     0.0,   0.15,  0.0},
+    {0.250,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,   0.08},
+    {0.250,  0.0,    0.0,    0.0,   0.0,     0.0,   0.0,  -0.08},
+    {0.240,  0.020, -0.010,  0.020, 0.1,    -0.1,   0.1,   0.05},
+};
+// clang-format on
+
+PelvisPose pelvis_of(const Target &t) {
+  PelvisPose p;
+  p.position = Eigen::Vector3d(0.0, 0.0, t.height);
+  p.yaw = t.yaw;
+  p.pitch = t.pitch;
+  p.roll = t.roll;
+  return p;
+}
+
+// Where the zero posture puts the sole when standing; the target moves it
+// from there (the right sole to the mirror place and heading).
+SolePose sole_of(Body &body, Side side, const Target &t) {
+  PelvisPose upright;
+  upright.position = Eigen::Vector3d(0.0, 0.0, body.standing_height());
+  body.set_posture(Posture{}, upright);
+  SolePose s = body.sole(side);
+  s.position += Eigen::Vector3d(t.dx, side == kLeft ? t.dy : -t.dy, t.dz);
+  s.yaw = side == kLeft ? t.sole_yaw : -t.sole_yaw;
+  return s;
+}
+
+// Solves every reachable target on both legs, poses the robot with the
+// angles and reads the sole back from MuJoCo.
+void round_trip(Body &body) {
+  for (const Target &t : kReachable) {
+    for (Side side : {kLeft, kRight}) {
+      SCOPED_TRACE(testing::Message() << "side " << side << " height " << t.height << " dx " << t.dx
+                                      << " dy " << t.dy << " dz " << t.dz << " yaw " << t.sole_yaw
+                                      << " pelvis " << t.yaw << "," << t.pitch << "," << t.roll);
+      PelvisPose pelvis = pelvis_of(t);
+      SolePose target = sole_of(body, side, t);
+      kinematics::LegSolution solution = body.solve_leg(side, pelvis, target);
+      ASSERT_TRUE(solution.ok) << solution.shortfall;
+      Posture posture{};
+      for (int k = 0; k < 6; ++k) posture[kinematics::kLegJoints[side][k]] = solution.angles[k];
+      body.set_posture(posture, pelvis);
+      SolePose got = body.sole(side);
+      EXPECT_LT((got.position - target.position).norm(), 1e-4);
+      EXPECT_LT(std::abs(std::remainder(got.yaw - target.yaw, 2 * M_PI)), 1e-3);
+      // Flat: the sole's four corners at one height.
+      for (const Eigen::Vector3d &corner : body.sole_corners(side))
+        EXPECT_NEAR(corner.z(), target.position.z(), 1e-4);
+    }
+  }
+}
+
+}  // namespace
+
+TEST(Kinematics, ClosedFormPutsTheSoleWhereAsked) {
+  std::unique_ptr<Body> body = load();
+  ASSERT_NE(body, nullptr);
+  EXPECT_TRUE(body->closed_form(kLeft));
+  EXPECT_TRUE(body->closed_form(kRight));
+  round_trip(*body);
+}
+
+// A hip whose roll axis is moved off its yaw axis cannot be solved in
+// closed form: the iterative solver takes it, to the same tolerance.
+TEST(Kinematics, HipWhoseAxesDoNotMeetIsSolvedIteratively) {
+  std::ifstream in(ROBOT_MODEL_PATH);
+  std::stringstream text;
+  text << in.rdbuf();
+  std::string xml = text.str();
+  for (const char *hip : {"<body name=\"l_hip_roll\" pos=\"0 0 -0.025\">",
+                          "<body name=\"r_hip_roll\" pos=\"0 0 -0.025\">"}) {
+    std::size_t at = xml.find(hip);
+    ASSERT_NE(at, std::string::npos);
+    std::string moved = hip;
+    moved.replace(moved.find("pos=\"0 "), 7, "pos=\"0.008 ");
+    xml.replace(at, std::string(hip).size(), moved);
+  }
+  std::filesystem::path path = std::filesystem::temp_directory_path() / "kinematics_offset.xml";
+  std::ofstream(path) << xml;
+  std::unique_ptr<Body> body = load(path.string());
+  std::filesystem::remove(path);
+  ASSERT_NE(body, nullptr);
+  EXPECT_FALSE(body->closed_form(kLeft));
+  EXPECT_FALSE(body->closed_form(kRight));
+  round_trip(*body);
+  Target high = {0.300, 0, 0, 0, 0, 0, 0, 0};
+  kinematics::LegSolution far =
+      body->solve_leg(kLeft, pelvis_of(high), sole_of(*body, kLeft, high));
+  EXPECT_FALSE(far.ok);
+  EXPECT_NE(far.shortfall.find("mm out of reach"), std::string::npos) << far.shortfall;
+}
+
+// Targets the legs cannot take, and the phrase that says why.
+struct Refusal {
+  Target target;
+  Side side;
+  const char *phrase;
+};
+
+// clang-format off
+constexpr Refusal kRefusals[] = {
+    // height dx     dy     dz  sole yaw pelvis   side    phrase
+    {{0.300,  0.0,   0.0,   0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "the foot is 15.0 mm out of reach"},
+    {{0.250,  0.200, 0.0,   0.0, 0.0,  0.0, 0.0, 0.0}, kRight, "mm out of reach"},
+    {{0.250,  0.0,   0.0,   0.0, -0.8, 0.0, 0.0, 0.0}, kLeft,
+     "lleg_joint_1 (hip yaw) needs -0.8000 rad, past its limit -0.5411 rad"},
+    {{0.250,  0.0,   0.0,   0.0, -0.8, 0.0, 0.0, 0.0}, kRight,
+     "rleg_joint_1 (hip yaw) needs 0.8000 rad, past its limit 0.5411 rad"},
+    {{0.250,  0.0,  -0.090, 0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "lleg_joint_2 (hip roll) needs"},
+    {{0.150,  0.0,   0.0,   0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "lleg_joint_4 (knee) needs"},
+};
+// clang-format on
+
+TEST(Kinematics, TargetsOutOfReachOrPastALimitAreRefusedSayingWhatIsShort) {
+  std::unique_ptr<Body> body = load();
+  ASSERT_NE(body, nullptr);
+  for (const Refusal &r : kRefusals) {
+    SCOPED_TRACE(r.phrase);
+    kinematics::LegSolution solution =
+        body->solve_leg(r.side, pelvis_of(r.target), sole_of(*body, r.side, r.target));
+    EXPECT_FALSE(solution.ok);
+    EXPECT_NE(solution.shortfall.find(r.phrase), std::string::npos) << solution.shortfall;
+  }
+}
+
+// docs/physics.md: 3.00 kg, the centre of mass 0.277 m above the floor.
+TEST(Kinematics, ZeroPostureHasTheDocumentedMassAndCentreOfMass) {
+  std::unique_ptr<Body> body = load();
+  ASSERT_NE(body, nullptr);
+  EXPECT_NEAR(body->mass(), 3.00, 0.005);
+  EXPECT_NEAR(body->standing_height(), 0.285, 1e-9);
+  PelvisPose standing;
+  standing.position = Eigen::Vector3d(0.0, 0.0, body->standing_height());
+  body->set_posture(Posture{}, standing);
+  EXPECT_NEAR(body->com().z(), 0.277, 0.0005);
+  EXPECT_NEAR(body->com().y(), 0.0, 1e-6);
+}
+
+TEST(Kinematics, ModelThatCannotBeReadIsOneLine) {
+  std::string error;
+  EXPECT_EQ(Body::load("/nonexistent/robot.xml", &error), nullptr);
+  EXPECT_EQ(error,
+            "cannot load the robot model \"/nonexistent/robot.xml\": No such file or directory");
+  EXPECT_EQ(Body::load("/dev/null", &error), nullptr);
+  EXPECT_NE(error.find("not a regular file"), std::string::npos);
+}
