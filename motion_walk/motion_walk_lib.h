@@ -32,7 +32,7 @@ inline constexpr double kRiseTime = 1.0;
 // Standing still with the feet together before rising, s.
 inline constexpr double kSettleTime = 0.5;
 // Share of each step both feet are on the floor.
-inline constexpr double kDoubleSupportShare = 0.25;
+inline constexpr double kDoubleSupportShare = 0.2;
 // Shortest single support in which a foot can lift and land, s.
 inline constexpr double kMinSwingTime = 0.1;
 // The centre of pressure in single support sits this far inside the centre
@@ -51,8 +51,8 @@ struct Command {
   double stride = 0.04;    // m forward per step, negative backward
   double side = 0.0;       // m to the left per step, negative to the right
   double turn = 0.0;       // rad to the left per step
-  double step_time = 0.4;  // s per step
-  double lift = 0.02;      // m the swing foot rises, >= 0
+  double step_time = 0.45; // s per step
+  double lift = 0.025;     // m the swing foot rises, >= 0
   double height = 0.265;   // m, the pelvis's height while walking
   int period_ms = 10;      // ms per row, 1..kMaxPeriodMs
 };
