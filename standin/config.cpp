@@ -236,6 +236,62 @@ void read_record_size(Config &config) {
   }
 }
 
+// One push, AT_MS:FX,FY,FZ:FOR_MS; false when any part is missing or out of bounds.
+bool parse_push(std::string_view item, Push &push) {
+  std::size_t first = item.find(':');
+  std::size_t second = first == std::string_view::npos ? first : item.find(':', first + 1);
+  if (second == std::string_view::npos || item.find(':', second + 1) != std::string_view::npos) {
+    return false;
+  }
+  if (!parse_integer(trim(item.substr(0, first)), push.at_ms) || push.at_ms < 0 ||
+      push.at_ms > kMaxPushMs) {
+    return false;
+  }
+  if (!parse_integer(trim(item.substr(second + 1)), push.for_ms) || push.for_ms < 1 ||
+      push.for_ms > kMaxPushMs) {
+    return false;
+  }
+  std::string_view rest = item.substr(first + 1, second - first - 1);
+  for (int k = 0; k < 3; ++k) {
+    std::size_t comma = k < 2 ? rest.find(',') : rest.size();
+    if (comma == std::string_view::npos) return false;
+    if (!parse_number(trim(rest.substr(0, comma)), push.force[k]) ||
+        std::fabs(push.force[k]) > kMaxPushForce) {
+      return false;
+    }
+    rest = k < 2 ? rest.substr(comma + 1) : std::string_view();
+  }
+  return true;
+}
+
+// Pushes separated by ';'. One bad push spoils them all: a test half run
+// would be taken for the whole one.
+void read_pushes(Config &config) {
+  const char *value = read_env("STANDIN_PUSH");
+  if (value == nullptr) return;
+  std::string_view rest = value;
+  int count = 0;
+  while (!rest.empty()) {
+    std::size_t semicolon = rest.find(';');
+    std::string_view item = trim(rest.substr(0, semicolon));
+    rest = semicolon == std::string_view::npos ? std::string_view() : rest.substr(semicolon + 1);
+    if (item.empty()) continue;
+    if (count == kMaxPushes) {
+      report("STANDIN_PUSH holds more than %d pushes; no pushes", kMaxPushes);
+      return;
+    }
+    if (!parse_push(item, config.pushes[count])) {
+      report(
+          "STANDIN_PUSH: \"%s\" is not AT_MS:FX,FY,FZ:FOR_MS (a start in whole ms from 0, "
+          "forces from -%g to %g N, a length of 1 ms or more); no pushes",
+          Quoted(item).text, kMaxPushForce, kMaxPushForce);
+      return;
+    }
+    ++count;
+  }
+  config.push_count = count;
+}
+
 // Views and recordings draw the physics world; the kinematic world has no bodies to draw.
 void check_view_world(Config &config) {
   if (config.physics || (!config.view_window && config.record_path == nullptr)) return;
@@ -354,8 +410,13 @@ void read_config(Config &config) {
   read_view(config);
   read_record(config);
   read_record_size(config);
+  read_pushes(config);
   check_view_world(config);
   check_shared_files(config);
+  if (config.push_count > 0 && !config.physics) {
+    report("STANDIN_PUSH needs the physics world (STANDIN_WORLD=physics); no pushes");
+    config.push_count = 0;
+  }
 }
 
 }  // namespace standin

@@ -34,7 +34,7 @@ class KinematicWorld final : public World {
 
   Readings readings() const override {
     constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-    return {{kNone, kNone, kNone}, kNone, {kNone, kNone}};
+    return {{kNone, kNone, kNone}, kNone, {kNone, kNone}, kNone, {kNone, kNone}, {kNone, kNone}};
   }
 
   double standing_height() const override { return std::numeric_limits<double>::quiet_NaN(); }

@@ -57,6 +57,9 @@ class Physics {
   void place(const double *posture);
   void step_once(std::int64_t time_ms);
   void notice_warnings(std::int64_t time_ms);
+  void take_pushes(const Config &config);
+  void apply_pushes();
+  double heading() const;
   const char *model_name() const;
 
   const char *model_path_ = nullptr;  // STANDIN_MODEL, nullptr = built-in
@@ -80,6 +83,16 @@ class Physics {
   bool warned_[mjNWARNING] = {};          // warning kinds already told
   bool wants_stop_ = false;
   StepObserver *observer_ = nullptr;
+  // The pelvis's heading: its raw angle at the start and at the last step,
+  // and the unwrapped turn since the start, rad.
+  double start_heading_ = 0.0;
+  double last_heading_ = 0.0;
+  double yaw_ = 0.0;
+  // Pushes on the chest, already turned into the world frame.
+  Push pushes_[kMaxPushes] = {};
+  int push_count_ = 0;
+  int chest_ = -1;               // body pushed; -1 = none
+  std::int64_t stepped_ns_ = 0;  // simulated time of the engine steps done
 };
 
 }  // namespace standin

@@ -15,6 +15,7 @@
 #include <iterator>
 #include <limits>
 #include <memory>
+#include <numbers>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -251,6 +252,8 @@ void Physics::place(const double *posture) {
   if (std::isfinite(lowest)) data_->qpos[root_ + 2] -= lowest;
   mj_forward(model_, data_);
   standing_height_ = data_->site_xpos[3 * gps_site_ + 2];
+  start_heading_ = last_heading_ = heading();
+  yaw_ = 0.0;
   std::memcpy(start_qpos_.get(), data_->qpos, sizeof(mjtNum) * model_->nq);
 }
 
@@ -271,8 +274,56 @@ bool Physics::start(const Config &config, const char *model_path) {
   carry_ns_ = 0;
   start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
   place(config.posture);
+  take_pushes(config);
   observe(make_view(config, *this, model_));
   return true;
+}
+
+// The pushes turned from the robot's starting frame into the world's, on
+// the chest; none when the model has no chest.
+void Physics::take_pushes(const Config &config) {
+  push_count_ = 0;
+  if (config.push_count == 0) return;
+  chest_ = mj_name2id(model_, mjOBJ_BODY, "chest");
+  if (chest_ <= 0) {
+    char quoted[64 * 4 + 4];
+    quoted[escape(model_name(), 64, quoted)] = '\0';
+    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes", quoted);
+    return;
+  }
+  double c = std::cos(start_heading_);
+  double s = std::sin(start_heading_);
+  for (int i = 0; i < config.push_count; ++i) {
+    Push push = config.pushes[i];
+    const double *f = config.pushes[i].force;
+    push.force[0] = c * f[0] - s * f[1];
+    push.force[1] = s * f[0] + c * f[1];
+    pushes_[push_count_++] = push;
+  }
+}
+
+// The chest's applied force for the engine step starting now: the sum of
+// the pushes whose time holds the step's start. Set at every step, so a
+// push ends exactly at a step.
+void Physics::apply_pushes() {
+  if (push_count_ == 0) return;
+  double force[3] = {0.0, 0.0, 0.0};
+  for (int i = 0; i < push_count_; ++i) {
+    const Push &push = pushes_[i];
+    std::int64_t start_ns = push.at_ms * 1000000;
+    if (stepped_ns_ >= start_ns && stepped_ns_ < start_ns + push.for_ms * 1000000) {
+      for (int k = 0; k < 3; ++k) force[k] += push.force[k];
+    }
+  }
+  mjtNum *applied = data_->xfrc_applied + 6 * chest_;
+  for (int k = 0; k < 3; ++k) applied[k] = force[k];
+}
+
+// The pelvis's forward axis projected on the floor, as an angle from the
+// world's x axis, rad in (-pi, pi].
+double Physics::heading() const {
+  const mjtNum *r = data_->xmat + 9 * pelvis_;
+  return std::atan2(r[3], r[0]);
 }
 
 void Physics::command(int joint, double angle) {
@@ -293,8 +344,14 @@ void Physics::step_once(std::int64_t time_ms) {
     setpoint_[i] = std::clamp(moved, low_[i], high_[i]);
     data_->ctrl[actuator_[i]] = setpoint_[i];
   }
+  apply_pushes();
   mj_step(model_, data_);
+  stepped_ns_ += step_ns_;
   if (g_warning_raised) notice_warnings(time_ms);
+  // Steps turn the pelvis far less than half a turn: the nearest whole turn is the one.
+  double now = heading();
+  yaw_ += std::remainder(now - last_heading_, 2.0 * std::numbers::pi);
+  last_heading_ = now;
 }
 
 // Tells of each kind of warning once. A state that went bad has been reset
@@ -352,6 +409,33 @@ Readings Physics::readings() const {
   r.tilt = std::acos(up);
   r.touch[0] = data_->sensordata[touch_[0]];
   r.touch[1] = data_->sensordata[touch_[1]];
+  r.yaw = yaw_;
+  // The world body's subtree is the whole robot.
+  r.com[0] = data_->subtree_com[0];
+  r.com[1] = data_->subtree_com[1];
+  // Each contact's force on the robot, weighted at its point by its upward
+  // part: on a flat floor the sideways parts move no pressure.
+  double pressing = 0.0;
+  double moment[2] = {0.0, 0.0};
+  for (int i = 0; i < data_->ncon; ++i) {
+    const mjContact &contact = data_->contact[i];
+    bool floor_first = model_->geom_bodyid[contact.geom1] == 0;
+    if (!floor_first && model_->geom_bodyid[contact.geom2] != 0) continue;
+    mjtNum local[6];
+    mj_contactForce(model_, data_, i, local);
+    // The frame's rows are the normal, from geom1 to geom2, and two tangents.
+    double fz = 0.0;
+    for (int k = 0; k < 3; ++k) fz += local[k] * contact.frame[3 * k + 2];
+    if (!floor_first) fz = -fz;
+    pressing += fz;
+    moment[0] += fz * contact.pos[0];
+    moment[1] += fz * contact.pos[1];
+  }
+  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
+  // Less than a gram's weight is nothing touching.
+  bool pressed = pressing > 1e-2;
+  r.cop[0] = pressed ? moment[0] / pressing : kNone;
+  r.cop[1] = pressed ? moment[1] / pressing : kNone;
   return r;
 }
 

@@ -176,7 +176,8 @@ void log_posture() {
   }
   standin::Readings seen = g_world->readings();
   for (double value :
-       {seen.gps[0], seen.gps[1], seen.gps[2], seen.tilt, seen.touch[0], seen.touch[1]}) {
+       {seen.gps[0], seen.gps[1], seen.gps[2], seen.tilt, seen.touch[0], seen.touch[1], seen.yaw,
+        seen.com[0], seen.com[1], seen.cop[0], seen.cop[1]}) {
     *p++ = ',';
     p = put_angle(p, narrow_angle(value));
   }
@@ -185,7 +186,8 @@ void log_posture() {
 }
 
 // The robot's sensors after each step, as the posture log's last columns.
-constexpr std::string_view kReadingColumns = ",gps_x,gps_y,gps_z,tilt,left_touch,right_touch";
+constexpr std::string_view kReadingColumns =
+    ",gps_x,gps_y,gps_z,tilt,left_touch,right_touch,yaw,com_x,com_y,cop_x,cop_y";
 
 void configure() {
   standin::read_config(g_config);

@@ -46,6 +46,19 @@ inline constexpr int kMinRecordSide = 64;
 inline constexpr int kMaxRecordWidth = 3840;
 inline constexpr int kMaxRecordHeight = 2160;
 
+// A push on the chest (STANDIN_PUSH): a force in the robot's starting
+// frame (x forward, y left, z up, as the pelvis stood at the start).
+struct Push {
+  std::int64_t at_ms;   // simulated time it starts, ms, 0..kMaxPushMs
+  double force[3];      // N, each component within ±kMaxPushForce
+  std::int64_t for_ms;  // how long it acts, ms, 1..kMaxPushMs
+};
+// Bounds of STANDIN_PUSH: the times keep every sum of them in nanoseconds
+// far inside 64 bits; the force is far above what the robot withstands.
+inline constexpr int kMaxPushes = 32;
+inline constexpr std::int64_t kMaxPushMs = 1000000000000;  // ms, about 31 years
+inline constexpr double kMaxPushForce = 1000.0;            // N
+
 // Platform settings, read once from the environment.
 struct Config {
   bool present[kLastId + 1] = {};                   // by identifier; false = left out
@@ -62,6 +75,8 @@ struct Config {
   RecordFormat record_format = RecordFormat::none;  // from the recording's extension
   int record_width = kDefaultRecordWidth;           // STANDIN_RECORD_SIZE, pixels
   int record_height = kDefaultRecordHeight;
+  Push pushes[kMaxPushes] = {};  // STANDIN_PUSH, the first push_count in use
+  int push_count = 0;
 };
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.

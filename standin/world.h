@@ -13,6 +13,13 @@ struct Readings {
   double gps[3];    // GPS position on the pelvis, m (x forward, y left, z up)
   double tilt;      // angle of the pelvis's up axis from the vertical, rad
   double touch[2];  // normal force under the left and the right sole, N
+  // Pelvis heading about the vertical, rad, positive to the left; unwrapped
+  // (it counts whole turns) and 0 at the start.
+  double yaw;
+  double com[2];  // whole robot's centre of mass projected on the floor, m (GPS frame)
+  // Centre of pressure of the floor's contact forces, m (GPS frame); NaN
+  // when nothing presses on the floor.
+  double cop[2];
 };
 
 class World {

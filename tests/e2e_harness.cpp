@@ -515,7 +515,7 @@ std::vector<PostureRow> parse_posture_log(std::string_view text) {
     if (lines[i].empty()) continue;
     std::vector<std::string_view> fields = split(lines[i], ',');
     PostureRow row;
-    if (fields.size() != 32 || !parse_number(fields[0], row.time_ms)) {
+    if (fields.size() != 37 || !parse_number(fields[0], row.time_ms)) {
       ADD_FAILURE() << "malformed posture log line: \"" << lines[i] << "\"";
       continue;
     }
@@ -524,6 +524,9 @@ std::vector<PostureRow> parse_posture_log(std::string_view text) {
     row.tilt = to_float(fields[29]);
     row.touch[0] = to_float(fields[30]);
     row.touch[1] = to_float(fields[31]);
+    row.yaw = to_float(fields[32]);
+    for (int k = 0; k < 2; ++k) row.com[k] = to_float(fields[33 + k]);
+    for (int k = 0; k < 2; ++k) row.cop[k] = to_float(fields[35 + k]);
     rows.push_back(std::move(row));
   }
   return rows;

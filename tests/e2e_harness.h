@@ -164,6 +164,9 @@ struct PostureRow {
   float gps[3] = {};    // m
   float tilt = 0.0f;    // rad from the vertical
   float touch[2] = {};  // left and right sole, N
+  float yaw = 0.0f;     // pelvis heading from the start, rad, positive to the left
+  float com[2] = {};    // centre of mass on the floor, m
+  float cop[2] = {};    // centre of pressure, m; NaN when nothing touches
 };
 // Parses the posture log after its header line; a malformed line fails the test.
 std::vector<PostureRow> parse_posture_log(std::string_view text);

@@ -24,6 +24,7 @@
 #include <iostream>
 #include <new>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -255,6 +256,9 @@ class LoopAllocationIn : public LoopAllocation, public ::testing::WithParamInter
   e2e::Options probed_in_world(const std::string &program) {
     e2e::Options options = probed(program, log_path_);
     options.env.emplace_back("STANDIN_WORLD", GetParam());
+    // A gentle push on and off, so that steps under a push are counted too.
+    if (std::string_view(GetParam()) == "physics")
+      options.env.emplace_back("STANDIN_PUSH", "300:1,0,0:1000;1500:0,1,0:1000");
     return options;
   }
   // The figures name the world too.

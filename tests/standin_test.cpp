@@ -361,7 +361,7 @@ TEST(Standin, PostureLogHasHeaderThenOneRowPerStep) {
                          {"STANDIN_POSTURE", "body_joint_1=0.5,head_joint_1=-0.25"}});
   std::string header = "time_ms";
   for (const JointInfo &info : kJoints) header += "," + std::string(info.name);
-  header += ",gps_x,gps_y,gps_z,tilt,left_touch,right_touch";
+  header += ",gps_x,gps_y,gps_z,tilt,left_touch,right_touch,yaw,com_x,com_y,cop_x,cop_y";
   ASSERT_TRUE(r.posture_log.starts_with(header + "\n")) << r.posture_log;
   std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
   ASSERT_EQ(rows.size(), 2u);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <fstream>
 #include <regex>
@@ -68,6 +69,8 @@ TEST(StandinWorld, PhysicsIsTheDefaultAndKinematicIsExact) {
     ASSERT_EQ(rows.size(), 1u);
     EXPECT_EQ(std::isnan(rows[0].tilt), !c.physics);
     EXPECT_EQ(std::isnan(rows[0].gps[2]), !c.physics);
+    for (float seen : {rows[0].yaw, rows[0].com[0], rows[0].com[1], rows[0].cop[0], rows[0].cop[1]})
+      EXPECT_EQ(std::isnan(seen), !c.physics);
     if (c.physics) {
       // The servo pulls the arm up toward 0.3 rad against its weight.
       EXPECT_NEAR(rows[0].rad[18], 0.3, 0.05);
@@ -212,6 +215,145 @@ TEST(StandinWorld, DivergingModelIsToldOnceAndNeverGivesNan) {
     for (float angle : row.rad) ASSERT_TRUE(std::isfinite(angle)) << row.time_ms;
     ASSERT_TRUE(std::isfinite(row.gps[2]) && std::isfinite(row.tilt)) << row.time_ms;
   }
+}
+
+// The measured balance in the log
+
+TEST(StandinWorld, StandingRobotPressesBetweenItsSolesUnderItsCentreOfMass) {
+  e2e::Result r = probe("live\nrepeat 10 step 100\n");
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(rows.size(), 10u);
+  for (const e2e::PostureRow &row : rows) {
+    SCOPED_TRACE(row.time_ms);
+    EXPECT_NEAR(row.yaw, 0.0, 1e-4);
+    // The soles sit 44 mm either side of the middle, the pelvis above them.
+    EXPECT_LT(std::fabs(row.cop[1]), 0.044);
+    EXPECT_LT(std::fabs(row.cop[0] - row.gps[0]), 0.03);
+    // At rest the floor holds the weight right under the centre of mass.
+    EXPECT_LT(std::hypot(row.cop[0] - row.com[0], row.cop[1] - row.com[1]), 0.003);
+  }
+}
+
+TEST(StandinWorld, LeaningForwardOnTheAnklesMovesMassAndPressureForward) {
+  // Toes up by 0.03 rad, slowly, tips the whole body forward over the soles.
+  Env slow = {{"STANDIN_SERVO_SPEED", "0.05"}};
+  e2e::Result upright = probe("live\nrepeat 20 step 100\n", slow);
+  e2e::Result leaning = probe(
+      "live\nget lleg_joint_5\nget rleg_joint_5\nset lleg_joint_5 -0.03\n"
+      "set rleg_joint_5 -0.03\nrepeat 20 step 100\n",
+      slow);
+  std::vector<e2e::PostureRow> a = e2e::parse_posture_log(upright.posture_log);
+  std::vector<e2e::PostureRow> b = e2e::parse_posture_log(leaning.posture_log);
+  ASSERT_EQ(a.size(), 20u);
+  ASSERT_EQ(b.size(), 20u);
+  EXPECT_GT(b.back().com[0], a.back().com[0] + 0.005) << leaning.err;
+  EXPECT_GT(b.back().cop[0], a.back().cop[0] + 0.005);
+  EXPECT_LT(std::fabs(b.back().cop[0] - b.back().com[0]), 0.003);
+}
+
+TEST(StandinWorld, TurningBothHipsTurnsThePelvisTheOtherWay) {
+  // Toes turned to the left against the floor turn the pelvis to the right;
+  // the soles give way a little as the hips snap round.
+  e2e::Result r = probe(
+      "live\nget lleg_joint_1\nget rleg_joint_1\nset lleg_joint_1 0.3\nset rleg_joint_1 0.3\n"
+      "repeat 10 step 100\n");
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(rows.size(), 10u);
+  EXPECT_LT(rows.back().yaw, -0.15);
+  EXPECT_GT(rows.back().yaw, -0.3);
+  EXPECT_LT(rows.back().tilt, 0.1);
+}
+
+// Pushes
+
+TEST(StandinWorld, BadPushIsToldOnceAndNoPushActs) {
+  // The same run unpushed: a bad setting must leave it as it is.
+  e2e::Result plain = probe("live\nrepeat 2 step 100\n");
+  ASSERT_EQ(plain.exit_code, 0) << plain.err;
+  // clang-format off
+  // STANDIN_PUSH                         what the line says
+  constexpr const char *kBad[] = {
+      "100",                                 // no force, no length
+      "100:5,0,0",                           // no length
+      "100:5,0:100",                         // two components
+      "100:5,0,0,0:100",                     // four components
+      "100:5,0,0:100:7",                     // a fourth part
+      "-1:5,0,0:100",                        // before the start
+      "100:5,0,0:0",                         // no length
+      "100.5:5,0,0:100",                     // not a whole ms
+      "100:x,0,0:100",                       // not a number
+      "100:nan,0,0:100",                     // not finite
+      "100:1e400,0,0:100",                   // beyond a double
+      "100:1001,0,0:100",                    // beyond the force bound
+      "99999999999999999999:5,0,0:100",      // beyond 64 bits
+      "1000000000001:5,0,0:100",             // beyond the time bound
+      "0:500,0,0:100;0:5,0,0:100;oops",      // good ones, then a bad one
+  };
+  // clang-format on
+  // Under valgrind every run loads the engine slowly: a sample of the table.
+  const std::size_t stride = e2e::under_valgrind() ? 4 : 1;
+  for (std::size_t k = 0; k < std::size(kBad); k += stride) {
+    const char *value = kBad[k];
+    SCOPED_TRACE(value);
+    e2e::Result r = probe("live\nrepeat 2 step 100\n", {{"STANDIN_PUSH", value}});
+    EXPECT_EQ(r.exit_code, 0);
+    EXPECT_EQ(e2e::count(r.err, "\n"), 1) << r.err;
+    EXPECT_TRUE(r.err.starts_with("standin: STANDIN_PUSH")) << r.err;
+    EXPECT_NE(r.err.find("no pushes"), std::string::npos) << r.err;
+    EXPECT_EQ(r.posture_log, plain.posture_log);
+  }
+  // The kinematic world has no chest to push.
+  e2e::Result kinematic =
+      probe("live\nstep 100\n", {{"STANDIN_WORLD", "kinematic"}, {"STANDIN_PUSH", "0:5,0,0:100"}});
+  EXPECT_EQ(kinematic.exit_code, 0);
+  EXPECT_EQ(kinematic.err,
+            "standin: STANDIN_PUSH needs the physics world (STANDIN_WORLD=physics); no pushes\n");
+}
+
+// The probe standing for `seconds` under `pushes`: its largest tilt, log and reports.
+struct Outcome {
+  float tilt = 0.0f;
+  std::string log;
+  std::string err;
+};
+Outcome pushed(const std::string &pushes, int seconds = 2) {
+  e2e::Result r = probe("live\nrepeat " + std::to_string(10 * seconds) + " step 100\n",
+                        {{"STANDIN_PUSH", pushes}});
+  EXPECT_EQ(r.exit_code, 0);
+  Outcome outcome{0.0f, r.posture_log, r.err};
+  for (const e2e::PostureRow &row : e2e::parse_posture_log(r.posture_log))
+    outcome.tilt = std::max(outcome.tilt, row.tilt);
+  return outcome;
+}
+
+TEST(StandinWorld, HardPushTopplesTheRobotAndGentleOneDoesNot) {
+  // 100 ms from behind: 0.3 N s rocks it, 3 N s throws it on its face.
+  Outcome gentle = pushed("500:3,0,0:100");
+  Outcome hard = pushed("500:30,0,0:100");
+  EXPECT_LT(gentle.tilt, 0.2) << gentle.err;
+  EXPECT_GT(gentle.tilt, 0.0005);
+  EXPECT_EQ(gentle.err, "");
+  EXPECT_EQ(e2e::count(hard.err, "standin: the robot fell at "), 1) << hard.err;
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(hard.log);
+  ASSERT_FALSE(rows.empty());
+  // Forward, the way it was pushed.
+  EXPECT_GT(rows.back().gps[0], 0.1);
+}
+
+TEST(StandinWorld, PushesRepeatBitForBitAndLiftOffLeavesNoPressure) {
+  // Up at more than the weight for 0.2 s: the robot leaves the floor.
+  const std::string pushes = "300:0,0,100:200; 1200:-4,2,0:50 ;";
+  Outcome first = pushed(pushes);
+  Outcome second = pushed(pushes);
+  EXPECT_EQ(first.log, second.log);
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(first.log);
+  ASSERT_EQ(rows.size(), 20u);
+  EXPECT_FALSE(std::isnan(rows[2].cop[0]));
+  bool flew = false;
+  for (const e2e::PostureRow &row : rows)
+    flew = flew || (std::isnan(row.cop[0]) && std::isnan(row.cop[1]) && row.gps[2] > 0.3);
+  EXPECT_TRUE(flew);
 }
 
 }  // namespace
