@@ -266,7 +266,7 @@ TEST(WalksInThePhysicsWorld, GoWhereThePlanSaysWithoutFalling) {
       {"backward", {"--steps", "12", "--stride", "-0.04"}, nullptr, 12, -0.04, 0, 0, 0.2, 0},
       {"sideways", {"--steps", "12", "--stride", "0", "--side", "0.02", "--step-time", "0.4", "--lift", "0.02"}, nullptr, 12, 0, 0.02, 0, 0.2, 0},
       {"turning", {"--steps", "12", "--stride", "0", "--turn", "0.15"}, nullptr, 12, 0, 0, 0.15, 0.25, 0},
-      {"fast", {"--steps", "60", "--stride", "0.045", "--step-time", "0.3", "--lift", "0.03"}, nullptr, 60, 0.045, 0, 0, 0.3, 0.15},
+      {"fast", {"--steps", "60", "--stride", "0.055", "--step-time", "0.33", "--lift", "0.03"}, nullptr, 60, 0.055, 0, 0, 0.3, 0.15},
       {"bundled forward", {}, "walk_forward_10ms.csv", 16, 0.04, 0, 0, 0.2, 0},
       {"bundled backward", {}, "walk_backward_10ms.csv", 12, -0.04, 0, 0, 0.2, 0},
       {"bundled sideways", {}, "walk_left_10ms.csv", 12, 0, 0.02, 0, 0.2, 0},
@@ -315,7 +315,7 @@ TEST(WalksInThePhysicsWorld, GoWhereThePlanSaysWithoutFalling) {
     if (w.min_speed > 0) {
       // The walking part: from the first shift (after the 1 s lowering) to
       // the last landing, as the plan times it.
-      const double walking = 0.5 + 0.225 + (w.steps) * 0.3;
+      const double walking = 0.5 + 0.8 * 0.33 + w.steps * 0.33;
       std::cout << "[ figures  ] " << w.name << ": " << went.x() / walking << " m/s\n";
       EXPECT_GE(went.x() / walking, w.min_speed);
     }
