@@ -47,14 +47,14 @@ inline constexpr int kMaxPeriodMs = 1000;
 
 // What the user asks for.
 struct Command {
-  int steps = 16;          // steps of the walk, 1..kMaxSteps
-  double stride = 0.04;    // m forward per step, negative backward
-  double side = 0.0;       // m to the left per step, negative to the right
-  double turn = 0.0;       // rad to the left per step
-  double step_time = 0.45; // s per step
-  double lift = 0.025;     // m the swing foot rises, >= 0
-  double height = 0.265;   // m, the pelvis's height while walking
-  int period_ms = 10;      // ms per row, 1..kMaxPeriodMs
+  int steps = 16;           // steps of the walk, 1..kMaxSteps
+  double stride = 0.04;     // m forward per step, negative backward
+  double side = 0.0;        // m to the left per step, negative to the right
+  double turn = 0.0;        // rad to the left per step
+  double step_time = 0.45;  // s per step
+  double lift = 0.025;      // m the swing foot rises, >= 0
+  double height = 0.265;    // m, the pelvis's height while walking
+  int period_ms = 10;       // ms per row, 1..kMaxPeriodMs
 };
 
 // A place on the floor: position and heading.
