@@ -349,6 +349,14 @@ void pace(int ms) {
 
 }  // namespace
 
+namespace standin {
+
+void stop_now() {
+  stop();
+}
+
+}  // namespace standin
+
 #pragma GCC visibility push(default)
 
 void robot_live(void (*callback)(void)) {

@@ -414,11 +414,14 @@ class Xvfb {
     close(fds[0]);
     if (n > 0) display_ = ":" + std::to_string(std::atoi(number));
   }
-  ~Xvfb() {
+  ~Xvfb() { end(); }
+  // Ends the server, as a lost display would look to its clients.
+  void end() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
+    pid_ = -1;
   }
   const std::string &display() const { return display_; }
 
@@ -478,6 +481,26 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   e2e::Result result = tuner.finish();
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.err, "");
+  ASSERT_FALSE(result.trace.empty());
+  EXPECT_EQ(result.trace.back().call, "stop");
+}
+
+TEST(LiveWindow, LostDisplayEndsTheRunAsClosingTheWindowDoes) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  Xvfb server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  e2e::Session tuner({.program = POSE_TUNER_PATH,
+                      .env = {{"STANDIN_WORLD", "physics"},
+                              {"STANDIN_VIEW", "window"},
+                              {"STANDIN_PACE", "20"},
+                              {"DISPLAY", server.display()}}});
+  ASSERT_TRUE(tuner.wait_for_step(50));
+  server.end();
+  e2e::Result result = tuner.finish();
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "standin: STANDIN_VIEW: the display is gone; the run ends as when the window "
+            "closes\n");
   ASSERT_FALSE(result.trace.empty());
   EXPECT_EQ(result.trace.back().call, "stop");
 }
