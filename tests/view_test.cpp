@@ -526,6 +526,9 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   // A name an option parser would take for an option.
   e2e::write_file(dir + "/-zero.csv", "0,0\n");
   std::filesystem::create_directory(dir + "/dir.mp4");
+  // Write-protected: refused even for root, and left as it was.
+  e2e::write_file(dir + "/ro.mp4", "kept");
+  ASSERT_EQ(chmod((dir + "/ro.mp4").c_str(), 0444), 0);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -536,6 +539,7 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
         Case{{"motion_skim", dir + "/none.csv", dir + "/x.mp4"}, 2},
         Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1},
         Case{{"motion_skim", motion, dir + "/dir.mp4"}, 2},
+        Case{{"motion_skim", motion, dir + "/ro.mp4"}, 2},
         Case{{"-C", dir, RENDER_PATH, "motion_player", "-zero.csv", "x.mp4"}, 1}}) {
     // "-C DIR" runs it from DIR, where the motion's name starts with "-".
     e2e::CommandOutput failed = c.args[0] == "-C" ? e2e::run_command("env", c.args, env)
@@ -545,7 +549,8 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   }
   // Only what was there and the one picture made.
   EXPECT_EQ(output_of("LC_ALL=C ls -A '" + dir + "'"),
-            "-zero.csv\na b&'|c.png\ndir.mp4\nzero.csv\n");
+            "-zero.csv\na b&'|c.png\ndir.mp4\nro.mp4\nzero.csv\n");
+  EXPECT_EQ(e2e::read_file(dir + "/ro.mp4"), "kept");
   EXPECT_EQ(output_of("ls -A '" + dir + "/dir.mp4'"), "");
 }
 
