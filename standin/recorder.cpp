@@ -123,7 +123,7 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   // A contact sheet goes under a temporary name beside its file and is
   // renamed once whole: a run ended by SIGKILL leaves nothing under the
   // name. A device or a FIFO takes it straight.
-  replace_ = format == RecordFormat::png && (!exists || S_ISREG(st.st_mode));
+  replace_ = format != RecordFormat::mp4 && (!exists || S_ISREG(st.st_mode));
   if (replace_) {
     int error = stat(dir, &dir_st) != 0 ? errno : S_ISDIR(dir_st.st_mode) ? 0 : ENOTDIR;
     if (error != 0) {
@@ -167,12 +167,12 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
       args[n++] = word;
     }
   } else if (format == RecordFormat::gif) {
-    // A palette made from the whole run, at 15 frames/s: small enough for a README.
-    for (const char *word :
-         {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
-          "vflip,fps=15,split[a][b];[a]palettegen=stats_mode=diff[p];[b][p]paletteuse=dither=bayer:"
-          "bayer_scale=4:diff_mode=rectangle",
-          "-loop", "0", "-f", "gif", "-y"}) {
+    // First the frames, at 15 a second, losslessly into an unnamed file
+    // beside the GIF; at the end a second pass makes the palette from the
+    // whole run and the GIF from it. Memory stays bounded: one pass that
+    // did both would keep every frame until the palette was made.
+    for (const char *word : {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
+                             "vflip,fps=15", "-c:v", "ffv1", "-f", "nut", "-y"}) {
       args[n++] = word;
     }
   } else {
@@ -186,16 +186,35 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
       args[n++] = word;
     }
   }
-  args[n++] = format == RecordFormat::png ? "pipe:1" : target;
+  args[n++] = format == RecordFormat::png   ? "pipe:1"
+              : format == RecordFormat::gif ? "file:/dev/fd/3"
+                                            : target;
   args[n] = nullptr;
 
-  char ffmpeg[4096];
-  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg)) {
+  char *ffmpeg = ffmpeg_;
+  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg_)) {
     report(
         "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
         "recording");
     std::free(target);
     return false;
+  }
+  if (format == RecordFormat::gif) {
+    // Unnamed, so that nothing is left behind however the run ends; a
+    // named one, removed at once, where the file system has none.
+    frames_fd_ = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (frames_fd_ < 0) {
+      char temp[4096 + 32];
+      std::snprintf(temp, sizeof temp, "%s.%ld.nut", path, static_cast<long>(getpid()));
+      frames_fd_ = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (frames_fd_ >= 0) unlink(temp);
+    }
+    if (frames_fd_ < 0) {
+      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+             Quoted(path).text, std::strerror(errno));
+      std::free(target);
+      return false;
+    }
   }
   int pipe_fds[2];
   int said_fds[2];
@@ -227,6 +246,7 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
   }
   posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
+  if (frames_fd_ >= 0) posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // The program's blocked or ignored signals are not ffmpeg's.
@@ -397,7 +417,7 @@ bool Recorder::reap() {
 const char *Recorder::salvage() {
   if (sheet_fd_ >= 0) close(sheet_fd_);
   sheet_fd_ = -1;
-  if (format_ == RecordFormat::png) return "is not written";
+  if (format_ != RecordFormat::mp4) return "is not written";
   if (format_ != RecordFormat::mp4) return "is cut short";
   struct stat st;
   if (stat(path_, &st) != 0) return "is not written";
@@ -460,6 +480,79 @@ bool Recorder::write_out() {
   return false;
 }
 
+// The GIF's second pass: ffmpeg reads the frames twice, once for the
+// palette and once for the picture, and writes the GIF to a pipe. False
+// once reported.
+bool Recorder::second_pass() {
+  int out_fds[2];
+  int said_fds[2];
+  bool piped = pipe2(out_fds, O_CLOEXEC) == 0;
+  if (!piped || pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int error = errno;
+    if (piped) {
+      close(out_fds[0]);
+      close(out_fds[1]);
+    }
+    report("STANDIN_RECORD: cannot make a pipe: %s; \"%s\" is not written", std::strerror(error),
+           Quoted(path_).text);
+    return false;
+  }
+  const char *args[] = {
+      "ffmpeg",
+      "-hide_banner",
+      "-loglevel",
+      "error",
+      "-nostats",
+      "-xerror",
+      "-i",
+      "file:/dev/fd/3",
+      "-i",
+      "file:/dev/fd/3",
+      "-filter_complex",
+      "[0:v]palettegen=stats_mode=diff[p];[1:v][p]paletteuse=dither=bayer:bayer_scale=4:"
+      "diff_mode=rectangle",
+      "-loop",
+      "0",
+      "-f",
+      "gif",
+      "pipe:1",
+      nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  int error =
+      posix_spawn(&pid_, ffmpeg_, &actions, &attributes, const_cast<char **>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(out_fds[1]);
+  close(said_fds[1]);
+  if (said_fd_ >= 0) close(said_fd_);
+  said_fd_ = said_fds[0];
+  sheet_fd_ = out_fds[0];
+  if (error != 0) {
+    pid_ = -1;
+    report("STANDIN_RECORD: cannot start ffmpeg: %s; \"%s\" is not written", std::strerror(error),
+           Quoted(path_).text);
+    return false;
+  }
+  return true;
+}
+
 void Recorder::abandon() {
   if (pid_ < 0) return;
   if (fd_ >= 0) close(fd_);
@@ -480,9 +573,10 @@ void Recorder::finish() {
   bool sheet = fd_ >= 0 && format_ == RecordFormat::png;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  if (sheet) {
-    write_out();
-  } else if (!reap() && !failed_) {
+  bool ended = sheet ? write_out() : reap();
+  if (ended && format_ == RecordFormat::gif) {
+    if (second_pass()) write_out();
+  } else if (!sheet && !ended && !failed_) {
     // A failure already told is not told again.
     const char *said = ffmpeg_said();
     report("STANDIN_RECORD: ffmpeg failed (%s %d%s) writing \"%s\"; it %s",
@@ -492,6 +586,8 @@ void Recorder::finish() {
   }
   if (said_fd_ >= 0) close(said_fd_);
   said_fd_ = -1;
+  if (frames_fd_ >= 0) close(frames_fd_);
+  frames_fd_ = -1;
 }
 
 // ", ffmpeg: <its first line>" from what it wrote on stderr, escaped, or "".

@@ -45,6 +45,7 @@ class Recorder {
   bool reap();
   const char *salvage();
   bool write_out();
+  bool second_pass();
 
   RecordFormat format_ = RecordFormat::none;
   const char *path_ = "";
@@ -59,6 +60,8 @@ class Recorder {
   // whether it goes under a temporary name renamed over `path_`.
   int sheet_fd_ = -1;
   bool replace_ = false;
+  int frames_fd_ = -1;      // a GIF's frames, between its two passes
+  char ffmpeg_[4096] = "";  // where ffmpeg is
   // ffmpeg's stderr, a pipe neither side waits on: what it says of a
   // failure goes in the one report, and a full pipe drops the rest.
   int said_fd_ = -1;
