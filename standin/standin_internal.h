@@ -79,6 +79,10 @@ struct Config {
   int push_count = 0;
 };
 
+// Ends the run now as the stop time does (a stop line, everything written
+// out, status 0), from the control thread: a lost display, say.
+[[noreturn]] void stop_now();
+
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.
 void read_config(Config &config);
 

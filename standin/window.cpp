@@ -67,6 +67,24 @@ void keep_glfw_error(int, const char *text) {
   g_glfw_error[escape(text, kErrorBytes, g_glfw_error)] = '\0';
 }
 
+// A lost X server (killed, or its machine gone) ends the run as closing
+// the window does, in one line, instead of Xlib's words and status 1.
+// Xlib ends the process if this returns: it never does.
+int on_display_lost(void *) {
+  report("STANDIN_VIEW: the display is gone; the run ends as when the window closes");
+  stop_now();
+}
+
+// Catches the display's loss with Xlib's I/O error handler, from the Xlib
+// that GLFW has loaded.
+void catch_display_loss() {
+  void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+  if (xlib == nullptr) return;
+  using Handler = int (*)(void *);
+  auto set = reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
+  if (set != nullptr) set(on_display_lost);
+}
+
 }  // namespace
 
 // What the window's callbacks act on while poll() runs.
@@ -154,6 +172,7 @@ bool Window::open(const char *title) {
            g_glfw_error[0] != '\0' ? g_glfw_error : "no display");
     return false;
   }
+  catch_display_loss();
   glfw->glfwWindowHint(GLFW_SAMPLES, 0);
   GLFWwindow *window = glfw->glfwCreateWindow(kWidth, kHeight, title, nullptr, nullptr);
   if (window == nullptr) {
