@@ -62,6 +62,9 @@ struct Config {
   RecordFormat record_format = RecordFormat::none;  // from the recording's extension
   int record_width = kDefaultRecordWidth;           // STANDIN_RECORD_SIZE, pixels
   int record_height = kDefaultRecordHeight;
+  bool overlay_balance =
+      false;  // STANDIN_OVERLAY has balance: recordings and the window start with it
+  bool overlay_joints = false;  // STANDIN_OVERLAY has joints
 };
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.
