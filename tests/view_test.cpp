@@ -198,6 +198,57 @@ TEST_F(Recording, ContactSheetCellsShowTheRobotOverTheFloorAndTwoRunsGiveTheSame
   }
 }
 
+// Pixels of the balance overlay's support polygon: a strong green.
+int green_pixels(const Image &image) {
+  int count = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      count += p[1] > p[0] + 60 && p[1] > p[2] + 40;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
+  struct Case {
+    const char *name;
+    const char *overlay;  // STANDIN_OVERLAY, "" for none
+  };
+  const Case cases[] = {{"none", ""},
+                        {"balance", "balance"},
+                        {"again", " balance "},
+                        {"joints", "joints"},
+                        {"bad", "balance,knees"}};
+  std::vector<Image> sheets;
+  for (const Case &c : cases) {
+    std::string path = dir_ + "/" + c.name + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {{"STANDIN_RECORD_SIZE", "320x240"}};
+    if (*c.overlay != '\0') env.emplace_back("STANDIN_OVERLAY", c.overlay);
+    e2e::Result result = e2e::run(skim(dir_, path, 1000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    if (std::string(c.name) == "bad") {
+      EXPECT_EQ(result.err,
+                "standin: STANDIN_OVERLAY=\"balance,knees\" is not balance, joints or "
+                "balance,joints; drawing no overlay\n");
+    } else {
+      EXPECT_EQ(result.err, "") << c.name;
+    }
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u) << c.name;
+    sheets.push_back(frames[0]);
+  }
+  // The support polygon's green lies on the floor under the robot, in the
+  // cells where the feet stand on it.
+  EXPECT_EQ(green_pixels(sheets[0]), 0);
+  EXPECT_GT(green_pixels(sheets[1]), 7 * 100);
+  EXPECT_EQ(e2e::read_file(dir_ + "/balance.png"), e2e::read_file(dir_ + "/again.png"));
+  // The numbers stand beside the robot; a bad word records as without.
+  Box last{3 * 320, 240, 320, 240};
+  EXPECT_GT(changed_pixels(sheets[0], sheets[3], last), 300);
+  EXPECT_EQ(e2e::read_file(dir_ + "/none.png"), e2e::read_file(dir_ + "/bad.png"));
+}
+
 TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
   // SIGTERM: the stand-in stops at the next robot_step.
   std::string term = dir_ + "/term.mp4";
@@ -379,6 +430,15 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   // side of the robot and the floor stay, between the texts.
   EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
   EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
+
+  // B sees through the robot to its balance; J numbers its joints.
+  for (char key : {'b', 'j'}) {
+    Image shown = server.screenshot();
+    ASSERT_TRUE(server.type(kTitle, key));
+    ASSERT_TRUE(tuner.wait_for_step(key == 'b' ? 1200 : 1400));
+    after = server.screenshot();
+    EXPECT_GT(changed_pixels(shown, after, Box{0, 100, 800, 400}), 300) << key;
+  }
 
   // H: the head camera sees the floor before the robot, and no robot.
   ASSERT_TRUE(server.type(kTitle, 'h'));
