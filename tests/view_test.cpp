@@ -249,6 +249,55 @@ TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
   EXPECT_EQ(e2e::read_file(dir_ + "/none.png"), e2e::read_file(dir_ + "/bad.png"));
 }
 
+// Pixels of `box` a shadow darkens: grey, and darker than the bare floor.
+int shadow_pixels(const Image &image, const Image &floor, Box box) {
+  int count = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      const unsigned char *f = floor.at(x, y);
+      int darker = f[1] - p[1];
+      count +=
+          darker > 15 && darker < 100 && std::abs(p[0] - p[1]) < 12 && std::abs(p[1] - p[2]) < 12;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, CameraAndShadowFollowARobotThatGoesMetresAway) {
+  // Tilted gravity on a floor without friction: the robot slides upright,
+  // 4.5 m in 3 s, as a long walk would take it.
+  std::string xml = e2e::read_file(ROBOT_MODEL_PATH);
+  auto sliding = [](std::string text) {
+    text = std::regex_replace(text, std::regex(R"(gravity="0 0 -9.81")"),
+                              R"(gravity="0.8 -0.6 -9.81")");
+    return std::regex_replace(text, std::regex(R"(condim="3")"), R"(condim="1")");
+  };
+  e2e::write_file(dir_ + "/slide.xml", sliding(xml));
+  e2e::write_file(dir_ + "/floor.xml", sliding(empty_floor_model()));
+  std::vector<Image> sheets;
+  for (const char *model : {"slide", "floor"}) {
+    std::string path = dir_ + "/" + model + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"STANDIN_RECORD_SIZE", "320x240"}, {"STANDIN_MODEL", dir_ + "/" + model + ".xml"}};
+    e2e::Result result = e2e::run(skim(dir_, path, 3000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u);
+    sheets.push_back(frames[0]);
+  }
+  for (int cell = 0; cell < 8; ++cell) {
+    Box middle{(cell % 4) * 320 + 100, (cell / 4) * 240 + 40, 120, 180};
+    EXPECT_GT(changed_pixels(sheets[0], sheets[1], middle), 1000) << "cell " << cell;
+  }
+  // The robot stands as at the start, metres away, its shadow beside it.
+  Box first{100, 40, 120, 180};
+  Box last{3 * 320 + 100, 240 + 40, 120, 180};
+  int shadow_at_start = shadow_pixels(sheets[0], sheets[1], first);
+  EXPECT_GT(shadow_at_start, 50);
+  EXPECT_GT(shadow_pixels(sheets[0], sheets[1], last), shadow_at_start * 2 / 3);
+}
+
 TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
   // SIGTERM: the stand-in stops at the next robot_step.
   std::string term = dir_ + "/term.mp4";
