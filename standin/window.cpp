@@ -95,6 +95,7 @@ struct WindowState {
   mjvScene *scene = nullptr;
   mjvCamera *camera = nullptr;
   CameraMode *mode = nullptr;
+  Overlays *overlays = nullptr;
   int head_camera = -1;
   double x = 0.0, y = 0.0;  // cursor at the last event
 };
@@ -118,6 +119,10 @@ void on_key(GLFWwindow *window, int key, int, int action, int) {
     cam.type = mjCAMERA_FIXED;
     cam.fixedcamid = s->head_camera;
     *s->mode = CameraMode::head;
+  } else if (key == GLFW_KEY_B) {
+    s->overlays->balance = !s->overlays->balance;
+  } else if (key == GLFW_KEY_J) {
+    s->overlays->joints = !s->overlays->joints;
   }
 }
 
@@ -205,12 +210,13 @@ void Window::swap() {
 }
 
 void Window::poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,
-                  int head_camera) {
+                  int head_camera, Overlays *overlays) {
   state_->m = m;
   state_->scene = scene;
   state_->camera = camera;
   state_->mode = mode;
   state_->head_camera = head_camera;
+  state_->overlays = overlays;
   state_->glfw->glfwPollEvents();
   state_->camera = nullptr;
 }

@@ -198,6 +198,107 @@ TEST_F(Recording, ContactSheetCellsShowTheRobotOverTheFloorAndTwoRunsGiveTheSame
   }
 }
 
+// Pixels of the balance overlay's support polygon: a strong green.
+int green_pixels(const Image &image) {
+  int count = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      count += p[1] > p[0] + 60 && p[1] > p[2] + 40;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
+  struct Case {
+    const char *name;
+    const char *overlay;  // STANDIN_OVERLAY, "" for none
+  };
+  const Case cases[] = {{"none", ""},
+                        {"balance", "balance"},
+                        {"again", " balance "},
+                        {"joints", "joints"},
+                        {"bad", "balance,knees"}};
+  std::vector<Image> sheets;
+  for (const Case &c : cases) {
+    std::string path = dir_ + "/" + c.name + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {{"STANDIN_RECORD_SIZE", "320x240"}};
+    if (*c.overlay != '\0') env.emplace_back("STANDIN_OVERLAY", c.overlay);
+    e2e::Result result = e2e::run(skim(dir_, path, 1000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    if (std::string(c.name) == "bad") {
+      EXPECT_EQ(result.err,
+                "standin: STANDIN_OVERLAY=\"balance,knees\" is not balance, joints or "
+                "balance,joints; drawing no overlay\n");
+    } else {
+      EXPECT_EQ(result.err, "") << c.name;
+    }
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u) << c.name;
+    sheets.push_back(frames[0]);
+  }
+  // The support polygon's green lies on the floor under the robot, in the
+  // cells where the feet stand on it.
+  EXPECT_EQ(green_pixels(sheets[0]), 0);
+  EXPECT_GT(green_pixels(sheets[1]), 7 * 100);
+  EXPECT_EQ(e2e::read_file(dir_ + "/balance.png"), e2e::read_file(dir_ + "/again.png"));
+  // The numbers stand beside the robot; a bad word records as without.
+  Box last{3 * 320, 240, 320, 240};
+  EXPECT_GT(changed_pixels(sheets[0], sheets[3], last), 300);
+  EXPECT_EQ(e2e::read_file(dir_ + "/none.png"), e2e::read_file(dir_ + "/bad.png"));
+}
+
+// Pixels of `box` a shadow darkens: grey, and darker than the bare floor.
+int shadow_pixels(const Image &image, const Image &floor, Box box) {
+  int count = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      const unsigned char *f = floor.at(x, y);
+      int darker = f[1] - p[1];
+      count +=
+          darker > 15 && darker < 100 && std::abs(p[0] - p[1]) < 12 && std::abs(p[1] - p[2]) < 12;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, CameraAndShadowFollowARobotThatGoesMetresAway) {
+  // Tilted gravity on a floor without friction: the robot slides upright,
+  // 4.5 m in 3 s, as a long walk would take it.
+  std::string xml = e2e::read_file(ROBOT_MODEL_PATH);
+  auto sliding = [](std::string text) {
+    text = std::regex_replace(text, std::regex(R"(gravity="0 0 -9.81")"),
+                              R"(gravity="0.8 -0.6 -9.81")");
+    return std::regex_replace(text, std::regex(R"(condim="3")"), R"(condim="1")");
+  };
+  e2e::write_file(dir_ + "/slide.xml", sliding(xml));
+  e2e::write_file(dir_ + "/floor.xml", sliding(empty_floor_model()));
+  std::vector<Image> sheets;
+  for (const char *model : {"slide", "floor"}) {
+    std::string path = dir_ + "/" + model + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"STANDIN_RECORD_SIZE", "320x240"}, {"STANDIN_MODEL", dir_ + "/" + model + ".xml"}};
+    e2e::Result result = e2e::run(skim(dir_, path, 3000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u);
+    sheets.push_back(frames[0]);
+  }
+  for (int cell = 0; cell < 8; ++cell) {
+    Box middle{(cell % 4) * 320 + 100, (cell / 4) * 240 + 40, 120, 180};
+    EXPECT_GT(changed_pixels(sheets[0], sheets[1], middle), 1000) << "cell " << cell;
+  }
+  // The robot stands as at the start, metres away, its shadow beside it:
+  // the floor behind its left foot, as the sun falls.
+  Box first{180, 120, 80, 90};
+  Box last{3 * 320 + 180, 240 + 120, 80, 90};
+  int shadow_at_start = shadow_pixels(sheets[0], sheets[1], first);
+  EXPECT_GT(shadow_at_start, 20);
+  EXPECT_GT(shadow_pixels(sheets[0], sheets[1], last), shadow_at_start * 2 / 3);
+}
+
 TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
   // SIGTERM: the stand-in stops at the next robot_step.
   std::string term = dir_ + "/term.mp4";
@@ -472,6 +573,15 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
   EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
 
+  // B sees through the robot to its balance; J numbers its joints.
+  for (char key : {'b', 'j'}) {
+    Image shown = server.screenshot();
+    ASSERT_TRUE(server.type(kTitle, key));
+    ASSERT_TRUE(tuner.wait_for_step(key == 'b' ? 1200 : 1400));
+    after = server.screenshot();
+    EXPECT_GT(changed_pixels(shown, after, Box{0, 100, 800, 400}), 300) << key;
+  }
+
   // H: the head camera sees the floor before the robot, and no robot.
   ASSERT_TRUE(server.type(kTitle, 'h'));
   ASSERT_TRUE(tuner.wait_for_step(1600));
@@ -541,6 +651,7 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
         Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1},
         Case{{"motion_skim", motion, dir + "/dir.mp4"}, 2},
         Case{{"motion_skim", motion, dir + "/ro.mp4"}, 2},
+        Case{{"--overlay", "knees", "motion_skim", motion, dir + "/x.png"}, 2},
         Case{{"-C", dir, RENDER_PATH, "motion_player", "-zero.csv", "x.mp4"}, 1}}) {
     // "-C DIR" runs it from DIR, where the motion's name starts with "-".
     e2e::CommandOutput failed = c.args[0] == "-C" ? e2e::run_command("env", c.args, env)
