@@ -209,6 +209,10 @@ TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
   };
   const Usage usages[] = {
       {{"--balance-csv", csv, path, path}, "--balance-csv takes one file to check"},
+      // The motion itself, even by another name, is never replaced.
+      {{"--balance-csv", path, path}, "--balance-csv names the file to check"},
+      {{"--balance-csv", dir + "/./lean.csv", path}, "--balance-csv names the file to check"},
+      {{"--balance-csv", "-", path}, "--balance-csv takes a file, not \"-\""},
       {{"--model", "/nonexistent.xml", path}, "--model goes with --balance"},
       {{"--balance", "--model", "/nonexistent.xml", path},
        "cannot load the robot model \"/nonexistent.xml\": No such file or directory"},
@@ -218,6 +222,10 @@ TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.text.find(u.says), std::string::npos) << bad.text;
   }
+  std::ifstream motion(path);
+  std::string row;
+  std::getline(motion, row);
+  EXPECT_EQ(row.rfind("line,", 0), std::string::npos) << "the motion was replaced: " << row;
 }
 
 TEST(Balance, DefaultWalkStaysInsideTheSupport) {
