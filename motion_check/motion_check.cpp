@@ -160,7 +160,11 @@ int main(int argc, char **argv) {
     if (balance_check != nullptr) print_balance(stdout, path, held);
     if (summary.errors > 0) status = 2;
     if (summary.warnings > 0 && status == 0) status = 1;
-    if (csv != nullptr) {
+    // A file that cannot be played has no samples: an earlier CSV stays.
+    if (csv != nullptr && !held.checked) {
+      std::fprintf(stderr, "motion_check: %s is left as it was: %s has no samples\n", csv, path);
+      status = 2;
+    } else if (csv != nullptr) {
       unsigned serial = 0;
       WholeWrite written = replace_whole(csv, "motion_check", serial, [&](std::FILE *out) {
         return write_balance_csv(out, samples);
