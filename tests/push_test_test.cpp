@@ -20,8 +20,10 @@
 
 namespace {
 
-e2e::CommandOutput push_test(const std::vector<std::string> &args) {
-  return e2e::run_command(PUSH_TEST_PATH, args, {{"PUSH_TEST_BUILD_DIR", PUSH_TEST_BUILD_DIR}});
+e2e::CommandOutput push_test(const std::vector<std::string> &args,
+                             std::vector<std::pair<std::string, std::string>> env = {}) {
+  env.emplace_back("PUSH_TEST_BUILD_DIR", PUSH_TEST_BUILD_DIR);
+  return e2e::run_command(PUSH_TEST_PATH, args, env);
 }
 
 // A one-row posture: period, an unused field, 21 pulse counts, four letters.
@@ -74,8 +76,18 @@ TEST(PushTest, PostureThatFallsByItselfIsRefusedEvenUnderANameLikeAnOption) {
 
 TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "a bisection of a dozen physics runs";
-  e2e::CommandOutput out = push_test({"--directions", "back", "--steps", "2", posture_file(kZero)});
+  // A recording and another model left in the environment are not the runs'.
+  const std::string recording = e2e::temp_dir() + "/left.png";
+  e2e::CommandOutput out =
+      push_test({"--directions", "back", "--steps", "2", posture_file(kZero)},
+                {{"STANDIN_RECORD", recording}, {"STANDIN_MODEL", "/nonexistent.xml"}});
   ASSERT_EQ(out.status, 0) << out.text;
+  const std::size_t ignore = out.text.find("push-test: the runs ignore ");
+  ASSERT_NE(ignore, std::string::npos) << out.text;
+  const std::string said = out.text.substr(ignore, out.text.find('\n', ignore) - ignore);
+  EXPECT_NE(said.find(" STANDIN_MODEL"), std::string::npos) << said;
+  EXPECT_NE(said.find(" STANDIN_RECORD"), std::string::npos) << said;
+  EXPECT_FALSE(std::filesystem::exists(recording));
   std::istringstream lines(out.text);
   std::string line;
   bool found = false;
