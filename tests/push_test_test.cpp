@@ -47,6 +47,7 @@ TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--steps", "999999999999999999999", file}, "--steps must be a whole number"},
       {{"--moments", "x", file}, "--moments must be a whole number from 1 to 20"},
       {{"--directions", "up", file}, "no direction 'up'"},
+      {{"--directions", "front,back,front", file}, "--directions names 'front' twice"},
       {{"--colour", "red", file}, "usage: tools/push-test"},
       {{file + ".absent"}, "no such motion file"},
   };
