@@ -75,6 +75,20 @@ TEST(PushTest, PostureThatFallsByItselfIsRefusedEvenUnderANameLikeAnOption) {
       << out.text;
 }
 
+TEST(PushTest, MomentsCloserThanTenMillisecondsArePushedOnce) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "a score of physics runs";
+  // Ten rows of 10 ms, 100 ms of playback: twenty moments round to ten.
+  std::string rows;
+  for (int i = 0; i < 10; ++i) rows += "10,0," + kZero + ", R ,R ,R,R\n";
+  const std::string path = e2e::temp_dir() + "/short.csv";
+  e2e::write_file(path, rows);
+  e2e::CommandOutput out =
+      push_test({"--moments", "20", "--steps", "1", "--directions", "front", path});
+  ASSERT_EQ(out.status, 0) << out.text;
+  EXPECT_NE(out.text.find("pushes on the chest at 10 moment(s)"), std::string::npos) << out.text;
+  EXPECT_EQ(e2e::count(out.text, "\nfront "), 1) << out.text;
+}
+
 TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "a bisection of a dozen physics runs";
   // A recording and another model left in the environment are not the runs'.
