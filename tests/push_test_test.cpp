@@ -149,6 +149,8 @@ std::vector<Process> processes() {
 }
 
 TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
+  // Killed under valgrind, the runs would leave reports of what they held.
+  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
   const std::string tmp = e2e::temp_dir() + "/tmp";
   std::filesystem::create_directory(tmp);
   const std::string file = posture_file(kZero);
