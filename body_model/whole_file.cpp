@@ -14,12 +14,6 @@ namespace {
 
 constexpr unsigned kTempAttempts = 100;  // temporary names tried per write
 
-// True when nobody may write `st`'s file, or this user may not write `path`.
-// Checked by mode as well, since root may write anything by permission.
-bool write_protected(const char *path, const struct stat &st) {
-  return (st.st_mode & 0222) == 0 || access(path, W_OK) != 0;
-}
-
 // Names a temporary file beside `target` (whose directory part is its first
 // `dir_bytes` bytes). False if the name does not fit.
 bool temp_name(const char *target, std::size_t dir_bytes, const char *tag, unsigned &serial,

@@ -4,8 +4,19 @@
 // snapshot and motion_compose's output both go this way.
 #pragma once
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cstdio>
 #include <functional>
+
+// True when nobody may write `st`'s file (stat of `path`), or this user may
+// not write `path`. Checked by mode as well, since root may write anything
+// by permission: a write-protected target is refused even for root. The
+// stand-in's recordings follow the same rule.
+inline bool write_protected(const char *path, const struct stat &st) {
+  return (st.st_mode & 0222) == 0 || access(path, W_OK) != 0;
+}
 
 enum class WholeWrite {
   kOk,           // the file holds the new content

@@ -25,4 +25,16 @@ while read -r script period; do
 done <<'LIST'
 salute 10
 LIST
+# Walks, each passing motion_check and walking in the physics world.
+# file  motion_walk arguments
+while read -r name args; do
+  # shellcheck disable=SC2086
+  "$build/tools/motion_walk" -o "motions/${name}_10ms.csv" $args >/dev/null
+done <<'LIST'
+walk_forward --steps 16 --stride 0.04
+walk_backward --steps 12 --stride -0.04
+walk_left --steps 12 --stride 0 --side 0.02 --step-time 0.4 --lift 0.02
+turn_left --steps 12 --stride 0 --turn 0.15
+turn_right --steps 12 --stride 0 --turn -0.15
+LIST
 "$build/tools/motion_check" motions/*.csv

@@ -292,6 +292,33 @@ void read_pushes(Config &config) {
   config.push_count = count;
 }
 
+// A list of overlay words separated by commas: balance, joints. One bad
+// word and the run draws no overlay at all, rather than half of what was asked.
+void read_overlay(Config &config) {
+  const char *value = read_env("STANDIN_OVERLAY");
+  if (value == nullptr) return;
+  bool balance = false;
+  bool joints = false;
+  std::string_view rest = value;
+  while (true) {
+    std::size_t comma = rest.find(',');
+    std::string_view word = trim(rest.substr(0, comma));
+    if (word == "balance") {
+      balance = true;
+    } else if (word == "joints") {
+      joints = true;
+    } else {
+      report("STANDIN_OVERLAY=\"%s\" is not balance, joints or balance,joints; drawing no overlay",
+             Quoted(value).text);
+      return;
+    }
+    if (comma == std::string_view::npos) break;
+    rest = rest.substr(comma + 1);
+  }
+  config.overlay_balance = balance;
+  config.overlay_joints = joints;
+}
+
 // Views and recordings draw the physics world; the kinematic world has no bodies to draw.
 void check_view_world(Config &config) {
   if (config.physics || (!config.view_window && config.record_path == nullptr)) return;
@@ -411,6 +438,7 @@ void read_config(Config &config) {
   read_record(config);
   read_record_size(config);
   read_pushes(config);
+  read_overlay(config);
   check_view_world(config);
   check_shared_files(config);
   if (config.push_count > 0 && !config.physics) {

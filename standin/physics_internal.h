@@ -46,6 +46,10 @@ class Physics {
   }
 
   const mjModel *model() const { return model_; }
+  // The commanded angle of each servo (JointIndex 0..24), rad, and where
+  // each actuator pulls now on its way there, rad.
+  const double *targets() const { return target_; }
+  const double *setpoints() const { return setpoint_; }
   mjData *data() const { return data_; }
   // The observer called after each engine step; nullptr for none.
   void observe(StepObserver *observer) { observer_ = observer; }

@@ -7,6 +7,7 @@
 #include <pthread.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -16,6 +17,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <string_view>
+
+#include "whole_file.h"
 
 extern char **environ;
 
@@ -53,6 +56,45 @@ bool find_ffmpeg(char *path, std::size_t size) {
   }
 }
 
+// The directory part of `path` ("." for none) into `dir`.
+void directory_of(const char *path, char *dir, std::size_t size) {
+  const char *slash = std::strrchr(path, '/');
+  if (slash == nullptr) {
+    std::snprintf(dir, size, ".");
+  } else {
+    std::snprintf(dir, size, "%.*s", static_cast<int>(slash - path + 1), path);
+  }
+}
+
+// True when the mp4 at `path` holds at least one whole fragment (a moof
+// box followed by its whole mdat), which a player can play.
+bool plays(const char *path) {
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st;
+  bool whole = false;
+  bool after_moof = false;
+  if (fstat(fd, &st) == 0) {
+    off_t at = 0;
+    unsigned char head[16];
+    while (!whole && at + 8 <= st.st_size && pread(fd, head, 16, at) >= 8) {
+      std::uint64_t size =
+          (std::uint64_t{head[0]} << 24) | (head[1] << 16) | (head[2] << 8) | head[3];
+      if (size == 1) {
+        size = 0;
+        for (int i = 8; i < 16; ++i) size = (size << 8) | head[i];
+      }
+      if (size < 8 || size > static_cast<std::uint64_t>(st.st_size - at)) break;
+      bool mdat = std::memcmp(head + 4, "mdat", 4) == 0;
+      whole = mdat && after_moof;
+      after_moof = std::memcmp(head + 4, "moof", 4) == 0;
+      at += static_cast<off_t>(size);
+    }
+  }
+  close(fd);
+  return whole;
+}
+
 }  // namespace
 
 Recorder::~Recorder() {
@@ -65,14 +107,40 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   width_ = width;
   height_ = height;
   frame_bytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-  // ffmpeg would say the same at its end, in many lines; tell it now in one.
-  int probe = open_output(path, 0);
-  if (probe < 0) {
-    report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording", Quoted(path).text,
-           open_error(errno));
+  // A write-protected file, or a new one in a write-protected directory,
+  // is refused as the tuner refuses its snapshot's: even for root.
+  struct stat st;
+  bool exists = stat(path, &st) == 0;
+  char dir[4096];
+  directory_of(path, dir, sizeof dir);
+  struct stat dir_st;
+  if ((exists && S_ISREG(st.st_mode) && write_protected(path, st)) ||
+      (!exists && stat(dir, &dir_st) == 0 && write_protected(dir, dir_st))) {
+    report("STANDIN_RECORD: \"%s\" is write-protected; running without recording",
+           Quoted(exists ? path : dir).text);
     return false;
   }
-  close(probe);
+  // A contact sheet goes under a temporary name beside its file and is
+  // renamed once whole: a run ended by SIGKILL leaves nothing under the
+  // name. A device or a FIFO takes it straight.
+  replace_ = format != RecordFormat::mp4 && (!exists || S_ISREG(st.st_mode));
+  if (replace_) {
+    int error = stat(dir, &dir_st) != 0 ? errno : S_ISDIR(dir_st.st_mode) ? 0 : ENOTDIR;
+    if (error != 0) {
+      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+             Quoted(path).text, std::strerror(error));
+      return false;
+    }
+  } else {
+    // ffmpeg would say the same at its end, in many lines; tell it now in one.
+    int probe = open_output(path, 0);
+    if (probe < 0) {
+      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+             Quoted(path).text, open_error(errno));
+      return false;
+    }
+    close(probe);
+  }
 
   char size[32];
   std::snprintf(size, sizeof size, "%dx%d", width, height);
@@ -92,63 +160,74 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   int n = 0;
   for (const char *word : head) args[n++] = word;
   if (format == RecordFormat::png) {
+    // To a pipe: the stand-in writes the file itself, and sees a full disk
+    // that ffmpeg's picture writer lets pass.
     for (const char *word : {(const char *)sheet_size, "-i", "-", "-frames:v", "1", "-c:v", "png",
-                             "-pix_fmt", "rgb24", "-f", "image2", "-update", "1", "-y"}) {
+                             "-pix_fmt", "rgb24", "-f", "image2pipe"}) {
       args[n++] = word;
     }
   } else if (format == RecordFormat::gif) {
-    // A palette made from the whole run, at 15 frames/s: small enough for a README.
-    for (const char *word :
-         {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
-          "vflip,fps=15,split[a][b];[a]palettegen=stats_mode=diff[p];[b][p]paletteuse=dither=bayer:"
-          "bayer_scale=4:diff_mode=rectangle",
-          "-loop", "0", "-f", "gif", "-y"}) {
+    // First the frames, at 15 a second, losslessly into an unnamed file
+    // beside the GIF; at the end a second pass makes the palette from the
+    // whole run and the GIF from it. Memory stays bounded: one pass that
+    // did both would keep every frame until the palette was made.
+    for (const char *word : {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
+                             "vflip,fps=15", "-c:v", "ffv1", "-f", "nut", "-y"}) {
       args[n++] = word;
     }
   } else {
     // A key frame every second, so that a player seeks quickly.
-    for (const char *word : {(const char *)size,
-                             "-r",
-                             (const char *)rate,
-                             "-i",
-                             "-",
-                             "-vf",
-                             "vflip",
-                             "-c:v",
-                             "libx264",
-                             "-preset",
-                             "veryfast",
-                             "-g",
-                             (const char *)rate,
-                             "-pix_fmt",
-                             "yuv420p",
-                             "-movflags",
-                             "+faststart",
-                             "-f",
-                             "mp4",
-                             "-y"}) {
+    for (const char *word :
+         {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf", "vflip", "-c:v",
+          "libx264", "-preset", "veryfast", "-g", (const char *)rate, "-pix_fmt", "yuv420p",
+          // In fragments, one a second: a file cut short
+          // (a full disk, SIGKILL) plays up to its last.
+          "-movflags", "+frag_keyframe+empty_moov", "-f", "mp4", "-y"}) {
       args[n++] = word;
     }
   }
-  args[n++] = target;
+  args[n++] = format == RecordFormat::png   ? "pipe:1"
+              : format == RecordFormat::gif ? "file:/dev/fd/3"
+                                            : target;
   args[n] = nullptr;
 
-  char ffmpeg[4096];
-  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg)) {
+  char *ffmpeg = ffmpeg_;
+  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg_)) {
     report(
         "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
         "recording");
     std::free(target);
     return false;
   }
+  if (format == RecordFormat::gif) {
+    // Unnamed, so that nothing is left behind however the run ends; a
+    // named one, removed at once, where the file system has none.
+    frames_fd_ = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (frames_fd_ < 0) {
+      char temp[4096 + 32];
+      std::snprintf(temp, sizeof temp, "%s.%ld.nut", path, static_cast<long>(getpid()));
+      frames_fd_ = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+      if (frames_fd_ >= 0) unlink(temp);
+    }
+    if (frames_fd_ < 0) {
+      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+             Quoted(path).text, std::strerror(errno));
+      std::free(target);
+      return false;
+    }
+  }
   int pipe_fds[2];
   int said_fds[2];
+  int sheet_fds[2] = {-1, -1};
   bool piped = pipe2(pipe_fds, O_CLOEXEC) == 0;
-  if (!piped || pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+  bool said = piped && pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) == 0;
+  if (!said || (format == RecordFormat::png && pipe2(sheet_fds, O_CLOEXEC) != 0)) {
     int error = errno;
-    if (piped) {
-      close(pipe_fds[0]);
-      close(pipe_fds[1]);
+    for (int fd : {pipe_fds[0], pipe_fds[1]}) {
+      if (piped) close(fd);
+    }
+    for (int fd : {said_fds[0], said_fds[1]}) {
+      if (said) close(fd);
     }
     report("STANDIN_RECORD: cannot make a pipe: %s; running without recording",
            std::strerror(error));
@@ -161,8 +240,13 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], STDIN_FILENO);
-  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  if (sheet_fds[1] >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, sheet_fds[1], STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
   posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
+  if (frames_fd_ >= 0) posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   // The program's blocked or ignored signals are not ffmpeg's.
@@ -173,7 +257,11 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
   posix_spawnattr_setsigmask(&attributes, &none);
   posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  // A process group of its own: a terminal's Ctrl-C reaches the program,
+  // which then finishes ffmpeg, rather than ending ffmpeg mid-file.
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
   int error = posix_spawn(&pid_, ffmpeg, &actions, &attributes, const_cast<char **>(args), environ);
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
@@ -181,11 +269,15 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   close(pipe_fds[0]);
   close(said_fds[1]);
   said_fd_ = said_fds[0];
+  if (sheet_fds[1] >= 0) close(sheet_fds[1]);
+  sheet_fd_ = sheet_fds[0];
   if (error != 0) {
     pid_ = -1;
     close(pipe_fds[1]);
     close(said_fd_);
     said_fd_ = -1;
+    if (sheet_fd_ >= 0) close(sheet_fd_);
+    sheet_fd_ = -1;
     report("STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
            std::strerror(error));
     return false;
@@ -226,13 +318,16 @@ bool Recorder::put(const unsigned char *bytes, std::size_t size) {
   }
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (error == 0) return true;
-  report(
-      "STANDIN_RECORD: ffmpeg took no more frames (%s%s); \"%s\" is cut short, running on "
-      "without recording",
-      std::strerror(error), ffmpeg_said(), Quoted(path_).text);
+  // ffmpeg has closed its input: it is ending, and what it wrote is final.
   close(fd_);
   fd_ = -1;
   failed_ = true;
+  const char *said = ffmpeg_said();
+  reap();
+  report(
+      "STANDIN_RECORD: ffmpeg took no more frames (%s%s); \"%s\" %s, running on without "
+      "recording",
+      std::strerror(error), said, Quoted(path_).text, salvage());
   return false;
 }
 
@@ -304,6 +399,160 @@ void Recorder::write_sheet() {
   }
 }
 
+// Waits for ffmpeg to end; true when it ended well.
+bool Recorder::reap() {
+  if (pid_ < 0) return false;
+  int status = 0;
+  pid_t done = 0;
+  while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
+  }
+  pid_ = -1;
+  status_ = status;
+  return done > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+// What is left of a recording that failed, for its one report: an mp4
+// that holds a whole fragment plays up to it, one that holds none is
+// removed; a contact sheet was never named.
+const char *Recorder::salvage() {
+  if (sheet_fd_ >= 0) close(sheet_fd_);
+  sheet_fd_ = -1;
+  if (format_ != RecordFormat::mp4) return "is not written";
+  if (format_ != RecordFormat::mp4) return "is cut short";
+  struct stat st;
+  if (stat(path_, &st) != 0) return "is not written";
+  if (!S_ISREG(st.st_mode)) return "is cut short";
+  if (plays(path_)) return "is cut short and plays up to there";
+  unlink(path_);
+  return "holds no whole second and is removed";
+}
+
+// Copies the sheet from ffmpeg's output to a temporary file beside its
+// name, synced, and names it; or straight into a device or a FIFO. False
+// once reported.
+bool Recorder::write_out() {
+  char temp[4096 + 32];
+  int out = -1;
+  struct stat old;
+  bool had = stat(path_, &old) == 0;
+  if (!replace_) {
+    out = open_output(path_, O_TRUNC);
+  } else {
+    std::snprintf(temp, sizeof temp, "%s.%ld.part", path_, static_cast<long>(getpid()));
+    out = open(temp, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    // A replaced file keeps its mode, as a snapshot does.
+    if (out >= 0 && had) fchmod(out, old.st_mode & 07777);
+  }
+  int error = out < 0 ? errno : 0;
+  char buffer[1 << 16];
+  std::size_t total = 0;
+  while (true) {
+    ssize_t got = read(sheet_fd_, buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    total += static_cast<std::size_t>(got);
+    for (ssize_t done = 0; error == 0 && done < got;) {
+      ssize_t put = write(out, buffer + done, static_cast<std::size_t>(got - done));
+      if (put > 0) {
+        done += put;
+      } else if (put < 0 && errno != EINTR) {
+        error = errno;
+      }
+    }
+  }
+  close(sheet_fd_);
+  sheet_fd_ = -1;
+  bool ended = reap();
+  if (error == 0 && replace_ && fsync(out) != 0) error = errno;
+  if (out >= 0 && close(out) != 0 && error == 0) error = errno;
+  if (error == 0 && ended && total > 0 && (!replace_ || std::rename(temp, path_) == 0)) return true;
+  if (error == 0 && replace_ && ended && total > 0) error = errno;
+  if (replace_ && out >= 0) unlink(temp);
+  if (error != 0) {
+    report("STANDIN_RECORD: cannot write \"%s\": %s; it is not written", Quoted(path_).text,
+           std::strerror(error));
+  } else {
+    report("STANDIN_RECORD: ffmpeg failed (%s %d%s) writing \"%s\"; it is not written",
+           WIFEXITED(status_) ? "exit status" : "signal",
+           WIFEXITED(status_) ? WEXITSTATUS(status_) : WTERMSIG(status_), ffmpeg_said(),
+           Quoted(path_).text);
+  }
+  return false;
+}
+
+// The GIF's second pass: ffmpeg reads the frames twice, once for the
+// palette and once for the picture, and writes the GIF to a pipe. False
+// once reported.
+bool Recorder::second_pass() {
+  int out_fds[2];
+  int said_fds[2];
+  bool piped = pipe2(out_fds, O_CLOEXEC) == 0;
+  if (!piped || pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int error = errno;
+    if (piped) {
+      close(out_fds[0]);
+      close(out_fds[1]);
+    }
+    report("STANDIN_RECORD: cannot make a pipe: %s; \"%s\" is not written", std::strerror(error),
+           Quoted(path_).text);
+    return false;
+  }
+  const char *args[] = {
+      "ffmpeg",
+      "-hide_banner",
+      "-loglevel",
+      "error",
+      "-nostats",
+      "-xerror",
+      "-i",
+      "file:/dev/fd/3",
+      "-i",
+      "file:/dev/fd/3",
+      "-filter_complex",
+      "[0:v]palettegen=stats_mode=diff[p];[1:v][p]paletteuse=dither=bayer:bayer_scale=4:"
+      "diff_mode=rectangle",
+      "-loop",
+      "0",
+      "-f",
+      "gif",
+      "pipe:1",
+      nullptr};
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  int error =
+      posix_spawn(&pid_, ffmpeg_, &actions, &attributes, const_cast<char **>(args), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  close(out_fds[1]);
+  close(said_fds[1]);
+  if (said_fd_ >= 0) close(said_fd_);
+  said_fd_ = said_fds[0];
+  sheet_fd_ = out_fds[0];
+  if (error != 0) {
+    pid_ = -1;
+    report("STANDIN_RECORD: cannot start ffmpeg: %s; \"%s\" is not written", std::strerror(error),
+           Quoted(path_).text);
+    return false;
+  }
+  return true;
+}
+
 void Recorder::abandon() {
   if (pid_ < 0) return;
   if (fd_ >= 0) close(fd_);
@@ -313,28 +562,32 @@ void Recorder::abandon() {
   pid_ = -1;
   if (said_fd_ >= 0) close(said_fd_);
   said_fd_ = -1;
-  unlink(path_);
+  if (sheet_fd_ >= 0) close(sheet_fd_);
+  sheet_fd_ = -1;
+  if (!replace_) unlink(path_);
 }
 
 void Recorder::finish() {
   if (pid_ < 0) return;
   if (fd_ >= 0 && format_ == RecordFormat::png) write_sheet();
+  bool sheet = fd_ >= 0 && format_ == RecordFormat::png;
   if (fd_ >= 0) close(fd_);
   fd_ = -1;
-  int status = 0;
-  pid_t done = 0;
-  while ((done = waitpid(pid_, &status, 0)) < 0 && errno == EINTR) {
-  }
-  pid_ = -1;
-  // A failure already told is not told again.
-  if (done > 0 && !failed_ && !(WIFEXITED(status) && WEXITSTATUS(status) == 0)) {
-    report("STANDIN_RECORD: ffmpeg failed (%s %d%s) writing \"%s\"",
-           WIFEXITED(status) ? "exit status" : "signal",
-           WIFEXITED(status) ? WEXITSTATUS(status) : WTERMSIG(status), ffmpeg_said(),
-           Quoted(path_).text);
+  bool ended = sheet ? write_out() : reap();
+  if (ended && format_ == RecordFormat::gif) {
+    if (second_pass()) write_out();
+  } else if (!sheet && !ended && !failed_) {
+    // A failure already told is not told again.
+    const char *said = ffmpeg_said();
+    report("STANDIN_RECORD: ffmpeg failed (%s %d%s) writing \"%s\"; it %s",
+           WIFEXITED(status_) ? "exit status" : "signal",
+           WIFEXITED(status_) ? WEXITSTATUS(status_) : WTERMSIG(status_), said, Quoted(path_).text,
+           salvage());
   }
   if (said_fd_ >= 0) close(said_fd_);
   said_fd_ = -1;
+  if (frames_fd_ >= 0) close(frames_fd_);
+  frames_fd_ = -1;
 }
 
 // ", ffmpeg: <its first line>" from what it wrote on stderr, escaped, or "".

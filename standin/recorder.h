@@ -42,6 +42,10 @@ class Recorder {
   void keep(const unsigned char *rgb, std::int64_t index);
   void write_sheet();
   const char *ffmpeg_said();
+  bool reap();
+  const char *salvage();
+  bool write_out();
+  bool second_pass();
 
   RecordFormat format_ = RecordFormat::none;
   const char *path_ = "";
@@ -51,6 +55,13 @@ class Recorder {
   int fd_ = -1;          // ffmpeg's input; -1 when not recording
   pid_t pid_ = -1;       // ffmpeg; -1 when none runs
   bool failed_ = false;  // a write failed and was told
+  int status_ = 0;       // ffmpeg's wait status once it has ended
+  // The sheet: ffmpeg's output, read from this pipe at the end, and
+  // whether it goes under a temporary name renamed over `path_`.
+  int sheet_fd_ = -1;
+  bool replace_ = false;
+  int frames_fd_ = -1;      // a GIF's frames, between its two passes
+  char ffmpeg_[4096] = "";  // where ffmpeg is
   // ffmpeg's stderr, a pipe neither side waits on: what it says of a
   // failure goes in the one report, and a full pipe drops the rest.
   int said_fd_ = -1;

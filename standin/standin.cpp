@@ -94,7 +94,7 @@ constinit Sink g_trace;                                      // trace lines not 
 constinit Sink g_posture_log;                                // posture log lines not yet written
 constinit bool g_pacing_started = false;                     // g_deadline_ns is set
 constinit std::int64_t g_deadline_ns = 0;                    // CLOCK_MONOTONIC end of last step
-constinit std::atomic<bool> g_stop_requested{false};         // SIGTERM seen: stop at next step
+constinit std::atomic<bool> g_stop_requested{false};  // a stop signal seen: stop at next step
 
 char *put(char *out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
@@ -265,9 +265,11 @@ bool usable(Call call, int id, Kind want) {
   return false;
 }
 
-// A recorded or viewed run ends cleanly on SIGTERM: the next robot_step stops as at
-// the stop time, so the trace and log end on a whole step. A second
-// SIGTERM ends the process at once, for a program that no longer steps.
+// A recorded or viewed run ends cleanly on SIGTERM, SIGINT (Ctrl-C) or
+// SIGHUP (the terminal gone): the next robot_step stops as at the stop
+// time, so the trace and log end on a whole step. A second signal ends the
+// process at once, for a program that no longer steps. The handler only
+// stores a lock-free flag: async-signal-safe.
 void request_stop(int) {
   g_stop_requested.store(true, std::memory_order_relaxed);
 }
@@ -285,7 +287,13 @@ void request_stop(int) {
   action.sa_handler = request_stop;
   action.sa_flags = SA_RESTART | SA_RESETHAND;
   sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
+  for (int signal : {SIGTERM, SIGINT, SIGHUP}) {
+    // A signal the program was started ignoring (nohup, a background job)
+    // stays ignored.
+    struct sigaction before {};
+    if (sigaction(signal, nullptr, &before) == 0 && before.sa_handler == SIG_IGN) continue;
+    sigaction(signal, &action, nullptr);
+  }
 }
 
 // Ends the process as the simulator does at its stop time.
@@ -342,6 +350,14 @@ void pace(int ms) {
 }
 
 }  // namespace
+
+namespace standin {
+
+void stop_now() {
+  stop();
+}
+
+}  // namespace standin
 
 #pragma GCC visibility push(default)
 

@@ -77,7 +77,14 @@ struct Config {
   int record_height = kDefaultRecordHeight;
   Push pushes[kMaxPushes] = {};  // STANDIN_PUSH, the first push_count in use
   int push_count = 0;
+  bool overlay_balance =
+      false;  // STANDIN_OVERLAY has balance: recordings and the window start with it
+  bool overlay_joints = false;  // STANDIN_OVERLAY has joints
 };
+
+// Ends the run now as the stop time does (a stop line, everything written
+// out, status 0), from the control thread: a lost display, say.
+[[noreturn]] void stop_now();
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.
 void read_config(Config &config);

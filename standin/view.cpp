@@ -19,6 +19,7 @@
 #include <memory>
 #include <mutex>
 
+#include "overlay.h"
 #include "recorder.h"
 #include "window.h"
 
@@ -90,6 +91,7 @@ class View final : public StepObserver {
   void record(const mjModel *m, mjData *d, std::int64_t first, std::int64_t last);
   void show(const mjModel *m, mjData *d);
   void follow(mjvCamera &camera, const mjData *d) const;
+  void update_scene(const mjModel *m, mjData *d, mjvCamera &camera, Overlays overlays, int height);
 
   const Config &config_;
   Physics &physics_;
@@ -119,6 +121,10 @@ class View final : public StepObserver {
   int head_camera_ = -1;        // the model's "camera"
   double follow_height_ = 0.0;  // height the cameras look at, m
   CameraMode window_mode_ = CameraMode::follow;
+  double start_xy_[2] = {};  // where the pelvis started over the floor, m
+  Overlay overlay_;
+  Overlays record_overlays_;                 // STANDIN_OVERLAY's, for the whole recording
+  Overlays window_overlays_;                 // STANDIN_OVERLAY's at first, then the keys'
   std::unique_ptr<unsigned char[]> pixels_;  // one recorded frame
 
   std::int64_t step_ns_ = 0;         // engine time step
@@ -154,6 +160,9 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   record_camera_.azimuth = 150.0;
   record_camera_.elevation = -15.0;
   window_camera_ = record_camera_;
+  overlay_.bind(m);
+  record_overlays_ = {.balance = config.overlay_balance, .joints = config.overlay_joints};
+  window_overlays_ = record_overlays_;
   mjv_defaultOption(&option_);
   // The head's distance ray would cross the picture whenever it meets the floor.
   option_.flags[mjVIS_RANGEFINDER] = 0;
@@ -224,7 +233,7 @@ bool View::open_gl(const mjModel *m) {
 void View::record(const mjModel *m, mjData *d, std::int64_t first, std::int64_t last) {
   std::int64_t begin = monotonic_ns();
   follow(record_camera_, d);
-  mjv_updateScene(m, d, &option_, nullptr, &record_camera_, mjCAT_ALL, &scene_);
+  update_scene(m, d, record_camera_, record_overlays_, config_.record_height);
   // Without a window the frame is drawn straight into OSMesa's buffer in
   // our memory, already in GL's native RGBA: no copy, no conversion.
   mjr_setBuffer(window_on_ ? mjFB_OFFSCREEN : mjFB_WINDOW, &context_);
@@ -262,7 +271,7 @@ void View::show(const mjModel *m, mjData *d) {
   std::int64_t now = monotonic_ns();
   if (now < next_draw_ns_) return;
   next_draw_ns_ = now + kWindowFrameNs;
-  window_.poll(m, &scene_, &window_camera_, &window_mode_, head_camera_);
+  window_.poll(m, &scene_, &window_camera_, &window_mode_, head_camera_, &window_overlays_);
   if (window_.closing()) {
     // The run ends as at the stop time, after this robot_step.
     physics_.request_stop();
@@ -277,9 +286,9 @@ void View::show(const mjModel *m, mjData *d) {
     speed_sim_ns_ = sim;
   }
   if (window_mode_ == CameraMode::follow) follow(window_camera_, d);
-  mjv_updateScene(m, d, &option_, nullptr, &window_camera_, mjCAT_ALL, &scene_);
-  mjr_setBuffer(mjFB_WINDOW, &context_);
   mjrRect viewport = window_.viewport();
+  update_scene(m, d, window_camera_, window_overlays_, viewport.height);
+  mjr_setBuffer(mjFB_WINDOW, &context_);
   mjr_render(viewport, &scene_, &context_);
   char names[64];
   char values[64];
@@ -293,9 +302,10 @@ void View::show(const mjModel *m, mjData *d) {
     std::snprintf(values, sizeof values, "%.2f s", seconds);
   }
   mjr_overlay(mjFONT_NORMAL, mjGRID_TOPLEFT, viewport, names, values, &context_);
-  mjr_overlay(mjFONT_NORMAL, mjGRID_BOTTOMLEFT, viewport,
-              "T follow  F fix  H head\nleft drag turn  right drag pan  scroll zoom", nullptr,
-              &context_);
+  mjr_overlay(
+      mjFONT_NORMAL, mjGRID_BOTTOMLEFT, viewport,
+      "T follow  F fix  H head  B balance  J joints\nleft drag turn  right drag pan  scroll zoom",
+      nullptr, &context_);
   window_.swap();
   // A slow machine spends at most half its time drawing the window.
   std::int64_t drawn = monotonic_ns();
@@ -316,6 +326,31 @@ void View::follow(mjvCamera &camera, const mjData *d) const {
   camera.lookat[2] = follow_height_;
 }
 
+// The scene as `camera` sees it, with `overlays` drawn over it.
+void View::update_scene(const mjModel *m, mjData *d, mjvCamera &camera, Overlays overlays,
+                        int height) {
+  overlay_.notice(physics_.targets(), physics_.setpoints(), steps_ * step_ns_);
+  overlay_.prepare(overlays, &option_);
+  mjv_updateScene(m, d, &option_, nullptr, &camera, mjCAT_ALL, &scene_);
+  // A directional light's shadow map covers a square about its position,
+  // which the model puts over the start: it goes where the robot goes.
+  double dx = d->xpos[3 * track_body_] - start_xy_[0];
+  double dy = d->xpos[3 * track_body_ + 1] - start_xy_[1];
+  for (int i = 0; i < scene_.nlight; ++i) {
+    mjvLight &light = scene_.lights[i];
+    if (!light.directional || light.headlight) continue;
+    light.pos[0] += static_cast<float>(dx);
+    light.pos[1] += static_cast<float>(dy);
+  }
+  // The labels' text, as big on the frame as the context draws it.
+  TextSize text;
+  if (height > 0) {
+    text.line = (0.6 * context_.charHeight + 2.0) / height;
+    text.digits = (2.0 * context_.charWidth[static_cast<int>('0')] + 2.0) / height;
+  }
+  overlay_.draw(m, d, overlays, text, &scene_);
+}
+
 void View::after_step(const mjModel *m, mjData *d) {
   ++steps_;
   std::int64_t now_ns = steps_ * step_ns_;
@@ -324,6 +359,8 @@ void View::after_step(const mjModel *m, mjData *d) {
   if (finished_) return;
   if (!gl_tried_) {
     follow_height_ = d->xpos[3 * track_body_ + 2];
+    start_xy_[0] = d->xpos[3 * track_body_];
+    start_xy_[1] = d->xpos[3 * track_body_ + 1];
     for (mjvCamera *camera : {&record_camera_, &window_camera_}) {
       camera->lookat[0] = d->xpos[3 * track_body_];
       camera->lookat[1] = d->xpos[3 * track_body_ + 1];

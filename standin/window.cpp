@@ -67,6 +67,24 @@ void keep_glfw_error(int, const char *text) {
   g_glfw_error[escape(text, kErrorBytes, g_glfw_error)] = '\0';
 }
 
+// A lost X server (killed, or its machine gone) ends the run as closing
+// the window does, in one line, instead of Xlib's words and status 1.
+// Xlib ends the process if this returns: it never does.
+int on_display_lost(void *) {
+  report("STANDIN_VIEW: the display is gone; the run ends as when the window closes");
+  stop_now();
+}
+
+// Catches the display's loss with Xlib's I/O error handler, from the Xlib
+// that GLFW has loaded.
+void catch_display_loss() {
+  void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+  if (xlib == nullptr) return;
+  using Handler = int (*)(void *);
+  auto set = reinterpret_cast<Handler (*)(Handler)>(dlsym(xlib, "XSetIOErrorHandler"));
+  if (set != nullptr) set(on_display_lost);
+}
+
 }  // namespace
 
 // What the window's callbacks act on while poll() runs.
@@ -77,6 +95,7 @@ struct WindowState {
   mjvScene *scene = nullptr;
   mjvCamera *camera = nullptr;
   CameraMode *mode = nullptr;
+  Overlays *overlays = nullptr;
   int head_camera = -1;
   double x = 0.0, y = 0.0;  // cursor at the last event
 };
@@ -100,6 +119,10 @@ void on_key(GLFWwindow *window, int key, int, int action, int) {
     cam.type = mjCAMERA_FIXED;
     cam.fixedcamid = s->head_camera;
     *s->mode = CameraMode::head;
+  } else if (key == GLFW_KEY_B) {
+    s->overlays->balance = !s->overlays->balance;
+  } else if (key == GLFW_KEY_J) {
+    s->overlays->joints = !s->overlays->joints;
   }
 }
 
@@ -154,6 +177,7 @@ bool Window::open(const char *title) {
            g_glfw_error[0] != '\0' ? g_glfw_error : "no display");
     return false;
   }
+  catch_display_loss();
   glfw->glfwWindowHint(GLFW_SAMPLES, 0);
   GLFWwindow *window = glfw->glfwCreateWindow(kWidth, kHeight, title, nullptr, nullptr);
   if (window == nullptr) {
@@ -186,12 +210,13 @@ void Window::swap() {
 }
 
 void Window::poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,
-                  int head_camera) {
+                  int head_camera, Overlays *overlays) {
   state_->m = m;
   state_->scene = scene;
   state_->camera = camera;
   state_->mode = mode;
   state_->head_camera = head_camera;
+  state_->overlays = overlays;
   state_->glfw->glfwPollEvents();
   state_->camera = nullptr;
 }

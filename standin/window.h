@@ -5,6 +5,8 @@
 
 #include <mujoco/mujoco.h>
 
+#include "overlay.h"
+
 namespace standin {
 
 // Which camera the window shows.
@@ -28,9 +30,10 @@ class Window {
   void swap();
   // Handles waiting events: the mouse moves `camera` in `scene`'s view; T,
   // F and H switch `mode` between following the pelvis, staying fixed where
-  // the view is, and the head camera `head_camera`.
-  void poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,
-            int head_camera);
+  // the view is, and the head camera `head_camera`; B and J show and hide
+  // the balance and the joints' overlays in `overlays`.
+  void poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode, int head_camera,
+            Overlays *overlays);
   // True once the user has asked to close the window.
   bool closing() const;
 

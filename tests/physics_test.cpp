@@ -265,8 +265,12 @@ TEST(Physics, BundledMotionsKeepTheRobotUprightAndDoWhatTheySay) {
                              {"swing_1ms.csv", nullptr},
                              {"wave_10ms.csv", wave_lifts_the_right_hand_only}};
   std::size_t listed = 0;
-  for (const auto &entry : std::filesystem::directory_iterator(MOTIONS_DIR))
-    listed += entry.path().extension() == ".csv";
+  // The walks go where they are planned to in motion_walk_test's table.
+  for (const auto &entry : std::filesystem::directory_iterator(MOTIONS_DIR)) {
+    const std::string name = entry.path().filename().string();
+    listed += entry.path().extension() == ".csv" && !name.starts_with("walk_") &&
+              !name.starts_with("turn_");
+  }
   EXPECT_EQ(listed, std::size(motions)) << "a bundled motion is missing from the table";
   for (const Bundled &motion : motions) {
     SCOPED_TRACE(motion.file);

@@ -198,6 +198,107 @@ TEST_F(Recording, ContactSheetCellsShowTheRobotOverTheFloorAndTwoRunsGiveTheSame
   }
 }
 
+// Pixels of the balance overlay's support polygon: a strong green.
+int green_pixels(const Image &image) {
+  int count = 0;
+  for (int y = 0; y < image.height; ++y) {
+    for (int x = 0; x < image.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      count += p[1] > p[0] + 60 && p[1] > p[2] + 40;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
+  struct Case {
+    const char *name;
+    const char *overlay;  // STANDIN_OVERLAY, "" for none
+  };
+  const Case cases[] = {{"none", ""},
+                        {"balance", "balance"},
+                        {"again", " balance "},
+                        {"joints", "joints"},
+                        {"bad", "balance,knees"}};
+  std::vector<Image> sheets;
+  for (const Case &c : cases) {
+    std::string path = dir_ + "/" + c.name + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {{"STANDIN_RECORD_SIZE", "320x240"}};
+    if (*c.overlay != '\0') env.emplace_back("STANDIN_OVERLAY", c.overlay);
+    e2e::Result result = e2e::run(skim(dir_, path, 1000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    if (std::string(c.name) == "bad") {
+      EXPECT_EQ(result.err,
+                "standin: STANDIN_OVERLAY=\"balance,knees\" is not balance, joints or "
+                "balance,joints; drawing no overlay\n");
+    } else {
+      EXPECT_EQ(result.err, "") << c.name;
+    }
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u) << c.name;
+    sheets.push_back(frames[0]);
+  }
+  // The support polygon's green lies on the floor under the robot, in the
+  // cells where the feet stand on it.
+  EXPECT_EQ(green_pixels(sheets[0]), 0);
+  EXPECT_GT(green_pixels(sheets[1]), 7 * 100);
+  EXPECT_EQ(e2e::read_file(dir_ + "/balance.png"), e2e::read_file(dir_ + "/again.png"));
+  // The numbers stand beside the robot; a bad word records as without.
+  Box last{3 * 320, 240, 320, 240};
+  EXPECT_GT(changed_pixels(sheets[0], sheets[3], last), 300);
+  EXPECT_EQ(e2e::read_file(dir_ + "/none.png"), e2e::read_file(dir_ + "/bad.png"));
+}
+
+// Pixels of `box` a shadow darkens: grey, and darker than the bare floor.
+int shadow_pixels(const Image &image, const Image &floor, Box box) {
+  int count = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      const unsigned char *f = floor.at(x, y);
+      int darker = f[1] - p[1];
+      count +=
+          darker > 15 && darker < 100 && std::abs(p[0] - p[1]) < 12 && std::abs(p[1] - p[2]) < 12;
+    }
+  }
+  return count;
+}
+
+TEST_F(Recording, CameraAndShadowFollowARobotThatGoesMetresAway) {
+  // Tilted gravity on a floor without friction: the robot slides upright,
+  // 4.5 m in 3 s, as a long walk would take it.
+  std::string xml = e2e::read_file(ROBOT_MODEL_PATH);
+  auto sliding = [](std::string text) {
+    text = std::regex_replace(text, std::regex(R"(gravity="0 0 -9.81")"),
+                              R"(gravity="0.8 -0.6 -9.81")");
+    return std::regex_replace(text, std::regex(R"(condim="3")"), R"(condim="1")");
+  };
+  e2e::write_file(dir_ + "/slide.xml", sliding(xml));
+  e2e::write_file(dir_ + "/floor.xml", sliding(empty_floor_model()));
+  std::vector<Image> sheets;
+  for (const char *model : {"slide", "floor"}) {
+    std::string path = dir_ + "/" + model + ".png";
+    std::vector<std::pair<std::string, std::string>> env = {
+        {"STANDIN_RECORD_SIZE", "320x240"}, {"STANDIN_MODEL", dir_ + "/" + model + ".xml"}};
+    e2e::Result result = e2e::run(skim(dir_, path, 3000, env));
+    ASSERT_EQ(result.exit_code, 0) << result.err;
+    std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
+    ASSERT_EQ(frames.size(), 1u);
+    sheets.push_back(frames[0]);
+  }
+  for (int cell = 0; cell < 8; ++cell) {
+    Box middle{(cell % 4) * 320 + 100, (cell / 4) * 240 + 40, 120, 180};
+    EXPECT_GT(changed_pixels(sheets[0], sheets[1], middle), 1000) << "cell " << cell;
+  }
+  // The robot stands as at the start, metres away, its shadow beside it:
+  // the floor behind its left foot, as the sun falls.
+  Box first{180, 120, 80, 90};
+  Box last{3 * 320 + 180, 240 + 120, 80, 90};
+  int shadow_at_start = shadow_pixels(sheets[0], sheets[1], first);
+  EXPECT_GT(shadow_at_start, 20);
+  EXPECT_GT(shadow_pixels(sheets[0], sheets[1], last), shadow_at_start * 2 / 3);
+}
+
 TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
   // SIGTERM: the stand-in stops at the next robot_step.
   std::string term = dir_ + "/term.mp4";
@@ -218,6 +319,81 @@ TEST_F(Recording, IsCompleteHoweverTheRunEnds) {
                               .stop_ms = 100000});
   ASSERT_EQ(own.exit_code, 0) << own.err;
   EXPECT_EQ(probe(exited), std::to_string(2560 * 30 / 1000 + 1) + ",320,240");
+}
+
+TEST_F(Recording, StopSignalsEndTheRunCleanlyAndKillLeavesNoSheet) {
+  struct Case {
+    int signal;
+    const char *format;
+  };
+  // SIGKILL cannot be caught: the sheet, made at the end, is then not there at all.
+  const Case cases[] = {{SIGTERM, "mp4"}, {SIGTERM, "gif"}, {SIGTERM, "png"}, {SIGINT, "mp4"},
+                        {SIGINT, "gif"},  {SIGINT, "png"},  {SIGHUP, "mp4"},  {SIGHUP, "gif"},
+                        {SIGHUP, "png"},  {SIGKILL, "png"}};
+  for (const Case &c : cases) {
+    std::string dir = e2e::temp_dir();
+    std::string name = std::string("run.") + c.format;
+    std::string path = dir + "/" + name;
+    std::string label = std::to_string(c.signal) + " " + c.format;
+    e2e::Session session(skim(dir, path, 0, {{"STANDIN_RECORD_SIZE", "128x96"}}));
+    session.write("wave.csv\n");
+    ASSERT_TRUE(session.wait_for_step(10)) << label;
+    kill(session.pid(), c.signal);
+    e2e::Result result = session.finish();
+    if (c.signal == SIGKILL) {
+      EXPECT_EQ(result.signal, SIGKILL);
+      EXPECT_EQ(output_of("ls -A '" + dir + "'"), "wave.csv\n") << label;
+      continue;
+    }
+    ASSERT_EQ(result.exit_code, 0) << label << result.err;
+    EXPECT_EQ(result.err, "") << label;
+    ASSERT_FALSE(result.trace.empty());
+    EXPECT_EQ(result.trace.back().call, "stop") << label;
+    long frames = expected_frames(result);
+    if (std::string(c.format) == "gif") frames = (frames + 1) / 2;
+    if (std::string(c.format) == "png") frames = 1;
+    EXPECT_EQ(probe(path), std::to_string(frames) + (frames == 1 ? ",512,192" : ",128,96"))
+        << label;
+    // Nothing beside it: no temporary file left.
+    EXPECT_EQ(output_of("ls -A '" + dir + "'"), name + "\nwave.csv\n") << label;
+  }
+}
+
+// A full disk (a file size limit, which needs no mount): an mp4 plays up to
+// where it stopped or is removed; a sheet is whole or not there. Each says so.
+TEST_F(Recording, FullDiskLeavesAPlayableFileOrNone) {
+  struct Case {
+    const char *name;
+    rlim_t limit;      // bytes a file may hold
+    const char *told;  // what the one report says of the file
+  };
+  const Case cases[] = {
+      {"tiny.mp4", 2000, " holds no whole second and is removed"},
+      {"cut.mp4", 30000, " is cut short and plays up to there"},
+      {"tiny.png", 2000, ": File too large; it is not written"},
+  };
+  for (const Case &c : cases) {
+    std::string path = dir_ + "/" + c.name;
+    // The trace and the log would meet the limit too.
+    e2e::Options options = skim(dir_, path, 4000,
+                                {{"STANDIN_RECORD_SIZE", "320x240"},
+                                 {"STANDIN_TRACE", "/dev/null"},
+                                 {"STANDIN_POSTURE_LOG", "/dev/null"}});
+    e2e::Result result;
+    {
+      e2e::FileSizeLimit full(c.limit);
+      result = e2e::run(options);
+    }
+    EXPECT_EQ(result.exit_code, 0) << c.name;
+    EXPECT_EQ(e2e::count(result.err, "\n"), 1) << c.name << result.err;
+    EXPECT_NE(result.err.find(c.told), std::string::npos) << c.name << result.err;
+    if (std::string(c.name) == "cut.mp4") {
+      EXPECT_GT(std::atol(probe(path).c_str()), 0) << probe(path);
+    } else {
+      EXPECT_FALSE(std::filesystem::exists(path)) << c.name;
+    }
+  }
+  EXPECT_EQ(output_of("ls -A '" + dir_ + "'"), "cut.mp4\nwave.csv\n");
 }
 
 TEST_F(Recording, DeadEncoderIsToldOnceAndTheRunGoesOn) {
@@ -271,9 +447,17 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.mp4"}, {"STANDIN_WORLD", "kinematic"}},
        "standin: STANDIN_RECORD needs the physics world (STANDIN_WORLD=physics); running without "
        "a recording\n"},
-      // A full disk: ffmpeg says so at the end, in its own words, on the one line.
+      // A full disk: told at the end, on the one line.
       {{{"STANDIN_RECORD", dir + "/full.gif"}},
-       "standin: STANDIN_RECORD: ffmpeg failed (exit status 1, ffmpeg: "},
+       "standin: STANDIN_RECORD: cannot write \"" + dir +
+           "/full.gif\": No space left on device; it is not written\n"},
+      // Write-protected: refused even for root, and left as it was.
+      {{{"STANDIN_RECORD", dir + "/ro.mp4"}},
+       "standin: STANDIN_RECORD: \"" + dir +
+           "/ro.mp4\" is write-protected; running without recording\n"},
+      {{{"STANDIN_RECORD", dir + "/ro.png"}},
+       "standin: STANDIN_RECORD: \"" + dir +
+           "/ro.png\" is write-protected; running without recording\n"},
       // One file for two outputs: the trace, read back whole, is kept.
       {{{"STANDIN_TRACE", dir + "/run.mp4"}, {"STANDIN_RECORD", dir + "/./run.mp4"}},
        "standin: STANDIN_RECORD names the same file as STANDIN_TRACE; running without "
@@ -284,10 +468,14 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
   };
   ASSERT_EQ(symlink("/dev/full", (dir + "/full.gif").c_str()), 0);
   ASSERT_EQ(mkfifo((dir + "/fifo.mp4").c_str(), 0600), 0);
+  for (const char *name : {"/ro.mp4", "/ro.png"}) {
+    e2e::write_file(dir + name, "kept");
+    ASSERT_EQ(chmod((dir + name).c_str(), 0444), 0);
+  }
   for (const Case &c : cases) {
     // The full disk's case draws its frames, and drawing stays out of
     // valgrind: the GL driver's loader trips it.
-    if (e2e::under_valgrind() && c.line.find("ffmpeg failed") != std::string::npos) continue;
+    if (e2e::under_valgrind() && c.line.find("full.gif") != std::string::npos) continue;
     e2e::Options options = skim(dir, "", 500, c.env);
     e2e::Result result = e2e::run(options);
     std::string err = result.err;
@@ -301,6 +489,8 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
     EXPECT_EQ(result.exit_code, 0) << err;
     EXPECT_EQ(e2e::calls(result.trace, "stop").size(), 1u) << err;
   }
+  EXPECT_EQ(e2e::read_file(dir + "/ro.mp4"), "kept");
+  EXPECT_EQ(e2e::read_file(dir + "/ro.png"), "kept");
 }
 
 // An X server of the test's own on a free display, ended with the test.
@@ -326,11 +516,14 @@ class Xvfb {
     close(fds[0]);
     if (n > 0) display_ = ":" + std::to_string(std::atoi(number));
   }
-  ~Xvfb() {
+  ~Xvfb() { end(); }
+  // Ends the server, as a lost display would look to its clients.
+  void end() {
     if (pid_ > 0) {
       kill(pid_, SIGTERM);
       waitpid(pid_, nullptr, 0);
     }
+    pid_ = -1;
   }
   const std::string &display() const { return display_; }
 
@@ -380,6 +573,15 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
   EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
 
+  // B sees through the robot to its balance; J numbers its joints.
+  for (char key : {'b', 'j'}) {
+    Image shown = server.screenshot();
+    ASSERT_TRUE(server.type(kTitle, key));
+    ASSERT_TRUE(tuner.wait_for_step(key == 'b' ? 1200 : 1400));
+    after = server.screenshot();
+    EXPECT_GT(changed_pixels(shown, after, Box{0, 100, 800, 400}), 300) << key;
+  }
+
   // H: the head camera sees the floor before the robot, and no robot.
   ASSERT_TRUE(server.type(kTitle, 'h'));
   ASSERT_TRUE(tuner.wait_for_step(1600));
@@ -390,6 +592,26 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   e2e::Result result = tuner.finish();
   EXPECT_EQ(result.exit_code, 0) << result.err;
   EXPECT_EQ(result.err, "");
+  ASSERT_FALSE(result.trace.empty());
+  EXPECT_EQ(result.trace.back().call, "stop");
+}
+
+TEST(LiveWindow, LostDisplayEndsTheRunAsClosingTheWindowDoes) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  Xvfb server;
+  ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
+  e2e::Session tuner({.program = POSE_TUNER_PATH,
+                      .env = {{"STANDIN_WORLD", "physics"},
+                              {"STANDIN_VIEW", "window"},
+                              {"STANDIN_PACE", "20"},
+                              {"DISPLAY", server.display()}}});
+  ASSERT_TRUE(tuner.wait_for_step(50));
+  server.end();
+  e2e::Result result = tuner.finish();
+  EXPECT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_EQ(result.err,
+            "standin: STANDIN_VIEW: the display is gone; the run ends as when the window "
+            "closes\n");
   ASSERT_FALSE(result.trace.empty());
   EXPECT_EQ(result.trace.back().call, "stop");
 }
@@ -415,6 +637,9 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   // A name an option parser would take for an option.
   e2e::write_file(dir + "/-zero.csv", "0,0\n");
   std::filesystem::create_directory(dir + "/dir.mp4");
+  // Write-protected: refused even for root, and left as it was.
+  e2e::write_file(dir + "/ro.mp4", "kept");
+  ASSERT_EQ(chmod((dir + "/ro.mp4").c_str(), 0444), 0);
   struct Case {
     std::vector<std::string> args;
     int status;
@@ -425,6 +650,8 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
         Case{{"motion_skim", dir + "/none.csv", dir + "/x.mp4"}, 2},
         Case{{"motion_player", dir + "/zero.csv", dir + "/x.mp4"}, 1},
         Case{{"motion_skim", motion, dir + "/dir.mp4"}, 2},
+        Case{{"motion_skim", motion, dir + "/ro.mp4"}, 2},
+        Case{{"--overlay", "knees", "motion_skim", motion, dir + "/x.png"}, 2},
         Case{{"-C", dir, RENDER_PATH, "motion_player", "-zero.csv", "x.mp4"}, 1}}) {
     // "-C DIR" runs it from DIR, where the motion's name starts with "-".
     e2e::CommandOutput failed = c.args[0] == "-C" ? e2e::run_command("env", c.args, env)
@@ -434,7 +661,8 @@ TEST(Render, WritesTheFileAndTheVerdictOrFailsLeavingNothing) {
   }
   // Only what was there and the one picture made.
   EXPECT_EQ(output_of("LC_ALL=C ls -A '" + dir + "'"),
-            "-zero.csv\na b&'|c.png\ndir.mp4\nzero.csv\n");
+            "-zero.csv\na b&'|c.png\ndir.mp4\nro.mp4\nzero.csv\n");
+  EXPECT_EQ(e2e::read_file(dir + "/ro.mp4"), "kept");
   EXPECT_EQ(output_of("ls -A '" + dir + "/dir.mp4'"), "");
 }
 

@@ -1,0 +1,371 @@
+// The overlays' shapes. Everything is measured from the engine's state as
+// drawn, so a recording with an overlay is as repeatable as one without.
+#include "overlay.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <limits>
+
+#include "body_model.h"
+
+namespace standin {
+
+namespace {
+
+// Floor contacts looked at: a robot lying flat has about 30.
+constexpr int kMaxContacts = 64;
+// Strips that fill the support polygon (MuJoCo draws no polygons).
+constexpr int kFillStrips = 32;
+constexpr double kNewtonLength = 0.02;    // contact force arrows, m per N
+constexpr double kMaxForceLength = 0.15;  // longest contact force arrow, m
+constexpr double kPushLength = 0.01;      // push arrow, m per N
+constexpr double kMinPushLength = 0.05;   // push arrow's length limits, m
+constexpr double kMaxPushLength = 0.4;
+constexpr double kPushStandOff = 0.07;  // push arrow's tip from the chest's centre of mass, m
+// A joint's number stands this many lines of text beside it.
+constexpr double kLabelGap = 1.2;
+
+// Colours: red, green, blue, opacity.
+constexpr float kSupportEdge[4] = {0.1f, 0.75f, 0.2f, 1.0f};
+constexpr float kSupportFill[4] = {0.1f, 0.85f, 0.25f, 0.45f};
+constexpr float kCentreOfMass[4] = {1.0f, 0.62f, 0.0f, 1.0f};
+constexpr float kPressure[4] = {0.85f, 0.1f, 0.8f, 1.0f};  // the centre of pressure and its forces
+constexpr float kPush[4] = {0.95f, 0.1f, 0.05f, 1.0f};
+constexpr float kJointLabel[4] = {1.0f, 1.0f, 1.0f, 1.0f};
+constexpr float kMovingLabel[4] = {1.0f, 0.9f, 0.0f, 1.0f};
+
+struct Point {
+  double x, y;
+};
+
+double cross(Point o, Point a, Point b) {
+  return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
+}
+
+// The convex hull of points[0..n), counter-clockwise, into hull (room for
+// n + 1); returns its corners. Sorts `points`.
+int convex_hull(Point *points, int n, Point *hull) {
+  std::sort(points, points + n,
+            [](Point a, Point b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
+  if (n < 3) {
+    std::copy(points, points + n, hull);
+    return n;
+  }
+  int k = 0;
+  for (int i = 0; i < n; ++i) {
+    while (k >= 2 && cross(hull[k - 2], hull[k - 1], points[i]) <= 0) --k;
+    hull[k++] = points[i];
+  }
+  for (int i = n - 2, lower = k + 1; i >= 0; --i) {
+    while (k >= lower && cross(hull[k - 2], hull[k - 1], points[i]) <= 0) --k;
+    hull[k++] = points[i];
+  }
+  return k - 1;
+}
+
+// The scene's next free geom, initialised as `type`; nullptr when full.
+mjvGeom *add(mjvScene *scene, int type, const float rgba[4]) {
+  if (scene->ngeom >= scene->maxgeom) return nullptr;
+  mjvGeom *geom = scene->geoms + scene->ngeom++;
+  mjv_initGeom(geom, type, nullptr, nullptr, nullptr, rgba);
+  geom->category = mjCAT_DECOR;
+  geom->transparent = rgba[3] < 1.0f;
+  return geom;
+}
+
+// Puts `geom` at (x, y, z), m; transparent shapes are drawn farthest first.
+void place(mjvGeom *geom, const mjvScene *scene, double x, double y, double z) {
+  geom->pos[0] = static_cast<float>(x);
+  geom->pos[1] = static_cast<float>(y);
+  geom->pos[2] = static_cast<float>(z);
+  float dx = geom->pos[0] - scene->camera[0].pos[0];
+  float dy = geom->pos[1] - scene->camera[0].pos[1];
+  float dz = geom->pos[2] - scene->camera[0].pos[2];
+  geom->camdist = std::sqrt(dx * dx + dy * dy + dz * dz);
+}
+
+// A shape of `type` (a capsule, an arrow) from a to b, `width` m thick.
+void connect(mjvScene *scene, int type, const float rgba[4], double width, const double a[3],
+             const double b[3]) {
+  mjvGeom *geom = add(scene, type, rgba);
+  if (geom == nullptr) return;
+  mjv_makeConnector(geom, type, width, a[0], a[1], a[2], b[0], b[1], b[2]);
+  place(geom, scene, geom->pos[0], geom->pos[1], geom->pos[2]);
+}
+
+// A flat disc of radius r on the floor, its top `lift` m above it.
+void disc(mjvScene *scene, const float rgba[4], double x, double y, double floor, double r,
+          double lift) {
+  mjvGeom *geom = add(scene, mjGEOM_CYLINDER, rgba);
+  if (geom == nullptr) return;
+  geom->size[0] = geom->size[1] = static_cast<float>(r);
+  geom->size[2] = static_cast<float>(lift / 2);
+  place(geom, scene, x, y, floor + lift / 2);
+}
+
+void label(mjvScene *scene, const float rgba[4], const double at[3], const char *text) {
+  mjvGeom *geom = add(scene, mjGEOM_LABEL, rgba);
+  if (geom == nullptr) return;
+  std::snprintf(geom->label, sizeof geom->label, "%s", text);
+  place(geom, scene, at[0], at[1], at[2]);
+}
+
+}  // namespace
+
+void Overlay::bind(const mjModel *m) {
+  floor_ = mj_name2id(m, mjOBJ_GEOM, "floor");
+  if (floor_ < 0 || m->geom_type[floor_] != mjGEOM_PLANE) {
+    floor_ = -1;
+    for (int g = 0; g < m->ngeom && floor_ < 0; ++g) {
+      if (m->geom_type[g] == mjGEOM_PLANE && m->geom_bodyid[g] == 0) floor_ = g;
+    }
+  }
+  root_ = -1;
+  for (int j = 0; j < m->njnt && root_ < 0; ++j) {
+    if (m->jnt_type[j] == mjJNT_FREE) root_ = m->jnt_bodyid[j];
+  }
+  chest_ = mj_name2id(m, mjOBJ_BODY, "chest");
+  for (int i = 0; i < kServoCount; ++i) {
+    joint_[i] = mj_name2id(m, mjOBJ_JOINT, kJoints[i].name);
+    number_[i] = kJoints[i].number;
+  }
+}
+
+void Overlay::notice(const double *targets, const double *setpoints, std::int64_t now_ns) {
+  now_ns_ = now_ns;
+  for (int i = 0; i < kServoCount; ++i) {
+    // The start is no change.
+    if (!noticed_) {
+      changed_ns_[i] = std::numeric_limits<std::int64_t>::min() / 2;
+    } else if (targets[i] != last_target_[i] || setpoints[i] != last_setpoint_[i]) {
+      changed_ns_[i] = now_ns;
+    }
+    last_target_[i] = targets[i];
+    last_setpoint_[i] = setpoints[i];
+  }
+  noticed_ = true;
+}
+
+void Overlay::prepare(Overlays what, mjvOption *option) const {
+  // The feet cover most of the support and the body its centre of mass.
+  option->flags[mjVIS_TRANSPARENT] = what.balance ? 1 : 0;
+}
+
+void Overlay::draw(const mjModel *m, const mjData *d, Overlays what, TextSize text,
+                   mjvScene *scene) const {
+  if (what.balance) draw_balance(m, d, scene);
+  if (what.joints) draw_joints(m, d, text, scene);
+  draw_push(d, scene);
+}
+
+// The support polygon is the convex hull of the floor's contact points that
+// press: MuJoCo puts one at each corner of a sole that touches, so a flat
+// sole gives its rectangle and a sole on its edge a line.
+void Overlay::draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) const {
+  if (floor_ < 0 || root_ < 0) return;
+  double floor = d->geom_xpos[3 * floor_ + 2];
+  Point points[kMaxContacts];
+  int n = 0;
+  double weight = 0.0;  // the floor's upward force, N
+  double cop[2] = {0.0, 0.0};
+  for (int i = 0; i < d->ncon && n < kMaxContacts; ++i) {
+    const mjContact &contact = d->contact[i];
+    if (contact.geom1 != floor_ && contact.geom2 != floor_) continue;
+    mjtNum local[6];
+    mj_contactForce(m, d, i, local);
+    if (!(local[0] > 0.0)) continue;
+    // The frame's rows are the normal, from geom1 to geom2, and the two
+    // tangents; the force is geom1's on geom2.
+    mjtNum force[3];
+    mju_mulMatTVec(force, contact.frame, local, 3, 3);
+    if (contact.geom2 == floor_) mju_scl3(force, force, -1.0);
+    const mjtNum *at = contact.pos;
+    points[n++] = {at[0], at[1]};
+    // On a flat floor the pressure's centre weighs each point by its
+    // vertical force; the tangential forces act in the floor's plane.
+    weight += force[2];
+    cop[0] += force[2] * at[0];
+    cop[1] += force[2] * at[1];
+    double base[3] = {at[0], at[1], floor};
+    double length = std::min(mju_norm3(force) * kNewtonLength, kMaxForceLength);
+    double scale = length / std::max(mju_norm3(force), 1e-12);
+    double tip[3] = {base[0] + force[0] * scale, base[1] + force[1] * scale,
+                     base[2] + force[2] * scale};
+    connect(scene, mjGEOM_ARROW, kPressure, 0.003, base, tip);
+  }
+
+  Point hull[kMaxContacts + 1];
+  int corners = convex_hull(points, n, hull);
+  double edge_z = floor + 0.001;
+  for (int i = 0; i < corners && corners >= 2; ++i) {
+    Point a = hull[i];
+    Point b = hull[(i + 1) % corners];
+    double from[3] = {a.x, a.y, edge_z};
+    double to[3] = {b.x, b.y, edge_z};
+    connect(scene, mjGEOM_CAPSULE, kSupportEdge, 0.003, from, to);
+    if (corners == 2) break;
+  }
+  if (corners >= 3) {
+    double low = hull[0].x;
+    double high = hull[0].x;
+    for (int i = 1; i < corners; ++i) {
+      low = std::min(low, hull[i].x);
+      high = std::max(high, hull[i].x);
+    }
+    double width = (high - low) / kFillStrips;
+    for (int s = 0; s < kFillStrips && width > 0.0; ++s) {
+      // Where the strip's middle line crosses the polygon's edges.
+      double x = low + (s + 0.5) * width;
+      double bottom = std::numeric_limits<double>::infinity();
+      double top = -bottom;
+      for (int i = 0; i < corners; ++i) {
+        Point a = hull[i];
+        Point b = hull[(i + 1) % corners];
+        if ((a.x - x) * (b.x - x) > 0.0 || a.x == b.x) continue;
+        double y = a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x);
+        bottom = std::min(bottom, y);
+        top = std::max(top, y);
+      }
+      if (!(top > bottom)) continue;
+      mjvGeom *strip = add(scene, mjGEOM_BOX, kSupportFill);
+      if (strip == nullptr) break;
+      strip->size[0] = static_cast<float>(width / 2);
+      strip->size[1] = static_cast<float>((top - bottom) / 2);
+      strip->size[2] = 0.0005f;
+      place(strip, scene, x, (top + bottom) / 2, floor + 0.0005);
+    }
+  }
+
+  // The centre of mass, its plumb line, and where it meets the floor.
+  const mjtNum *com = d->subtree_com + 3 * root_;
+  mjvGeom *ball = add(scene, mjGEOM_SPHERE, kCentreOfMass);
+  if (ball != nullptr) {
+    ball->size[0] = ball->size[1] = ball->size[2] = 0.015f;
+    place(ball, scene, com[0], com[1], com[2]);
+  }
+  double foot[3] = {com[0], com[1], floor};
+  connect(scene, mjGEOM_CAPSULE, kCentreOfMass, 0.0015, com, foot);
+  disc(scene, kCentreOfMass, com[0], com[1], floor, 0.016, 0.002);
+  if (weight > 0.0) {
+    disc(scene, kPressure, cop[0] / weight, cop[1] / weight, floor, 0.01, 0.003);
+  }
+}
+
+// Each number stands beside its joint as the camera sees it, outward from
+// the body, joined to the joint by a thin line. Numbers that would overlap
+// move down, the highest joint's first, so that joints sharing a point
+// (hip, ankle) stack theirs. The part a moving joint turns is lit in the
+// highlight's colour.
+void Overlay::draw_joints(const mjModel *m, const mjData *d, TextSize text, mjvScene *scene) const {
+  const mjvGLCamera &eye = scene->camera[0];
+  double forward[3] = {eye.forward[0], eye.forward[1], eye.forward[2]};
+  double up[3] = {eye.up[0], eye.up[1], eye.up[2]};
+  double right[3];
+  mju_cross(right, forward, up);
+  // Places on the picture as tangents of the view: a line of text is the
+  // same height wherever it stands.
+  auto view_of = [&](const mjtNum *point, double &u, double &v) {
+    double ray[3] = {point[0] - eye.pos[0], point[1] - eye.pos[1], point[2] - eye.pos[2]};
+    double depth = std::max(mju_dot3(ray, forward), 0.05);
+    u = mju_dot3(ray, right) / depth;
+    v = mju_dot3(ray, up) / depth;
+    return depth;
+  };
+  double height =
+      eye.frustum_near > 0.0f ? (eye.frustum_top - eye.frustum_bottom) / eye.frustum_near : 1.0;
+  double line = text.line * height;
+  double width = text.digits * height;
+  double centre_u = 0.0;
+  double centre_v = 0.0;
+  view_of(root_ >= 0 ? d->subtree_com + 3 * root_ : d->xpos, centre_u, centre_v);
+
+  struct Tag {
+    int servo;
+    double depth;   // of its joint, along the view, m
+    double u, v;    // its joint
+    double tu, tv;  // the text's lower left corner
+    bool left;      // of the body
+  };
+  Tag tags[kServoCount];
+  int n = 0;
+  for (int i = 0; i < kServoCount; ++i) {
+    if (joint_[i] < 0 || number_[i] == 0) continue;
+    Tag tag{};
+    tag.servo = i;
+    tag.depth = view_of(d->xanchor + 3 * joint_[i], tag.u, tag.v);
+    tag.left = tag.u < centre_u;
+    tag.tu = tag.left ? tag.u - kLabelGap * line - width : tag.u + kLabelGap * line;
+    tag.tv = tag.v - 0.35 * line;
+    // Highest first; in a stack, the smaller number on top.
+    int at = n++;
+    while (at > 0 && (tags[at - 1].tv < tag.tv ||
+                      (tags[at - 1].tv == tag.tv && number_[tags[at - 1].servo] > number_[i]))) {
+      tags[at] = tags[at - 1];
+      --at;
+    }
+    tags[at] = tag;
+  }
+  for (int k = 1; k < n; ++k) {
+    for (bool moved = true; moved;) {
+      moved = false;
+      for (int p = 0; p < k; ++p) {
+        if (std::fabs(tags[k].tu - tags[p].tu) >= width + 0.2 * line) continue;
+        double below = tags[p].tv - line;
+        if (std::fabs(tags[k].tv - tags[p].tv) >= 0.999 * line || below >= tags[k].tv) continue;
+        tags[k].tv = below;
+        moved = true;
+      }
+    }
+  }
+
+  for (int k = 0; k < n; ++k) {
+    const Tag &tag = tags[k];
+    int i = tag.servo;
+    bool moving = now_ns_ - changed_ns_[i] < kMovingNs;
+    const float *colour = moving ? kMovingLabel : kJointLabel;
+    double at[3];
+    double end[3];
+    double end_u = tag.left ? tag.tu + width : tag.tu;
+    for (int c = 0; c < 3; ++c) {
+      at[c] = eye.pos[c] + tag.depth * (forward[c] + tag.tu * right[c] + tag.tv * up[c]);
+      end[c] =
+          eye.pos[c] + tag.depth * (forward[c] + end_u * right[c] + (tag.tv + 0.35 * line) * up[c]);
+    }
+    connect(scene, mjGEOM_CAPSULE, colour, 0.001, d->xanchor + 3 * joint_[i], end);
+    char number[8];
+    std::snprintf(number, sizeof number, "%02d", number_[i]);
+    label(scene, colour, at, number);
+    if (!moving) continue;
+    int body = m->jnt_bodyid[joint_[i]];
+    for (int g = 0; g < scene->ngeom; ++g) {
+      mjvGeom &geom = scene->geoms[g];
+      if (geom.objtype != mjOBJ_GEOM || m->geom_bodyid[geom.objid] != body) continue;
+      for (int c = 0; c < 3; ++c) geom.rgba[c] = 0.4f * geom.rgba[c] + 0.6f * kMovingLabel[c];
+      geom.emission = std::max(geom.emission, 0.3f);
+    }
+  }
+}
+
+// A push on the chest, while it acts: an arrow pointing at the chest along
+// the force, its length growing with the force, and the force in N.
+void Overlay::draw_push(const mjData *d, mjvScene *scene) const {
+  if (chest_ < 0) return;
+  const mjtNum *force = d->xfrc_applied + 6 * chest_;
+  double size = mju_norm3(force);
+  if (!(size > 0.0) || !std::isfinite(size)) return;
+  double length = std::clamp(size * kPushLength, kMinPushLength, kMaxPushLength);
+  const mjtNum *centre = d->xipos + 3 * chest_;
+  double tip[3];
+  double tail[3];
+  for (int k = 0; k < 3; ++k) {
+    tip[k] = centre[k] - force[k] / size * kPushStandOff;
+    tail[k] = tip[k] - force[k] / size * length;
+  }
+  connect(scene, mjGEOM_ARROW, kPush, 0.008, tail, tip);
+  char text[32];
+  std::snprintf(text, sizeof text, "push %.3g N", size);
+  label(scene, kPush, tail, text);
+}
+
+}  // namespace standin
