@@ -15,6 +15,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "model_files.h"
+
 namespace kinematics {
 
 extern const char kRobotModelXml[];
@@ -411,6 +413,8 @@ std::unique_ptr<Body> Body::load(const std::string &path, std::string *error) {
     // A FIFO or a device would be read without end.
     if (!S_ISREG(file.st_mode)) return fail("not a regular file");
     if (file.st_size > kMaxModelBytes) return fail("larger than 67108864 bytes");
+    // The engine opens the files the model names without looking first.
+    if (!standin::model_files_usable(path.c_str(), text, sizeof text)) return fail(text);
     im.model = mj_loadXML(path.c_str(), nullptr, text, sizeof text);
   }
   if (im.model == nullptr) return fail(text);

@@ -7,6 +7,8 @@
 // Findings go to stdout as FILE:LINE:COLUMN: error|warning: message, then a
 // summary per file. Exit status: 0 clean, 1 warnings only, 2 errors (also
 // for a usage error).
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cmath>
@@ -118,6 +120,15 @@ int main(int argc, char **argv) {
   if (csv != nullptr && argc - first_file != 1)
     return usage_error("--balance-csv takes one file to check");
   if (model != nullptr && !balance) return usage_error("--model goes with --balance");
+  // The report goes to standard output: the samples need a file of their own.
+  if (csv != nullptr && std::strcmp(csv, "-") == 0)
+    return usage_error("--balance-csv takes a file, not \"-\": the report is on standard output");
+  // Replacing the motion with its samples would lose the motion.
+  struct stat out {
+  }, in{};
+  if (csv != nullptr && stat(csv, &out) == 0 && stat(argv[first_file], &in) == 0 &&
+      out.st_dev == in.st_dev && out.st_ino == in.st_ino)
+    return usage_error("--balance-csv names the file to check; it would be lost");
 
   std::unique_ptr<kinematics::Body> body;
   std::unique_ptr<BalanceCheck> balance_check;
@@ -149,7 +160,11 @@ int main(int argc, char **argv) {
     if (balance_check != nullptr) print_balance(stdout, path, held);
     if (summary.errors > 0) status = 2;
     if (summary.warnings > 0 && status == 0) status = 1;
-    if (csv != nullptr) {
+    // A file that cannot be played has no samples: an earlier CSV stays.
+    if (csv != nullptr && !held.checked) {
+      std::fprintf(stderr, "motion_check: %s is left as it was: %s has no samples\n", csv, path);
+      status = 2;
+    } else if (csv != nullptr) {
       unsigned serial = 0;
       WholeWrite written = replace_whole(csv, "motion_check", serial, [&](std::FILE *out) {
         return write_balance_csv(out, samples);

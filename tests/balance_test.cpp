@@ -209,6 +209,12 @@ TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
   };
   const Usage usages[] = {
       {{"--balance-csv", csv, path, path}, "--balance-csv takes one file to check"},
+      // The motion itself, even by another name, is never replaced.
+      {{"--balance-csv", path, path}, "--balance-csv names the file to check"},
+      {{"--balance-csv", dir + "/./lean.csv", path}, "--balance-csv names the file to check"},
+      {{"--balance-csv", "-", path}, "--balance-csv takes a file, not \"-\""},
+      // A mistyped name leaves the samples written above as they were.
+      {{"--balance-csv", csv, path + ".absent"}, " is left as it was: "},
       {{"--model", "/nonexistent.xml", path}, "--model goes with --balance"},
       {{"--balance", "--model", "/nonexistent.xml", path},
        "cannot load the robot model \"/nonexistent.xml\": No such file or directory"},
@@ -218,6 +224,12 @@ TEST(Balance, CommandLineWarnsSummarisesAndWritesTheSamples) {
     EXPECT_EQ(bad.status, 2);
     EXPECT_NE(bad.text.find(u.says), std::string::npos) << bad.text;
   }
+  EXPECT_EQ(e2e::read_file(csv).rfind(header + "\n" + first + "\n", 0), 0u)
+      << "the samples were replaced";
+  std::ifstream motion(path);
+  std::string row;
+  std::getline(motion, row);
+  EXPECT_EQ(row.rfind("line,", 0), std::string::npos) << "the motion was replaced: " << row;
 }
 
 TEST(Balance, DefaultWalkStaysInsideTheSupport) {

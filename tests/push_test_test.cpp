@@ -1,17 +1,29 @@
 // tools/push-test on the stand-in: its arguments, its refusal of a motion
 // that falls by itself, and one cheap bisection of the standing robot.
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
 #include <sstream>
 #include <string>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "e2e_harness.h"
 
 namespace {
 
-e2e::CommandOutput push_test(const std::vector<std::string> &args) {
-  return e2e::run_command(PUSH_TEST_PATH, args, {{"PUSH_TEST_BUILD_DIR", PUSH_TEST_BUILD_DIR}});
+e2e::CommandOutput push_test(const std::vector<std::string> &args,
+                             std::vector<std::pair<std::string, std::string>> env = {}) {
+  env.emplace_back("PUSH_TEST_BUILD_DIR", PUSH_TEST_BUILD_DIR);
+  return e2e::run_command(PUSH_TEST_PATH, args, env);
 }
 
 // A one-row posture: period, an unused field, 21 pulse counts, four letters.
@@ -35,6 +47,7 @@ TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--steps", "999999999999999999999", file}, "--steps must be a whole number"},
       {{"--moments", "x", file}, "--moments must be a whole number from 1 to 20"},
       {{"--directions", "up", file}, "no direction 'up'"},
+      {{"--directions", "front,back,front", file}, "--directions names 'front' twice"},
       {{"--colour", "red", file}, "usage: tools/push-test"},
       {{file + ".absent"}, "no such motion file"},
   };
@@ -47,19 +60,49 @@ TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
   }
 }
 
-TEST(PushTest, PostureThatFallsByItselfIsRefused) {
+TEST(PushTest, PostureThatFallsByItselfIsRefusedEvenUnderANameLikeAnOption) {
   // Both ankles' toes well up: the robot starts leaning far forward.
-  e2e::CommandOutput out =
-      push_test({"--steps", "1", posture_file("0,0,0,0,-6000,0,0,0,0,0,0,0,0,0,6000,0,0,0,0,0,0")});
+  const std::string posture = posture_file("0,0,0,0,-6000,0,0,0,0,0,0,0,0,0,6000,0,0,0,0,0,0");
+  // A relative name starting with '-', which no command may take for an option.
+  const std::filesystem::path dir = std::filesystem::path(posture).parent_path();
+  std::filesystem::rename(posture, dir / "-falls.csv");
+  const std::filesystem::path was = std::filesystem::current_path();
+  std::filesystem::current_path(dir);
+  e2e::CommandOutput out = push_test({"--steps", "1", "-falls.csv"});
+  std::filesystem::current_path(was);
   EXPECT_EQ(out.status, 1) << out.text;
   EXPECT_NE(out.text.find("push-test: the robot falls without a push"), std::string::npos)
       << out.text;
 }
 
+TEST(PushTest, MomentsCloserThanTenMillisecondsArePushedOnce) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "a score of physics runs";
+  // Ten rows of 10 ms, 100 ms of playback: twenty moments round to ten.
+  std::string rows;
+  for (int i = 0; i < 10; ++i) rows += "10,0," + kZero + ", R ,R ,R,R\n";
+  const std::string path = e2e::temp_dir() + "/short.csv";
+  e2e::write_file(path, rows);
+  e2e::CommandOutput out =
+      push_test({"--moments", "20", "--steps", "1", "--directions", "front", path});
+  ASSERT_EQ(out.status, 0) << out.text;
+  EXPECT_NE(out.text.find("pushes on the chest at 10 moment(s)"), std::string::npos) << out.text;
+  EXPECT_EQ(e2e::count(out.text, "\nfront "), 1) << out.text;
+}
+
 TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "a bisection of a dozen physics runs";
-  e2e::CommandOutput out = push_test({"--directions", "back", "--steps", "2", posture_file(kZero)});
+  // A recording and another model left in the environment are not the runs'.
+  const std::string recording = e2e::temp_dir() + "/left.png";
+  e2e::CommandOutput out =
+      push_test({"--directions", "back", "--steps", "2", posture_file(kZero)},
+                {{"STANDIN_RECORD", recording}, {"STANDIN_MODEL", "/nonexistent.xml"}});
   ASSERT_EQ(out.status, 0) << out.text;
+  const std::size_t ignore = out.text.find("push-test: the runs ignore ");
+  ASSERT_NE(ignore, std::string::npos) << out.text;
+  const std::string said = out.text.substr(ignore, out.text.find('\n', ignore) - ignore);
+  EXPECT_NE(said.find(" STANDIN_MODEL"), std::string::npos) << said;
+  EXPECT_NE(said.find(" STANDIN_RECORD"), std::string::npos) << said;
+  EXPECT_FALSE(std::filesystem::exists(recording));
   std::istringstream lines(out.text);
   std::string line;
   bool found = false;
@@ -82,6 +125,66 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   EXPECT_NE(out.text.find("weakest moment: 1.00 s after the first command, pushed from the back"),
             std::string::npos)
       << out.text;
+}
+
+// A live process: its id, its parent's and its session's.
+struct Process {
+  long id, parent, session;
+};
+
+std::vector<Process> processes() {
+  std::vector<Process> found;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // pid (comm) state ppid pgrp session: comm may hold spaces.
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string state;
+    long parent = 0, group = 0, session = 0;
+    if (rest >> state >> parent >> group >> session && state != "Z")
+      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
+  }
+  return found;
+}
+
+TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
+  // Killed under valgrind, the runs would leave reports of what they held.
+  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
+  const std::string tmp = e2e::temp_dir() + "/tmp";
+  std::filesystem::create_directory(tmp);
+  const std::string file = posture_file(kZero);
+  const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
+  const std::string tmpdir = "TMPDIR=" + tmp;
+  const std::string path = std::string("PATH=") + std::getenv("PATH");
+  const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
+  const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
+  pid_t pid = 0;
+  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
+                        const_cast<char **>(envp)),
+            0);
+  // Synchronised on the run's own files: the bisection has started.
+  bool bisecting = false;
+  int status = 0;
+  while (!bisecting && waitpid(pid, &status, WNOHANG) == 0) {
+    for (const auto &work : std::filesystem::directory_iterator(tmp)) {
+      std::error_code absent;
+      for (const auto &job : std::filesystem::directory_iterator(work.path(), absent))
+        bisecting = bisecting || job.path().filename().string().rfind("job-", 0) == 0;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  ASSERT_TRUE(bisecting) << "push-test ended before it pushed";
+  // The run leads a session of its own, under the script it was started by.
+  long session = 0;
+  for (const Process &p : processes())
+    if (p.parent == pid && p.session == p.id) session = p.id;
+  EXPECT_NE(session, 0) << "no session of its own for the run";
+  ASSERT_EQ(kill(pid, SIGTERM), 0);
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
+  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  for (const Process &p : processes()) EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
 
 }  // namespace
