@@ -52,10 +52,10 @@ double lerp(double a, double b, double s) {
 }  // namespace
 
 std::vector<Footstep> plan_footsteps(const Command &command, const Place &left, const Place &right,
-                                     double width) {
+                                     double width, double sole_width) {
   std::vector<Footstep> steps;
   // The frame midway between the feet walks; each foot lands beside it.
-  const double half = std::max(width, kMinFootGap + std::fabs(command.side)) / 2.0;
+  const double half = std::max(width, sole_width + kSoleClearance + std::fabs(command.side)) / 2.0;
   Place frame{(left.at + right.at) / 2.0, (left.yaw + right.yaw) / 2.0};
   std::array<Place, 2> foot = {left, right};
   Side swing = kLeft;
@@ -354,7 +354,13 @@ Walk generate(kinematics::Body &body, const Command &command, const FindingSink 
   const double width = (start[kLeft].at - start[kRight].at).norm();
   const Vector2d middle0 = (start[kLeft].at + start[kRight].at) / 2.0;
 
-  const std::vector<Footstep> steps = plan_footsteps(command, start[kLeft], start[kRight], width);
+  double sole_low = 0.0, sole_high = 0.0;  // the left sole's extent across
+  for (const Vector2d &c : corners[kLeft]) {
+    sole_low = std::min(sole_low, c.y());
+    sole_high = std::max(sole_high, c.y());
+  }
+  const std::vector<Footstep> steps =
+      plan_footsteps(command, start[kLeft], start[kRight], width, sole_high - sole_low);
   const Timeline timeline = make_timeline(command, steps.size());
   const Footstep &last = steps.back();
   const double final_yaw = last.to.yaw;

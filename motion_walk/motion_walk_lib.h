@@ -38,9 +38,9 @@ inline constexpr double kMinSwingTime = 0.1;
 // The centre of pressure in single support sits this far inside the centre
 // of the stance sole, toward the other foot, m: a smaller sway.
 inline constexpr double kZmpInward = 0.01;
-// Feet further apart than this, centre to centre across, m, when walking
-// sideways: the soles (0.074 m wide) never pass over each other.
-inline constexpr double kMinFootGap = 0.084;
+// Walking sideways, the soles keep at least this gap between their inner
+// edges, m, so that they never pass over each other.
+inline constexpr double kSoleClearance = 0.01;
 // Most steps a walk takes, and the longest row period, ms.
 inline constexpr int kMaxSteps = 10000;
 inline constexpr int kMaxPeriodMs = 1000;
@@ -73,9 +73,10 @@ struct Footstep {
 // The steps from soles at `left` and `right`: `command.steps` steps, then
 // one that brings the trailing foot beside the other, `width` m apart
 // centre to centre. Steps alternate feet; the first is the foot on the side
-// the robot goes (left when it goes straight).
+// the robot goes (left when it goes straight). `sole_width` is a sole's
+// width across, m, from the model.
 std::vector<Footstep> plan_footsteps(const Command &command, const Place &left, const Place &right,
-                                     double width);
+                                     double width, double sole_width);
 
 // When each phase of the walk starts, s.
 struct Timeline {

@@ -40,6 +40,29 @@ struct Quoted {
 // Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
 // rather than left to posix_spawnp, which cannot always tell a missing
 // program from one that failed (under valgrind, say).
+// Starts ffmpeg with `actions`; 0 or the error. The program's blocked or
+// ignored signals are not ffmpeg's, and ffmpeg gets a process group of its
+// own: a terminal's Ctrl-C reaches the program, which then finishes ffmpeg,
+// rather than ending ffmpeg mid-file.
+int spawn_ffmpeg(pid_t *pid, const char *ffmpeg, const posix_spawn_file_actions_t *actions,
+                 const char *const *args) {
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  sigset_t none;
+  sigemptyset(&none);
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setpgroup(&attributes, 0);
+  posix_spawnattr_setflags(&attributes,
+                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
+  int error = posix_spawn(pid, ffmpeg, actions, &attributes, const_cast<char **>(args), environ);
+  posix_spawnattr_destroy(&attributes);
+  return error;
+}
+
 bool find_ffmpeg(char *path, std::size_t size) {
   const char *search = std::getenv("PATH");
   if (search == nullptr) search = "/usr/bin:/bin";
@@ -247,24 +270,8 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   }
   posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
   if (frames_fd_ >= 0) posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  // The program's blocked or ignored signals are not ffmpeg's.
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  // A process group of its own: a terminal's Ctrl-C reaches the program,
-  // which then finishes ffmpeg, rather than ending ffmpeg mid-file.
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  int error = posix_spawn(&pid_, ffmpeg, &actions, &attributes, const_cast<char **>(args), environ);
+  int error = spawn_ffmpeg(&pid_, ffmpeg, &actions, args);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
   std::free(target);
   close(pipe_fds[0]);
   close(said_fds[1]);
@@ -523,22 +530,8 @@ bool Recorder::second_pass() {
   posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
   posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
-  posix_spawnattr_t attributes;
-  posix_spawnattr_init(&attributes);
-  sigset_t none;
-  sigemptyset(&none);
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  for (int signal : {SIGPIPE, SIGINT, SIGTERM, SIGHUP}) sigaddset(&defaults, signal);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setpgroup(&attributes, 0);
-  posix_spawnattr_setflags(&attributes,
-                           POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETPGROUP);
-  int error =
-      posix_spawn(&pid_, ffmpeg_, &actions, &attributes, const_cast<char **>(args), environ);
+  int error = spawn_ffmpeg(&pid_, ffmpeg_, &actions, args);
   posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
   close(out_fds[1]);
   close(said_fds[1]);
   if (said_fd_ >= 0) close(said_fd_);

@@ -83,7 +83,7 @@ TEST(PlanFootsteps, AlternateFeetAndEndTogetherWhereTheCommandGoes) {
     walk::Command command;
     command.steps = c.steps, command.stride = c.stride, command.side = c.side;
     command.turn = c.turn;
-    const auto steps = walk::plan_footsteps(command, left, right, 0.088);
+    const auto steps = walk::plan_footsteps(command, left, right, 0.088, 0.074);
     ASSERT_EQ(steps.size(), static_cast<std::size_t>(c.steps) + 1);
     EXPECT_EQ(steps.front().swing, c.first);
     for (std::size_t k = 1; k < steps.size(); ++k) {
