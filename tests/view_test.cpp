@@ -467,6 +467,8 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.png"}, {"STANDIN_RECORD_SIZE", "641x480"}, {"PATH", "/x"}},
        "standin: STANDIN_RECORD_SIZE=\"641x480\" is not WxH with even sides from 64x64 to "
        "3840x2160; using 640x480\n"},
+      {{{"STANDIN_CAMERA_AZIMUTH", "east"}},
+       "standin: STANDIN_CAMERA_AZIMUTH=\"east\" is not degrees from -360 to 360; using 150\n"},
       {{{"STANDIN_VIEW", "glasses"}},
        "standin: STANDIN_VIEW=\"glasses\" is not window; running "
        "without a view\n"},
