@@ -236,6 +236,20 @@ void read_record_size(Config &config) {
   }
 }
 
+// Degrees, within ±360: where the recordings' and the window's camera
+// starts looking from.
+void read_camera_azimuth(Config &config) {
+  const char *value = read_env("STANDIN_CAMERA_AZIMUTH");
+  if (value == nullptr) return;
+  double azimuth = 0.0;
+  if (parse_number(trim(value), azimuth) && std::fabs(azimuth) <= kMaxCameraAzimuth) {
+    config.camera_azimuth = azimuth;
+  } else {
+    report("STANDIN_CAMERA_AZIMUTH=\"%s\" is not degrees from %g to %g; using %g",
+           Quoted(value).text, -kMaxCameraAzimuth, kMaxCameraAzimuth, kDefaultCameraAzimuth);
+  }
+}
+
 // One push, AT_MS:FX,FY,FZ:FOR_MS; false when any part is missing or out of bounds.
 bool parse_push(std::string_view item, Push &push) {
   std::size_t first = item.find(':');
@@ -437,6 +451,7 @@ void read_config(Config &config) {
   read_view(config);
   read_record(config);
   read_record_size(config);
+  read_camera_azimuth(config);
   read_pushes(config);
   read_overlay(config);
   check_view_world(config);

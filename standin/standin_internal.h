@@ -46,6 +46,13 @@ inline constexpr int kMinRecordSide = 64;
 inline constexpr int kMaxRecordWidth = 3840;
 inline constexpr int kMaxRecordHeight = 2160;
 
+// The camera's azimuth unless STANDIN_CAMERA_AZIMUTH says otherwise, and
+// its bound: degrees about the vertical of the way the camera looks, from
+// the world's x, the built-in robot's forward (0, from behind), toward y,
+// its left (90, from its right).
+inline constexpr double kDefaultCameraAzimuth = 150.0;  // from its front right
+inline constexpr double kMaxCameraAzimuth = 360.0;
+
 // A push on the chest (STANDIN_PUSH): a force in the robot's starting
 // frame (x forward, y left, z up, as the pelvis stood at the start).
 struct Push {
@@ -75,7 +82,8 @@ struct Config {
   RecordFormat record_format = RecordFormat::none;  // from the recording's extension
   int record_width = kDefaultRecordWidth;           // STANDIN_RECORD_SIZE, pixels
   int record_height = kDefaultRecordHeight;
-  Push pushes[kMaxPushes] = {};  // STANDIN_PUSH, the first push_count in use
+  double camera_azimuth = kDefaultCameraAzimuth;  // STANDIN_CAMERA_AZIMUTH, degrees, ±360
+  Push pushes[kMaxPushes] = {};                   // STANDIN_PUSH, the first push_count in use
   int push_count = 0;
   bool overlay_balance =
       false;  // STANDIN_OVERLAY has balance: recordings and the window start with it

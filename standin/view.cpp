@@ -153,11 +153,12 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   int gps = mj_name2id(m, mjOBJ_SITE, "gps");
   track_body_ = gps >= 0 ? m->site_bodyid[gps] : 0;
   head_camera_ = mj_name2id(m, mjOBJ_CAMERA, "camera");
-  // The robot seen from its front right, a little from above.
+  // The robot seen from its front right (or where STANDIN_CAMERA_AZIMUTH
+  // says), a little from above.
   mjv_defaultCamera(&record_camera_);
   record_camera_.type = mjCAMERA_FREE;
   record_camera_.distance = 1.2;
-  record_camera_.azimuth = 150.0;
+  record_camera_.azimuth = config.camera_azimuth;
   record_camera_.elevation = -15.0;
   window_camera_ = record_camera_;
   overlay_.bind(m);

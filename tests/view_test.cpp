@@ -210,28 +210,43 @@ int green_pixels(const Image &image) {
   return count;
 }
 
+// Pixels of `box` in the push arrow's strong red.
+int red_pixels(const Image &image, Box box) {
+  int count = 0;
+  for (int y = box.y; y < box.y + box.height; ++y) {
+    for (int x = box.x; x < box.x + box.width; ++x) {
+      const unsigned char *p = image.at(x, y);
+      count += p[0] > p[1] + 80 && p[0] > p[2] + 80;
+    }
+  }
+  return count;
+}
+
 TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
   struct Case {
     const char *name;
     const char *overlay;  // STANDIN_OVERLAY, "" for none
+    const char *push;     // STANDIN_PUSH, "" for none
   };
-  const Case cases[] = {{"none", ""},
-                        {"balance", "balance"},
-                        {"again", " balance "},
-                        {"joints", "joints"},
-                        {"bad", "balance,knees"}};
+  // The push, from the robot's right, acts from 0.1 s to 0.35 s: over
+  // the sheet's second and third cells (0.13 s, 0.27 s), not the others.
+  const Case cases[] = {
+      {"none", "", ""},         {"balance", "balance", ""},   {"again", " balance ", ""},
+      {"joints", "joints", ""}, {"bad", "balance,knees", ""}, {"push", "", "100:0,20,0:250"}};
   std::vector<Image> sheets;
   for (const Case &c : cases) {
     std::string path = dir_ + "/" + c.name + ".png";
     std::vector<std::pair<std::string, std::string>> env = {{"STANDIN_RECORD_SIZE", "320x240"}};
     if (*c.overlay != '\0') env.emplace_back("STANDIN_OVERLAY", c.overlay);
+    if (*c.push != '\0') env.emplace_back("STANDIN_PUSH", c.push);
     e2e::Result result = e2e::run(skim(dir_, path, 1000, env));
     ASSERT_EQ(result.exit_code, 0) << result.err;
     if (std::string(c.name) == "bad") {
       EXPECT_EQ(result.err,
                 "standin: STANDIN_OVERLAY=\"balance,knees\" is not balance, joints or "
                 "balance,joints; drawing no overlay\n");
-    } else {
+    } else if (std::string(c.name) != "push") {
+      // (The pushed robot may say that it fell.)
       EXPECT_EQ(result.err, "") << c.name;
     }
     std::vector<Image> frames = frames_of(path, 4 * 320, 2 * 240);
@@ -247,6 +262,17 @@ TEST_F(Recording, OverlaysDrawWhatIsAskedRepeatablyAndABadWordDrawsNone) {
   Box last{3 * 320, 240, 320, 240};
   EXPECT_GT(changed_pixels(sheets[0], sheets[3], last), 300);
   EXPECT_EQ(e2e::read_file(dir_ + "/none.png"), e2e::read_file(dir_ + "/bad.png"));
+  // The push's red arrow, a thin line beside the chest, is there while it
+  // acts and gone once it ends; nothing else in the picture is that red.
+  for (int cell = 0; cell < 8; ++cell) {
+    Box box{(cell % 4) * 320, (cell / 4) * 240, 320, 240};
+    EXPECT_EQ(red_pixels(sheets[0], box), 0) << "cell " << cell;
+    if (cell == 1 || cell == 2) {
+      EXPECT_GT(red_pixels(sheets[5], box), 30) << "cell " << cell;
+    } else {
+      EXPECT_EQ(red_pixels(sheets[5], box), 0) << "cell " << cell;
+    }
+  }
 }
 
 // Pixels of `box` a shadow darkens: grey, and darker than the bare floor.
@@ -441,6 +467,8 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
       {{{"STANDIN_RECORD", dir + "/a.png"}, {"STANDIN_RECORD_SIZE", "641x480"}, {"PATH", "/x"}},
        "standin: STANDIN_RECORD_SIZE=\"641x480\" is not WxH with even sides from 64x64 to "
        "3840x2160; using 640x480\n"},
+      {{{"STANDIN_CAMERA_AZIMUTH", "east"}},
+       "standin: STANDIN_CAMERA_AZIMUTH=\"east\" is not degrees from -360 to 360; using 150\n"},
       {{{"STANDIN_VIEW", "glasses"}},
        "standin: STANDIN_VIEW=\"glasses\" is not window; running "
        "without a view\n"},
