@@ -388,6 +388,11 @@ TEST_F(Recording, StopSignalsEndTheRunCleanlyAndKillLeavesNoSheet) {
 // A full disk (a file size limit, which needs no mount): an mp4 plays up to
 // where it stopped or is removed; a sheet is whole or not there. Each says so.
 TEST_F(Recording, FullDiskLeavesAPlayableFileOrNone) {
+#if defined(__SANITIZE_THREAD__)
+  // The file-size limit that stands for a full disk also meets the
+  // ThreadSanitizer runtime's own file-backed memory, which then faults.
+  GTEST_SKIP() << "the file-size limit trips ThreadSanitizer's runtime";
+#endif
   struct Case {
     const char *name;
     rlim_t limit;      // bytes a file may hold
