@@ -398,15 +398,16 @@ std::unique_ptr<Body> Body::load(const std::string &path, std::string *error) {
     return nullptr;
   };
   if (path.empty()) {
-    // The embedded model loads from memory, through a virtual file.
-    mjVFS vfs;
-    mj_defaultVFS(&vfs);
-    if (mj_makeEmptyFileVFS(&vfs, "robot.xml", static_cast<int>(kRobotModelSize)) != 0) {
+    // The embedded model loads from memory, through a virtual file. The
+    // file system's table is megabytes: on the heap, not the stack.
+    auto vfs = std::make_unique<mjVFS>();
+    mj_defaultVFS(vfs.get());
+    if (mj_makeEmptyFileVFS(vfs.get(), "robot.xml", static_cast<int>(kRobotModelSize)) != 0) {
       return fail("out of memory");
     }
-    std::memcpy(vfs.filedata[vfs.nfile - 1], kRobotModelXml, kRobotModelSize);
-    im.model = mj_loadXML("robot.xml", &vfs, text, sizeof text);
-    mj_deleteVFS(&vfs);
+    std::memcpy(vfs->filedata[vfs->nfile - 1], kRobotModelXml, kRobotModelSize);
+    im.model = mj_loadXML("robot.xml", vfs.get(), text, sizeof text);
+    mj_deleteVFS(vfs.get());
   } else {
     struct stat file {};
     if (stat(path.c_str(), &file) != 0) return fail(std::strerror(errno));
