@@ -577,16 +577,21 @@ class Xvfb {
   std::string display_;
 };
 
+// pose_tuner in the physics world with its window on `display`, paced.
+e2e::Options tuner_in_window(const std::string &display) {
+  return {.program = POSE_TUNER_PATH,
+          .env = {{"STANDIN_WORLD", "physics"},
+                  {"STANDIN_VIEW", "window"},
+                  {"STANDIN_PACE", "20"},
+                  {"DISPLAY", display}}};
+}
+
 TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunCleanly) {
   const std::string kTitle = "pose_tuner: the stand-in robot";
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   Xvfb server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  e2e::Session tuner({.program = POSE_TUNER_PATH,
-                      .env = {{"STANDIN_WORLD", "physics"},
-                              {"STANDIN_VIEW", "window"},
-                              {"STANDIN_PACE", "20"},
-                              {"DISPLAY", server.display()}}});
+  e2e::Session tuner(tuner_in_window(server.display()));
   ASSERT_TRUE(tuner.wait_for_output("Insert joint number"));
   // A few hundred steps give the window time to draw, whatever it costs.
   ASSERT_TRUE(tuner.wait_for_step(150));
@@ -633,11 +638,7 @@ TEST(LiveWindow, LostDisplayEndsTheRunAsClosingTheWindowDoes) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   Xvfb server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  e2e::Session tuner({.program = POSE_TUNER_PATH,
-                      .env = {{"STANDIN_WORLD", "physics"},
-                              {"STANDIN_VIEW", "window"},
-                              {"STANDIN_PACE", "20"},
-                              {"DISPLAY", server.display()}}});
+  e2e::Session tuner(tuner_in_window(server.display()));
   ASSERT_TRUE(tuner.wait_for_step(50));
   server.end();
   e2e::Result result = tuner.finish();
