@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -117,26 +118,25 @@ int main(int argc, char **argv) {
   if (result.errors > 0) return refuse(first_error);
 
   unsigned serial = 0;
+  // A file written whole or not at all; what stops it leaves the old one.
+  auto write_whole = [&](const char *path, const auto &write) -> std::optional<int> {
+    const WholeWrite written = replace_whole(path, "motion_walk", serial, write);
+    if (written == WholeWrite::kOk) return std::nullopt;
+    return refuse(text_of("cannot %s %s: it is left as it was",
+                          written == WholeWrite::kCannotOpen ? "create or replace" : "write",
+                          path));
+  };
   if (plan_path != nullptr) {
-    const WholeWrite written = replace_whole(plan_path, "motion_walk", serial, [&](std::FILE *out) {
-      return walk::write_plan(out, plan);
-    });
-    if (written != WholeWrite::kOk)
-      return refuse(text_of("cannot %s %s: it is left as it was",
-                            written == WholeWrite::kCannotOpen ? "create or replace" : "write",
-                            plan_path));
+    if (auto refused =
+            write_whole(plan_path, [&](std::FILE *out) { return walk::write_plan(out, plan); }))
+      return *refused;
   }
   if (output == nullptr) {
     if (!walk::write_rows(stdout, result) || std::fflush(stdout) != 0)
       return refuse("cannot write the rows to stdout");
-  } else {
-    const WholeWrite written = replace_whole(output, "motion_walk", serial, [&](std::FILE *out) {
-      return walk::write_rows(out, result);
-    });
-    if (written != WholeWrite::kOk)
-      return refuse(text_of("cannot %s %s: it is left as it was",
-                            written == WholeWrite::kCannotOpen ? "create or replace" : "write",
-                            output));
+  } else if (auto refused = write_whole(
+                 output, [&](std::FILE *out) { return walk::write_rows(out, result); })) {
+    return *refused;
   }
   for (const std::string &w : warnings)
     std::fprintf(stderr, "motion_walk: warning: %s\n", w.c_str());
