@@ -449,6 +449,7 @@ void read_config(Config &config) {
   read_world(config);
   config.model_path = read_env("STANDIN_MODEL");
   read_view(config);
+  config.frame_log_path = read_env("STANDIN_FRAME_LOG");
   read_record(config);
   read_record_size(config);
   read_camera_azimuth(config);

@@ -78,6 +78,7 @@ struct Config {
   bool physics = true;                              // STANDIN_WORLD: physics, or kinematic
   const char *model_path = nullptr;                 // STANDIN_MODEL, nullptr = the built-in model
   bool view_window = false;                         // STANDIN_VIEW=window
+  const char *frame_log_path = nullptr;             // STANDIN_FRAME_LOG (tests), nullptr if unset
   const char *record_path = nullptr;                // STANDIN_RECORD, nullptr = no recording
   RecordFormat record_format = RecordFormat::none;  // from the recording's extension
   int record_width = kDefaultRecordWidth;           // STANDIN_RECORD_SIZE, pixels

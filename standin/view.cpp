@@ -7,7 +7,9 @@
 
 #include <GL/osmesa.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -92,6 +94,7 @@ class View final : public StepObserver {
   void show(const mjModel *m, mjData *d);
   void follow(mjvCamera &camera, const mjData *d) const;
   void update_scene(const mjModel *m, mjData *d, mjvCamera &camera, Overlays overlays, int height);
+  void log_frame();
 
   const Config &config_;
   Physics &physics_;
@@ -126,6 +129,8 @@ class View final : public StepObserver {
   Overlays record_overlays_;                 // STANDIN_OVERLAY's, for the whole recording
   Overlays window_overlays_;                 // STANDIN_OVERLAY's at first, then the keys'
   std::unique_ptr<unsigned char[]> pixels_;  // one recorded frame
+  int frame_log_ = -1;                       // STANDIN_FRAME_LOG, -1 when off
+  std::int64_t window_frames_ = 0;           // window frames shown
 
   std::int64_t step_ns_ = 0;         // engine time step
   std::int64_t steps_ = 0;           // engine steps taken
@@ -172,6 +177,12 @@ View::View(const Config &config, Physics &physics, mjModel *m)
 }
 
 bool View::start() {
+  if (want_window_ && config_.frame_log_path != nullptr) {
+    frame_log_ = open_output(config_.frame_log_path, O_TRUNC | O_APPEND);
+    if (frame_log_ < 0) {
+      report("STANDIN_FRAME_LOG: cannot create it: %s; running without it", open_error(errno));
+    }
+  }
   // A recording that cannot start has said why; the window may still open.
   if (config_.record_path != nullptr) {
     recorder_.start(config_.record_path, config_.record_format, config_.record_width,
@@ -308,9 +319,30 @@ void View::show(const mjModel *m, mjData *d) {
       "T follow  F fix  H head  B balance  J joints\nleft drag turn  right drag pan  scroll zoom",
       nullptr, &context_);
   window_.swap();
+  if (frame_log_ >= 0) log_frame();
   // A slow machine spends at most half its time drawing the window.
   std::int64_t drawn = monotonic_ns();
   next_draw_ns_ = std::max(next_draw_ns_, drawn + (drawn - now));
+}
+
+// One line per window frame, once it is on the screen, for tests that
+// look at the window: "FRAME SIMULATED_MS KEYS", KEYS the letters of the
+// keys handled before it was drawn, or "-".
+void View::log_frame() {
+  window_.sync();
+  char keys[16];
+  window_.take_keys(keys, sizeof keys);
+  char line[64];
+  int length = std::snprintf(
+      line, sizeof line, "%lld %lld %s\n", static_cast<long long>(++window_frames_),
+      static_cast<long long>(steps_ * step_ns_ / 1000000), keys[0] != '\0' ? keys : "-");
+  if (length <= 0) return;
+  std::size_t size = std::min(static_cast<std::size_t>(length), sizeof line - 1);
+  if (write(frame_log_, line, size) != static_cast<ssize_t>(size)) {
+    report("STANDIN_FRAME_LOG: write failed: %s; no more written to it", std::strerror(errno));
+    close(frame_log_);
+    frame_log_ = -1;
+  }
 }
 
 // Following the pelvis over the floor, at the height it started at, as a

@@ -6,7 +6,9 @@
 #include <GLFW/glfw3.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <cstring>
 
 #include "standin_internal.h"
 
@@ -98,6 +100,12 @@ struct WindowState {
   Overlays *overlays = nullptr;
   int head_camera = -1;
   double x = 0.0, y = 0.0;  // cursor at the last event
+  char keys[16] = "";       // letters pressed since take_keys(), in order
+  int key_count = 0;
+  // GLFW's X display and Xlib's XSync, once looked up (the display as an
+  // opaque pointer: Xlib's header would bring its macros here).
+  void *(*x_display)() = nullptr;
+  int (*x_sync)(void *, int) = nullptr;
 };
 
 namespace {
@@ -110,6 +118,8 @@ WindowState *state_of(GLFWwindow *window) {
 void on_key(GLFWwindow *window, int key, int, int action, int) {
   WindowState *s = state_of(window);
   if (s == nullptr || action != GLFW_PRESS) return;
+  if (key >= GLFW_KEY_A && key <= GLFW_KEY_Z && s->key_count < static_cast<int>(sizeof s->keys) - 1)
+    s->keys[s->key_count++] = static_cast<char>('A' + (key - GLFW_KEY_A));
   mjvCamera &cam = *s->camera;
   if (key == GLFW_KEY_T || key == GLFW_KEY_F) {
     // F stays where the orbit's centre is now; the view follows it again on T.
@@ -207,6 +217,27 @@ mjrRect Window::viewport() const {
 
 void Window::swap() {
   state_->glfw->glfwSwapBuffers(state_->window);
+}
+
+void Window::sync() {
+  WindowState &s = *state_;
+  if (s.x_sync == nullptr || s.x_display == nullptr) {
+    void *glfw = dlopen("libglfw.so.3", RTLD_NOW | RTLD_NOLOAD);
+    void *xlib = dlopen("libX11.so.6", RTLD_NOW | RTLD_NOLOAD);
+    if (glfw == nullptr || xlib == nullptr) return;
+    s.x_display = reinterpret_cast<void *(*)()>(dlsym(glfw, "glfwGetX11Display"));
+    s.x_sync = reinterpret_cast<int (*)(void *, int)>(dlsym(xlib, "XSync"));
+    if (s.x_sync == nullptr || s.x_display == nullptr) return;
+  }
+  void *display = s.x_display();
+  if (display != nullptr) s.x_sync(display, 0);
+}
+
+void Window::take_keys(char *out, int room) {
+  int n = std::min(state_->key_count, room - 1);
+  std::memcpy(out, state_->keys, static_cast<std::size_t>(n));
+  out[n] = '\0';
+  state_->key_count = 0;
 }
 
 void Window::poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode,

@@ -28,6 +28,12 @@ class Window {
   mjrRect viewport() const;
   // Shows what was drawn.
   void swap();
+  // Waits until the display has done everything asked of it so far: a
+  // frame swapped before is then on the screen for any other client.
+  void sync();
+  // The letters of the keys pressed since the last call (at most
+  // `room` - 1 of them), as a string in `out`; "" when none.
+  void take_keys(char *out, int room);
   // Handles waiting events: the mouse moves `camera` in `scene`'s view; T,
   // F and H switch `mode` between following the pelvis, staying fixed where
   // the view is, and the head camera `head_camera`; B and J show and hide

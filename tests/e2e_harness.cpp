@@ -365,6 +365,15 @@ bool Session::wait_for_step(long step) {
   });
 }
 
+bool Session::wait_until(const std::function<bool()> &done) {
+  return pump([&] { return done(); });
+}
+
+std::vector<TraceLine> Session::trace_so_far() const {
+  std::string text = read_file(trace_path_);
+  return parse_trace(std::string_view(text).substr(0, text.rfind('\n') + 1));
+}
+
 void Session::run_for(int ms) {
   const long long end = now_ms() + ms;
   pump([&] { return now_ms() >= end; });

@@ -10,6 +10,7 @@
 #include <sys/resource.h>
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -75,6 +76,12 @@ class Session {
   // Waits until the trace shows robot_step number `step` (counting from 1)
   // has been called. False as for wait_for_output.
   bool wait_for_step(long step);
+  // Waits until `done()` holds, checking it every few ms: for what the
+  // program shows outside its output and trace (a file it writes, say).
+  // False as for wait_for_output.
+  bool wait_until(const std::function<bool()> &done);
+  // The trace's complete lines so far.
+  std::vector<TraceLine> trace_so_far() const;
   // Moves data for `ms` of wall-clock time, or until the program ends: a
   // window over which the program is watched (its CPU time, say), never a
   // way to wait for something it does.

@@ -9,11 +9,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -577,13 +579,44 @@ class Xvfb {
   std::string display_;
 };
 
-// pose_tuner in the physics world with its window on `display`, paced.
-e2e::Options tuner_in_window(const std::string &display) {
+// pose_tuner in the physics world with its window on `display`, paced,
+// logging each frame it shows to `frames`.
+e2e::Options tuner_in_window(const std::string &display, const std::string &frames) {
   return {.program = POSE_TUNER_PATH,
           .env = {{"STANDIN_WORLD", "physics"},
                   {"STANDIN_VIEW", "window"},
                   {"STANDIN_PACE", "20"},
+                  {"STANDIN_FRAME_LOG", frames},
                   {"DISPLAY", display}}};
+}
+
+// Waits until the window has shown a frame of simulated time `ms` or later
+// that was drawn after `key` was handled (0: any key or none). The window
+// draws on the wall clock, as often as the machine allows: the test waits
+// for the frame itself, up to the harness's deadline, never for a time.
+bool wait_for_frame(e2e::Session &session, const std::string &frames, long ms, char key = 0) {
+  bool seen_key = key == 0;
+  std::size_t read = 0;
+  return session.wait_until([&] {
+    const std::string text = e2e::read_file(frames);
+    const std::size_t complete = text.rfind('\n');
+    if (complete == std::string::npos) return false;
+    std::istringstream lines(text.substr(read, complete + 1 - read));
+    read = complete + 1;
+    long frame = 0, at_ms = 0;
+    std::string keys;
+    while (lines >> frame >> at_ms >> keys) {
+      seen_key = seen_key || keys.find(key) != std::string::npos;
+      if (seen_key && at_ms >= ms) return true;
+    }
+    return false;
+  });
+}
+
+// Simulated time of the latest robot_step the trace shows, ms.
+long simulated_ms(const e2e::Session &session) {
+  const std::vector<e2e::TraceLine> trace = session.trace_so_far();
+  return trace.empty() ? 0 : trace.back().time_ms;
 }
 
 TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunCleanly) {
@@ -591,18 +624,22 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   Xvfb server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  e2e::Session tuner(tuner_in_window(server.display()));
+  const std::string frames = e2e::temp_dir() + "/frames.txt";
+  e2e::Session tuner(tuner_in_window(server.display(), frames));
   ASSERT_TRUE(tuner.wait_for_output("Insert joint number"));
-  // A few hundred steps give the window time to draw, whatever it costs.
+  // The robot settled, and on screen.
   ASSERT_TRUE(tuner.wait_for_step(150));
+  ASSERT_TRUE(wait_for_frame(tuner, frames, simulated_ms(tuner)));
   Image before = server.screenshot();
   // 18 is larm_joint_2: the left arm swings out sideways, on the right of
   // the screen as the camera looks at the robot's front.
   std::size_t typed = tuner.out().size();
   tuner.write("18 1.2\n");
-  // The jog takes 240 steps; some hundreds more let the window draw it.
+  // The jog takes 240 steps; the arm and the body settle over some hundreds
+  // more, and then a frame shows them.
   ASSERT_TRUE(tuner.wait_for_output("The interpolation is over", typed));
   ASSERT_TRUE(tuner.wait_for_step(1000));
+  ASSERT_TRUE(wait_for_frame(tuner, frames, simulated_ms(tuner)));
   Image after = server.screenshot();
   ASSERT_EQ(before.rgb.size(), 1024u * 768 * 3);
   ASSERT_EQ(after.rgb.size(), before.rgb.size());
@@ -611,18 +648,19 @@ TEST(LiveWindow, JogMovesTheArmOnScreenKeysSwitchCameraAndClosingEndsTheRunClean
   EXPECT_GT(changed_pixels(before, after, Box{420, 100, 300, 300}), 500);
   EXPECT_LT(changed_pixels(before, after, Box{0, 100, 330, 400}), 20);
 
-  // B sees through the robot to its balance; J numbers its joints.
+  // B sees through the robot to its balance; J numbers its joints. Each
+  // screenshot waits for the first frame drawn after the key.
   for (char key : {'b', 'j'}) {
     Image shown = server.screenshot();
     ASSERT_TRUE(server.type(kTitle, key));
-    ASSERT_TRUE(tuner.wait_for_step(key == 'b' ? 1200 : 1400));
+    ASSERT_TRUE(wait_for_frame(tuner, frames, 0, static_cast<char>(std::toupper(key)))) << key;
     after = server.screenshot();
     EXPECT_GT(changed_pixels(shown, after, Box{0, 100, 800, 400}), 300) << key;
   }
 
   // H: the head camera sees the floor before the robot, and no robot.
   ASSERT_TRUE(server.type(kTitle, 'h'));
-  ASSERT_TRUE(tuner.wait_for_step(1600));
+  ASSERT_TRUE(wait_for_frame(tuner, frames, 0, 'H'));
   Image head = server.screenshot();
   EXPECT_GT(changed_pixels(after, head, Box{0, 100, 800, 400}), 800 * 400 / 4);
 
@@ -638,8 +676,10 @@ TEST(LiveWindow, LostDisplayEndsTheRunAsClosingTheWindowDoes) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   Xvfb server;
   ASSERT_FALSE(server.display().empty()) << "Xvfb did not start";
-  e2e::Session tuner(tuner_in_window(server.display()));
-  ASSERT_TRUE(tuner.wait_for_step(50));
+  const std::string frames = e2e::temp_dir() + "/frames.txt";
+  e2e::Session tuner(tuner_in_window(server.display(), frames));
+  // The window is up and drawing when the display goes.
+  ASSERT_TRUE(wait_for_frame(tuner, frames, 0));
   server.end();
   e2e::Result result = tuner.finish();
   EXPECT_EQ(result.exit_code, 0) << result.err;
