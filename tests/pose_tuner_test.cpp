@@ -848,8 +848,11 @@ TEST(PoseTuner, SavedPostureIsReachedByMotionPlayer) {
   e2e::Result played = player.stop();
   EXPECT_EQ(played.exit_code, 0) << played.err;
 
-  long last = e2e::steps(played.trace) - 1;
-  std::vector<e2e::Command> approached = e2e::commands_after_step(played.trace, last);
+  // The last commands it sent: the loop goes on stepping, sending none,
+  // for as long as the signal takes to come after the output.
+  const std::vector<e2e::TraceLine> sends = e2e::calls(played.trace, "servo_set_position");
+  ASSERT_FALSE(sends.empty());
+  std::vector<e2e::Command> approached = e2e::commands_after_step(played.trace, sends.back().step);
   ASSERT_EQ(approached.size(), kBodyOrder.size());
   for (std::size_t k = 0; k < approached.size(); ++k) {
     int i = kBodyOrder[k];
