@@ -20,10 +20,16 @@
 
 namespace {
 
+// Runs tools/push-test with `args`, from directory `cwd` if given (through
+// env -C: the test process's own directory stays where it is).
 e2e::CommandOutput push_test(const std::vector<std::string> &args,
-                             std::vector<std::pair<std::string, std::string>> env = {}) {
+                             std::vector<std::pair<std::string, std::string>> env = {},
+                             const std::string &cwd = "") {
   env.emplace_back("PUSH_TEST_BUILD_DIR", PUSH_TEST_BUILD_DIR);
-  return e2e::run_command(PUSH_TEST_PATH, args, env);
+  if (cwd.empty()) return e2e::run_command(PUSH_TEST_PATH, args, env);
+  std::vector<std::string> in_dir = {"-C", cwd, PUSH_TEST_PATH};
+  in_dir.insert(in_dir.end(), args.begin(), args.end());
+  return e2e::run_command("env", in_dir, env);
 }
 
 // A one-row posture: period, an unused field, 21 pulse counts, four letters.
@@ -66,10 +72,7 @@ TEST(PushTest, PostureThatFallsByItselfIsRefusedEvenUnderANameLikeAnOption) {
   // A relative name starting with '-', which no command may take for an option.
   const std::filesystem::path dir = std::filesystem::path(posture).parent_path();
   std::filesystem::rename(posture, dir / "-falls.csv");
-  const std::filesystem::path was = std::filesystem::current_path();
-  std::filesystem::current_path(dir);
-  e2e::CommandOutput out = push_test({"--steps", "1", "-falls.csv"});
-  std::filesystem::current_path(was);
+  e2e::CommandOutput out = push_test({"--steps", "1", "-falls.csv"}, {}, dir);
   EXPECT_EQ(out.status, 1) << out.text;
   EXPECT_NE(out.text.find("push-test: the robot falls without a push"), std::string::npos)
       << out.text;
@@ -163,18 +166,28 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
                         const_cast<char **>(envp)),
             0);
-  // Synchronised on the run's own files: the bisection has started.
+  // Synchronised on the run's own files: the bisection has started. They
+  // are looked at every 5 ms, until the harness's deadline for a program.
   bool bisecting = false;
   int status = 0;
-  while (!bisecting && waitpid(pid, &status, WNOHANG) == 0) {
-    for (const auto &work : std::filesystem::directory_iterator(tmp)) {
-      std::error_code absent;
-      for (const auto &job : std::filesystem::directory_iterator(work.path(), absent))
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::kSafetyTimeoutMs);
+  bool ended = false;
+  while (!bisecting && !(ended = waitpid(pid, &status, WNOHANG) == pid) &&
+         std::chrono::steady_clock::now() < deadline) {
+    std::error_code gone;
+    for (const auto &work : std::filesystem::directory_iterator(tmp, gone)) {
+      for (const auto &job : std::filesystem::directory_iterator(work.path(), gone))
         bisecting = bisecting || job.path().filename().string().rfind("job-", 0) == 0;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_TRUE(bisecting) << "push-test ended before it pushed";
+  if (!bisecting && !ended) {
+    kill(pid, SIGTERM);
+    waitpid(pid, &status, 0);
+  }
+  ASSERT_TRUE(bisecting) << "push-test ended, or went on for " << e2e::kSafetyTimeoutMs / 1000
+                         << " s, before it pushed";
   // The run leads a session of its own, under the script it was started by.
   long session = 0;
   for (const Process &p : processes())
