@@ -76,7 +76,7 @@ TEST(HostileUse, ClosedStandardStreamsNeverLandInAFile) {
     if (tuner) {
       // Nothing to read on a closed stdout: the last snapshot tells the burst is over.
       const std::string last = options.cwd + "/snap" + std::to_string(kSnapshots) + ".csv";
-      for (int k = 0; k < 1000 && !fs::exists(last); ++k) session.run_for(20);
+      EXPECT_TRUE(session.wait_until([&] { return fs::exists(last); }));
       result = session.stop();
       for (int k = 1; k <= kSnapshots; ++k) {
         const std::string text = e2e::read_file(options.cwd + "/snap" + std::to_string(k) + ".csv");
