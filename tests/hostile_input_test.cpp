@@ -38,8 +38,14 @@ const std::string kNotFinite = "the amount of angle must be a finite number: com
 const std::string kLongName(4096, 'n');  // a name for every name prompt
 const std::string kNulName("na\0me", 5);
 
-// CPU time a program may use over an idle window of about 2 s. An idle
-// loop uses a few ms even under ThreadSanitizer; a busy one a whole 2000.
+// CPU time a program may use over an idle window of about 2 s: a bound so
+// wide that no machine's speed crosses it. The window is counted in steps
+// at real-time pace, so a slower machine stretches it rather than filling
+// it. An idle loop uses 0-20 ms of it under valgrind (the slowest way the
+// suite runs a program, tens of times slower than the release build): the
+// bound is 25 times that. A spinning one uses all 2000 ms of a core, and
+// still half of that on a machine with twice as many busy processes as
+// cores.
 constexpr long kIdleCpuMs = 500;
 // Size of the single-line file, bytes.
 constexpr std::size_t kLongLineBytes = 10 * 1000 * 1000;
