@@ -566,6 +566,11 @@ bool under_valgrind() {
   return set != nullptr && std::strcmp(set, "1") == 0;
 }
 
+bool short_run() {
+  const char *set = std::getenv("E2E_SHORT");
+  return set != nullptr && std::strcmp(set, "1") == 0;
+}
+
 FileSizeLimit::FileSizeLimit(rlim_t bytes) {
   if (getrlimit(RLIMIT_FSIZE, &before_) != 0)
     ADD_FAILURE() << "getrlimit: " << std::strerror(errno);

@@ -188,6 +188,11 @@ std::vector<std::string_view> words(std::string_view line);
 // then runs the test and every program it starts.
 bool under_valgrind();
 
+// True when the asan, tsan or memcheck preset runs the tests (E2E_SHORT=1):
+// a test with a long table of physics runs then plays a short share of it,
+// enough to take every code path, and the release build plays it whole.
+bool short_run();
+
 // While it lives, files this process and the programs it starts write stop at
 // `bytes` (RLIMIT_FSIZE, as on a full disk), and SIGXFSZ is ignored so that a
 // write past the limit fails instead of ending the writer. Both pass to a

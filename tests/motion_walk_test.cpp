@@ -9,6 +9,7 @@
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <span>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -275,7 +276,10 @@ TEST(WalksInThePhysicsWorld, GoWhereThePlanSaysWithoutFalling) {
   };
   // clang-format on
   const std::string dir = e2e::temp_dir();
-  for (const Walked &w : walks) {
+  // Under the sanitizers the first walk takes every path of the table; the
+  // release build walks them all.
+  const std::size_t walked = e2e::short_run() ? 1 : std::size(walks);
+  for (const Walked &w : std::span(walks, walked)) {
     SCOPED_TRACE(w.name);
     std::string path = std::string(MOTIONS_DIR) + "/" + (w.bundled ? w.bundled : "");
     if (w.bundled == nullptr) {
