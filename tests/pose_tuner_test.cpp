@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <iterator>
 #include <string>
 #include <string_view>
@@ -466,6 +467,26 @@ struct Tuner {
   // Waits for `n` more control steps.
   void let_steps_pass(long n) { EXPECT_TRUE(session.wait_for_step(steps_in(trace) + n)); }
 
+  // Waits until the loop has sent `device` an angle that `wanted` takes,
+  // after step `after`, and gives that step. The screen comes from the
+  // console thread, which does not wait for the loop to take a command: a
+  // count of steps from the command's own step holds however the two
+  // threads run.
+  long wait_until_sent(const std::string &device, const std::function<bool(float)> &wanted,
+                       long after = 0) {
+    long found = -1;
+    EXPECT_TRUE(session.wait_until([&] {
+      for (const e2e::TraceLine &line : e2e::calls(session.trace_so_far(), "servo_set_position")) {
+        if (line.step > after && line.device == device && wanted(e2e::to_float(line.value))) {
+          found = line.step;
+          return true;
+        }
+      }
+      return false;
+    })) << device;
+    return found;
+  }
+
   e2e::Result stop() {
     e2e::Result result = session.stop();
     EXPECT_EQ(result.exit_code, 0) << result.err;
@@ -602,7 +623,11 @@ TEST(PoseTuner, NineZeroesAJointAtOnceAndALaterJogBringsItBack) {
   Tuner tuner;
   tuner.type("5 0.1\n", kEndOfJog);
   tuner.type("5 9\n", kInsert);
-  tuner.let_steps_pass(3);
+  // Three steps after the loop sent the zero.
+  const long raised = tuner.wait_until_sent("rleg_joint_5", [](float v) { return v == 0.1f; });
+  const long zeroed = tuner.wait_until_sent(
+      "rleg_joint_5", [](float v) { return v == 0.0f; }, raised);
+  ASSERT_TRUE(tuner.session.wait_for_step(zeroed + 3));
   tuner.type("3 0.1\n", kEndOfJog);
   e2e::Result result = tuner.stop();
 
@@ -727,7 +752,9 @@ TEST(PoseTuner, InputIsReadAsATokenStream) {
   {
     Tuner tuner;
     tuner.type("666\n", kBanner);
-    tuner.let_steps_pass(10);
+    // Ten steps of the jog, from the one that started it.
+    const long jogged = tuner.wait_until_sent("body_joint_1", [](float v) { return v != 0.0f; });
+    ASSERT_TRUE(tuner.session.wait_for_step(jogged + 11));
     e2e::Result result = tuner.stop();
     Posture p{};
     p[0] = kJogStep;
@@ -751,7 +778,8 @@ TEST(PoseTuner, InputIsReadAsATokenStream) {
       ASSERT_TRUE(tuner.session.wait_for_output(kInsert, from));
       from = tuner.session.out().find(kInsert, from) + 1;
     }
-    tuner.let_steps_pass(25);
+    const long jogged = tuner.wait_until_sent("lleg_joint_2", [](float v) { return v != 0.0f; });
+    ASSERT_TRUE(tuner.session.wait_for_step(jogged + 26));
     e2e::Result result = tuner.stop();
     std::vector<float> leg = sent(result, "lleg_joint_2");
     std::vector<float> body = sent(result, "body_joint_1");
@@ -770,6 +798,8 @@ TEST(PoseTuner, BadInputSkipsTheRestOfItsLine) {
   tuner.type("x 0.1 3 0.1\n", kInsert);
   tuner.type("5 abc\n", kInsert);
   tuner.let_steps_pass(3);
+  // The jog comes at step 5 at the earliest, however the loop has run.
+  ASSERT_TRUE(tuner.session.wait_for_step(5));
   tuner.type("3 0.006\n", kEndOfJog);
   e2e::Result result = tuner.stop();
 
@@ -811,7 +841,9 @@ TEST(PoseTuner, EndOfInputEndsTheConsoleAndTheLoopHoldsThePosture) {
   tuner.session.write("3 0.1\n");
   tuner.session.close_input();
   EXPECT_TRUE(tuner.session.wait_for_output(kEndOfJog));
-  tuner.let_steps_pass(10);
+  // Ten steps after the jog's last, from the one that started it.
+  const long jogged = tuner.wait_until_sent("rleg_joint_3", [](float v) { return v != 0.0f; });
+  ASSERT_TRUE(tuner.session.wait_for_step(jogged + 19 + 10));
   e2e::Result result = tuner.stop();
 
   Posture p{};
