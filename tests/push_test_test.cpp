@@ -196,7 +196,10 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
-  EXPECT_TRUE(std::filesystem::is_empty(tmp));
+  std::string left;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
+    left += " " + entry.path().string().substr(tmp.size() + 1);
+  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "left:" << left;
   for (const Process &p : processes()) EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
 
