@@ -104,8 +104,8 @@ int main(int argc, char **argv) {
   }
 
   std::string error;
-  const std::unique_ptr<kinematics::Body> body = kinematics::Body::load(model, &error);
-  if (body == nullptr) return refuse(error);
+  const std::unique_ptr<robot::Model> robot = robot::Model::load(model, &error);
+  if (robot == nullptr) return refuse(error);
   std::string first_error;
   std::vector<std::string> warnings;
   const FindingSink sink = [&](const Finding &finding) {
@@ -114,7 +114,7 @@ int main(int argc, char **argv) {
   };
   std::vector<walk::PlanSample> plan;
   const walk::Walk result =
-      walk::generate(*body, command, sink, plan_path != nullptr ? &plan : nullptr);
+      walk::generate(*robot, command, sink, plan_path != nullptr ? &plan : nullptr);
   if (result.errors > 0) return refuse(first_error);
 
   unsigned serial = 0;

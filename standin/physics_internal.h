@@ -9,13 +9,10 @@
 #include <cstdint>
 #include <memory>
 
+#include "robot.h"
 #include "world.h"
 
 namespace standin {
-
-// The built-in robot model, MJCF text (not NUL-terminated).
-extern const char kRobotModelXml[];
-extern const std::size_t kRobotModelSize;
 
 // Sees the world after every engine step, on the control thread.
 class StepObserver {
@@ -46,6 +43,8 @@ class Physics {
   }
 
   const mjModel *model() const { return model_; }
+  // The robot library's model of the robot simulated.
+  const robot::Model &robot() const { return *robot_; }
   // The commanded angle of each servo (JointIndex 0..24), rad, and where
   // each actuator pulls now on its way there, rad.
   const double *targets() const { return target_; }
@@ -67,7 +66,8 @@ class Physics {
   const char *model_name() const;
 
   const char *model_path_ = nullptr;  // STANDIN_MODEL, nullptr = built-in
-  mjModel *model_ = nullptr;
+  std::unique_ptr<robot::Model> robot_;
+  mjModel *model_ = nullptr;  // robot_'s engine model
   mjData *data_ = nullptr;
   int qpos_[kServoCount] = {};         // qpos address of each servo's joint
   int actuator_[kServoCount] = {};     // actuator of each servo's joint

@@ -3,7 +3,6 @@
 // torque limit; its setpoint moves toward the command at the servo speed,
 // as a hobby servo's does, and the actuator pulls the joint after it.
 #include <mujoco/mujoco.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,9 +16,9 @@
 #include <string>
 
 #include "body_model.h"
-#include "model_files.h"
 #include "physics_internal.h"
 #include "placement.h"
+#include "robot.h"
 #include "view.h"
 #include "world.h"
 
@@ -27,8 +26,6 @@ namespace standin {
 
 namespace {
 
-// Largest model file read: far above any robot's, far below a memory's.
-constexpr off_t kMaxModelBytes = kMaxModelFileBytes;
 // A smaller engine step would make one robot_step take minutes, a larger
 // one no sense of the contacts.
 constexpr double kMinTimeStep = 0.0001;  // s
@@ -59,39 +56,13 @@ const char *Physics::model_name() const {
 
 bool Physics::load(const char *path) {
   model_path_ = path;
-  char error[512] = "";
-  struct stat file {};
-  if (path != nullptr && stat(path, &file) != 0) {
-    std::snprintf(error, sizeof error, "%s", std::strerror(errno));
-  } else if (path != nullptr && !S_ISREG(file.st_mode)) {
-    // A FIFO or a device would be read without end.
-    std::snprintf(error, sizeof error, "not a regular file");
-  } else if (path != nullptr && file.st_size > kMaxModelBytes) {
-    std::snprintf(error, sizeof error, "larger than %lld bytes",
-                  static_cast<long long>(kMaxModelBytes));
-  } else if (path != nullptr && !model_files_usable(path, error, sizeof error)) {
-  } else if (path != nullptr) {
-    model_ = mj_loadXML(path, nullptr, error, sizeof error);
-  } else {
-    // The built-in model loads from memory, so a copied library needs no file.
-    auto vfs = std::make_unique<mjVFS>();
-    mj_defaultVFS(vfs.get());
-    if (mj_makeEmptyFileVFS(vfs.get(), "robot.xml", static_cast<int>(kRobotModelSize)) == 0) {
-      std::memcpy(vfs->filedata[vfs->nfile - 1], kRobotModelXml, kRobotModelSize);
-      model_ = mj_loadXML("robot.xml", vfs.get(), error, sizeof error);
-    } else {
-      std::snprintf(error, sizeof error, "out of memory");
-    }
-    mj_deleteVFS(vfs.get());
-  }
-  if (model_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    // MuJoCo's messages may hold line ends; a report is one line.
-    for (char &c : error) c = c == '\n' ? ' ' : c;
-    report("cannot load the robot model \"%s\": %s", quoted, error);
+  std::string error;
+  robot_ = robot::Model::load(path != nullptr ? path : "", robot::Parts::kAny, &error);
+  if (robot_ == nullptr) {
+    report("%s", error.c_str());
     return false;
   }
+  model_ = robot_->mj();
   data_ = mj_makeData(model_);
   if (data_ == nullptr) {
     char quoted[64 * 4 + 4];
@@ -188,7 +159,7 @@ void Physics::place(const double *posture) {
   for (int g = 0; g < model_->ngeom; ++g) {
     bool collides = model_->geom_contype[g] != 0 || model_->geom_conaffinity[g] != 0;
     if (collides && model_->geom_bodyid[g] != 0)
-      lowest = std::min(lowest, lowest_point(model_, data_, g));
+      lowest = std::min(lowest, robot::lowest_point(model_, data_, g));
   }
   if (std::isfinite(lowest)) data_->qpos[root_ + 2] -= lowest;
   mj_forward(model_, data_);
@@ -351,32 +322,12 @@ Readings Physics::readings() const {
   r.touch[0] = data_->sensordata[touch_[0]];
   r.touch[1] = data_->sensordata[touch_[1]];
   r.yaw = yaw_;
-  // The world body's subtree is the whole robot.
-  r.com[0] = data_->subtree_com[0];
-  r.com[1] = data_->subtree_com[1];
-  // Each contact's force on the robot, weighted at its point by its upward
-  // part: on a flat floor the sideways parts move no pressure.
-  double pressing = 0.0;
-  double moment[2] = {0.0, 0.0};
-  for (int i = 0; i < data_->ncon; ++i) {
-    const mjContact &contact = data_->contact[i];
-    bool floor_first = model_->geom_bodyid[contact.geom1] == 0;
-    if (!floor_first && model_->geom_bodyid[contact.geom2] != 0) continue;
-    mjtNum local[6];
-    mj_contactForce(model_, data_, i, local);
-    // The frame's rows are the normal, from geom1 to geom2, and two tangents.
-    double fz = 0.0;
-    for (int k = 0; k < 3; ++k) fz += local[k] * contact.frame[3 * k + 2];
-    if (!floor_first) fz = -fz;
-    pressing += fz;
-    moment[0] += fz * contact.pos[0];
-    moment[1] += fz * contact.pos[1];
-  }
-  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  // Less than a gram's weight is nothing touching.
-  bool pressed = pressing > 1e-2;
-  r.cop[0] = pressed ? moment[0] / pressing : kNone;
-  r.cop[1] = pressed ? moment[1] / pressing : kNone;
+  const Eigen::Vector3d com = robot_->com(*data_);
+  r.com[0] = com.x();
+  r.com[1] = com.y();
+  const robot::Pressure pressure = robot_->pressure(*data_);
+  r.cop[0] = pressure.centre.x();
+  r.cop[1] = pressure.centre.y();
   return r;
 }
 
