@@ -135,6 +135,11 @@ std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::st
     im.joint_id[i] = j >= 0 && m->jnt_type[j] == mjJNT_HINGE ? j : -1;
     im.joint_qpos[i] = im.joint_id[i] >= 0 ? m->jnt_qposadr[j] : -1;
   }
+  if (im.root_qpos >= 0) {
+    mjtNum turn[9];
+    mju_quat2Mat(turn, m->qpos0 + im.root_qpos + 3);
+    im.start_heading = std::atan2(turn[3], turn[0]);
+  }
   im.floor_height = 0.0;
   bool plane = false;
   for (int g = 0; g < m->ngeom; ++g) {
@@ -197,6 +202,10 @@ JointRange Model::joint_range(int joint) const {
 
 int Model::root_body() const {
   return impl_->pelvis;
+}
+
+double Model::start_heading() const {
+  return impl_->start_heading;
 }
 
 bool Model::is_floor(int geom) const {
@@ -269,6 +278,22 @@ Eigen::Matrix3d Data::sole_rotation(Side side) const {
 
 std::array<Eigen::Vector3d, 4> Data::sole_corners(Side side) const {
   return bottom_corners(model_.impl_->model, data_, model_.impl_->legs[side].sole_geom);
+}
+
+PelvisPose Data::stand_on(Side side, const Posture &posture, const Eigen::Vector3d &position,
+                          double yaw) {
+  // The sole's axes with the pelvis level and facing x; a turn about the
+  // vertical then gives the pelvis its heading and keeps the sole flat.
+  set_posture(posture, PelvisPose{});
+  const Mat3 level = sole_rotation(side).transpose();
+  const Mat3 r = rot_z(yaw - std::atan2(level(1, 0), level(0, 0))) * level;
+  PelvisPose pelvis;
+  pelvis.position = position;
+  pelvis.yaw = std::atan2(r(1, 0), r(0, 0));
+  pelvis.pitch = std::asin(std::clamp(-r(2, 0), -1.0, 1.0));
+  pelvis.roll = std::atan2(r(2, 1), r(2, 2));
+  set_posture(posture, pelvis);
+  return pelvis;
 }
 
 LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {

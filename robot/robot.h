@@ -141,6 +141,10 @@ class Model {
   JointRange joint_range(int joint) const;
   // The body of the free joint (the pelvis), -1 when none.
   int root_body() const;
+  // The pelvis's heading in the model's own pose, rad: the way the
+  // stand-in starts the robot facing, which its pushes and its posture
+  // log's yaw count from. 0 for the built-in model; 0 without a pelvis.
+  double start_heading() const;
 
   // --- The floor -----------------------------------------------------------
   // The floor is what is fixed to the world: every geom of the world body.
@@ -205,6 +209,12 @@ class Data {
   // The four corners of a sole's bottom face, world frame, around it: toe
   // left, toe right, heel right, heel left.
   std::array<Eigen::Vector3d, 4> sole_corners(Side side) const;
+
+  // Sets `posture` with the pelvis at `position`, heading `yaw`, and tilted
+  // so that sole `side` lies flat: the robot standing on that sole as its
+  // joints say, wherever its pelvis leans. Returns the pelvis's pose.
+  PelvisPose stand_on(Side side, const Posture &posture, const Eigen::Vector3d &position,
+                      double yaw);
 
   // Inverse kinematics of one leg: the angles that put the centre of the
   // sole's bottom face at `sole`, flat, with the pelvis at `pelvis`. A

@@ -71,6 +71,7 @@ struct Model::Impl {
   int joint_id[kJointCount];    // hinge joint of each JointIndex, -1 when the model lacks it
   int joint_qpos[kJointCount];  // its qpos address, -1 when none
   double floor_height = 0.0;
+  double start_heading = 0.0;
   bool has_legs = false;
   Leg legs[2];
   double height = 0.0;  // standing_height()
