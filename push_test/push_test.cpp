@@ -127,17 +127,22 @@ int run_test(const Setup &setup) {
   };
   auto stopped = [&]() { return signal == SIGINT ? 130 : 143; };
 
-  // When the player first commands, and the moments from there.
-  if (!run_unpushed("probe", 1000)) return signal != 0 ? stopped() : say(1, error);
+  // The unpushed run, long enough for the last moment's judgement: the
+  // moments count from its first command, it must stand, and its log
+  // gives the estimates.
+  constexpr long kLatestFirstMs = 1000;
+  const long stop =
+      kLatestFirstMs + std::max(setup.playback_ms, 1000L) + push::kPushMs + push::kSettleMs;
+  if (!run_unpushed("reference", stop)) return signal != 0 ? stopped() : say(1, error);
   if (result.first_ms < 0) return say(1, "motion_player commanded nothing");
+  if (result.first_ms > kLatestFirstMs)
+    return say(1, "motion_player first commanded at " + std::to_string(result.first_ms) +
+                      " ms, later than " + std::to_string(kLatestFirstMs) + " ms");
   const long first = result.first_ms;
   const std::vector<long> moments = push::push_moments(first, setup.playback_ms, options.moments);
-  // The unpushed run to the last moment's judgement: it must stand, and
-  // its log gives the estimates.
-  if (!run_unpushed("reference", moments.back() + push::kPushMs + push::kSettleMs))
-    return signal != 0 ? stopped() : say(1, error);
-  if (result.fell) return say(1, "the robot falls without a push: " + result.fell_line);
-  const long reference_first = result.first_ms;
+  if (result.fell && result.fell_ms <= moments.back() + push::kPushMs + push::kSettleMs)
+    return say(1, "the robot falls without a push: " + result.fell_line);
+  const long reference_first = first;
   std::vector<push::LogRow> log;
   {
     std::ifstream in(setup.work + "/reference/posture.csv");
@@ -162,7 +167,7 @@ int run_test(const Setup &setup) {
     for (long at : moments) {
       const std::size_t k = row_at(at);
       bisections.emplace_back(d, at, options.steps);
-      estimates.push_back(estimator.impulse(log[k > 0 ? k - 1 : k], log[k], d));
+      estimates.push_back(estimator.impulse(log, k, d));
       headings.push_back(log[k].yaw);
     }
   }

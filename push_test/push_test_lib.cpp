@@ -183,40 +183,61 @@ bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *
 
 Estimator::Estimator(const robot::Model &model) : model_(model), data_(model) {}
 
-double Estimator::impulse(const LogRow &before, const LogRow &at, Direction from) {
+Estimator::Posed Estimator::pose(const LogRow &row) {
   using robot::kLeft;
   using robot::kRight;
-  // The robot as its joints, its GPS and its heading say, on the sole that
-  // presses more, flat on the floor.
-  const double heading = model_.start_heading() + at.yaw;
-  const robot::Side stance = at.touch[kLeft] >= at.touch[kRight] ? kLeft : kRight;
-  data_.stand_on(stance, at.joints, at.gps, heading);
-  std::array<std::array<Eigen::Vector3d, 4>, 2> soles = {data_.sole_corners(kLeft),
-                                                         data_.sole_corners(kRight)};
+  // On the sole that presses more, flat on the floor, as the joints, the
+  // GPS and the heading say.
+  const robot::Side stance = row.touch[kLeft] >= row.touch[kRight] ? kLeft : kRight;
+  data_.stand_on(stance, row.joints, row.gps, model_.start_heading() + row.yaw);
+  Posed posed;
+  posed.soles = {data_.sole_corners(kLeft), data_.sole_corners(kRight)};
   double lowest = INFINITY;
-  for (const Eigen::Vector3d &corner : soles[stance]) lowest = std::min(lowest, corner.z());
-  const double lift = model_.floor_height() - lowest;
+  for (const Eigen::Vector3d &corner : posed.soles[stance]) lowest = std::min(lowest, corner.z());
+  const Eigen::Vector3d lift(0.0, 0.0, model_.floor_height() - lowest);
+  for (auto &sole : posed.soles)
+    for (Eigen::Vector3d &corner : sole) corner += lift;
+  posed.com = data_.com() + lift;
+  return posed;
+}
+
+double Estimator::impulse(std::span<const LogRow> log, std::size_t at, Direction from) {
+  const LogRow &now = log[at];
+  const LogRow &before = log[at > 0 ? at - 1 : at];
+  const Posed posed = pose(now);
   // The support: the soles that carry, by their force or, as the balance
   // check has it, by coming within kCarryGap of the floor, where a push
-  // toward them presses them down.
+  // toward them presses them down; and a sole in the air where it lands
+  // next in the unpushed run, within the time the push is judged in.
   std::array<Eigen::Vector2d, 8> corners;
   int n = 0;
-  for (robot::Side side : {kLeft, kRight}) {
+  for (robot::Side side : {robot::kLeft, robot::kRight}) {
     double low = INFINITY;
-    for (const Eigen::Vector3d &corner : soles[side]) low = std::min(low, corner.z() + lift);
-    if (!(at.touch[side] > kCarrying) && low - model_.floor_height() > kCarryGap) continue;
-    for (const Eigen::Vector3d &corner : soles[side]) corners[n++] = corner.head<2>();
+    for (const Eigen::Vector3d &corner : posed.soles[side]) low = std::min(low, corner.z());
+    const std::array<Eigen::Vector3d, 4> *sole = &posed.soles[side];
+    Posed landed;
+    if (!(now.touch[side] > kCarrying) && low - model_.floor_height() > kCarryGap) {
+      std::size_t k = at + 1;
+      while (k < log.size() && log[k].time_ms <= now.time_ms + kPushMs + kSettleMs &&
+             !(log[k].touch[side] > kCarrying))
+        ++k;
+      if (k == log.size() || log[k].time_ms > now.time_ms + kPushMs + kSettleMs) continue;
+      landed = pose(log[k]);
+      sole = &landed.soles[side];
+    }
+    for (const Eigen::Vector3d &corner : *sole) corners[n++] = corner.head<2>();
   }
   const robot::Support support = robot::Support::hull(std::span(corners.data(), n));
   // The capture point: the centre of mass ahead by its speed over omega,
   // the linear inverted pendulum's of the centre of mass's height.
-  const double height = data_.com().z() + lift - model_.floor_height();
+  const double height = posed.com.z() - model_.floor_height();
   const double omega = std::sqrt(model_.g() / height);
-  const double dt = (at.time_ms - before.time_ms) / 1000.0;
+  const double dt = (now.time_ms - before.time_ms) / 1000.0;
   const Eigen::Vector2d speed =
-      dt > 0 ? Eigen::Vector2d((at.com - before.com) / dt) : Eigen::Vector2d::Zero();
-  const Eigen::Vector2d capture = at.com + speed / omega;
+      dt > 0 ? Eigen::Vector2d((now.com - before.com) / dt) : Eigen::Vector2d::Zero();
+  const Eigen::Vector2d capture = now.com + speed / omega;
   // A push of J changes the speed by J / m, the capture point by J / (m omega).
+  const double heading = model_.start_heading() + now.yaw;
   const Eigen::Vector2d push = Eigen::Rotation2Dd(heading) * force_direction(from);
   return model_.mass() * omega * support.reach(capture, push);
 }

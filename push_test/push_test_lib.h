@@ -82,14 +82,24 @@ class Estimator {
   // `model` is the whole robot (robot::Parts::kLegs) the runs simulate.
   explicit Estimator(const robot::Model &model);
 
-  // At the log's row `at`, `before` the row ahead of it (its velocity's
-  // other end), pushed from `from`, N·s; 0 when the capture point is
-  // already outside the support. The robot stands on the sole that
-  // presses more, flat, as its joints say, its pelvis at the GPS, facing
-  // its logged heading; the support is the hull of the soles that carry.
-  double impulse(const LogRow &before, const LogRow &at, Direction from);
+  // At row `at` of the unpushed run's log, pushed from `from`, N·s; 0 when
+  // the capture point is already outside the support. The robot stands on
+  // the sole that presses more, flat, as its joints say, its pelvis at the
+  // GPS, facing its logged heading. The support is the hull of the soles
+  // that carry or come within kCarryGap of the floor, and of a sole in
+  // the air where the log has it land next, within the push and the
+  // kSettleMs the push is judged in: the step a walking robot is taking.
+  // The centre of mass's speed is from the row before `at`.
+  double impulse(std::span<const LogRow> log, std::size_t at, Direction from);
 
  private:
+  // A row's robot, its stance sole on the floor.
+  struct Posed {
+    std::array<std::array<Eigen::Vector3d, 4>, 2> soles;  // each sole's corners
+    Eigen::Vector3d com;
+  };
+  Posed pose(const LogRow &row);
+
   const robot::Model &model_;
   robot::Data data_;
 };

@@ -76,7 +76,10 @@ RunResult result_of(const std::string &dir, int status) {
   }
   const std::size_t fell = err.find(kFell);
   r.fell = fell != std::string::npos && (fell == 0 || err[fell - 1] == '\n');
-  if (r.fell) r.fell_line = err.substr(fell, err.find('\n', fell) - fell);
+  if (r.fell) {
+    r.fell_line = err.substr(fell, err.find('\n', fell) - fell);
+    r.fell_ms = std::strtol(r.fell_line.c_str() + sizeof kFell - 1, nullptr, 10);
+  }
   r.first_ms = first_command(dir);
   return r;
 }

@@ -36,6 +36,7 @@ struct RunResult {
   std::string failure;  // when not ok: what it said, cut
   bool fell = false;    // the stand-in said the robot fell
   std::string fell_line;
+  long fell_ms = -1;   // when, simulated ms
   long first_ms = -1;  // when the player first commanded a servo, ms; -1 never
 };
 

@@ -133,7 +133,7 @@ class Model {
   double mass() const;
   // Gravity, m/s², world frame: the model's own.
   Eigen::Vector3d gravity() const;
-  // Gravity's downward part, m/s² (9.81 for the built-in model).
+  // Gravity's downward part, m/s²: g, as the linear inverted pendulum has it.
   double g() const;
   // Whether the model has joint `joint` (JointIndex 0..24) as a hinge.
   bool has_joint(int joint) const;

@@ -25,7 +25,8 @@ class Support {
   Support() = default;
   // The convex hull of `points` (the first kMaxSupportPoints of them). One
   // point, or points all on one line, give a hull of one corner or two: a
-  // sole on its corner or its edge.
+  // sole on its corner or its edge; points that coincide (within 1 µm)
+  // are one corner.
   static Support hull(std::span<const Eigen::Vector2d> points);
 
   int size() const { return n_; }
