@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "body_model.h"
+#include "motion_rows.h"
 #include "playback.h"
 
 // Default joint speed threshold, rad/s: 60 degrees in 0.2 s, the rating of a
@@ -111,11 +112,6 @@ PulseRange pulse_limits(int joint_number);
 // Steps motion_player needs to approach `target` from the zero posture,
 // counting the step that finds every joint arrived.
 long approach_steps(const PulseCounts &target);
-
-// Angles in rad of the 21 joint columns, by column (JointNumber - 1).
-using ColumnAngles = std::array<double, kNumberedJoints>;
-// The columns of `pulses` (by JointIndex) in rad, each with its calibration.
-ColumnAngles column_angles(const PulseCounts &pulses);
 
 // "joint 05 (rleg_joint_5)" for column c (0..20).
 std::string joint_label(int c);
