@@ -61,12 +61,6 @@ const char *read_env(const char *variable) {
   return value;
 }
 
-// The text quoted in reports: escaped, and cut at 64 bytes.
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
-};
-
 void read_pace(Config &config) {
   const char *value = read_env("STANDIN_PACE");
   if (value == nullptr) return;

@@ -32,11 +32,6 @@ constexpr int kSheetColumns = 4;
 constexpr int kSheetRows = kCells / kSheetColumns;
 constexpr unsigned char kBlank = 40;  // grey of a cell with no frame
 
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(const char *raw) { text[escape(raw, 64, text)] = '\0'; }
-};
-
 // Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
 // rather than left to posix_spawnp, which cannot always tell a missing
 // program from one that failed (under valgrind, say).
