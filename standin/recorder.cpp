@@ -26,8 +26,7 @@ namespace standin {
 
 namespace {
 
-constexpr int kSlots = 16;  // frames kept for the contact sheet
-constexpr int kCells = 8;   // frames the sheet shows
+constexpr int kCells = 8;  // frames the sheet shows
 constexpr int kSheetColumns = 4;
 constexpr int kSheetRows = kCells / kSheetColumns;
 constexpr unsigned char kBlank = 40;  // grey of a cell with no frame
@@ -415,12 +414,11 @@ bool Recorder::reap() {
 
 // What is left of a recording that failed, for its one report: an mp4
 // that holds a whole fragment plays up to it, one that holds none is
-// removed; a contact sheet was never named.
+// removed; a contact sheet or a GIF was never named.
 const char *Recorder::salvage() {
   if (sheet_fd_ >= 0) close(sheet_fd_);
   sheet_fd_ = -1;
   if (format_ != RecordFormat::mp4) return "is not written";
-  if (format_ != RecordFormat::mp4) return "is cut short";
   struct stat st;
   if (stat(path_, &st) != 0) return "is not written";
   if (!S_ISREG(st.st_mode)) return "is cut short";
