@@ -41,6 +41,7 @@ class Recorder {
   // Frames kept for the contact sheet.
   static constexpr int kSlots = 16;
 
+  bool target_usable(const char *dir);
   bool put(const unsigned char *bytes, std::size_t size);
   void keep(const unsigned char *rgb, std::int64_t index);
   void write_sheet();
