@@ -438,19 +438,26 @@ TEST(StandinWorld, PushesRepeatBitForBitAndLiftOffLeavesNoPressure) {
 // The sensors a controller reads
 
 // What the probe's reads printed, in order: the values of each
-// "read-<sensor> <device> <values>" line.
-std::vector<std::vector<double>> values_read(const std::string &out) {
-  std::vector<std::vector<double>> found;
+// "read-<sensor> <device> <values>" line, as text.
+std::vector<std::vector<std::string>> texts_read(const std::string &out) {
+  std::vector<std::vector<std::string>> found;
   std::size_t start = 0;
   for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
     std::string line = out.substr(start, end - start);
     if (!line.starts_with("read-")) continue;
     std::vector<std::string_view> words = e2e::words(line);
     std::size_t count = line.starts_with("read-touch ") ? 1 : 3;
+    found.emplace_back(words.end() - count, words.end());
+  }
+  return found;
+}
+
+// The same as numbers.
+std::vector<std::vector<double>> values_read(const std::string &out) {
+  std::vector<std::vector<double>> found;
+  for (const std::vector<std::string> &texts : texts_read(out)) {
     std::vector<double> values;
-    for (std::size_t k = words.size() - count; k < words.size(); ++k) {
-      values.push_back(std::strtod(std::string(words[k]).c_str(), nullptr));
-    }
+    for (const std::string &text : texts) values.push_back(std::strtod(text.c_str(), nullptr));
     found.push_back(values);
   }
   return found;
@@ -619,8 +626,8 @@ TEST(StandinWorld, SensorsSampleOncePerPeriodAndAreNanBeforeTheFirst) {
     SCOPED_TRACE(c.what);
     auto [read, err] = run(c.before_step);
     EXPECT_EQ(err, c.told ? "standin: gyro_get_values(gyro): the sensor is not enabled; "
-                                    "returning NaN\n"
-                                  : "");
+                            "returning NaN\n"
+                          : "");
     ASSERT_EQ(read.size(), 12u);
     for (std::size_t k = 0; k < 12; ++k) {
       int at = c.sampled_at[k];
@@ -724,16 +731,9 @@ TEST(StandinWorld, SensorCallsAreTracedWithWhatTheyReturn) {
   EXPECT_NE(text.find(expected), std::string::npos) << text;
   // The values after the step, as the probe printed them.
   std::vector<std::string> printed;
-  for (std::size_t start = 0, end; (end = r.out.find('\n', start)) != std::string::npos;
-       start = end + 1) {
-    std::string line = r.out.substr(start, end - start);
-    if (!line.starts_with("read-")) continue;
-    std::vector<std::string_view> words = e2e::words(line);
-    std::size_t count = line.starts_with("read-touch ") ? 1 : 3;
+  for (const std::vector<std::string> &texts : texts_read(r.out)) {
     std::string joined;
-    for (std::size_t k = words.size() - count; k < words.size(); ++k) {
-      joined += (joined.empty() ? "" : ",") + std::string(words[k]);
-    }
+    for (const std::string &text : texts) joined += (joined.empty() ? "" : ",") + text;
     printed.push_back(joined);
   }
   ASSERT_EQ(printed.size(), 8u);
