@@ -18,9 +18,10 @@ namespace standin {
 
 namespace {
 
-// Names of the devices after the servos, identifiers 26..31.
+// Names of the devices after the servos, identifiers 26..34.
 constexpr const char *kSensorNames[kLastId - kServoCount] = {
-    "left touch", "right touch", "camera", "distance", "gps", "emitter"};
+    "left touch", "right touch",   "camera", "distance",     "gps",
+    "emitter",    "inertial unit", "gyro",   "accelerometer"};
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -412,6 +413,12 @@ Kind device_kind(int id) {
       return Kind::gps;
     case kEmitterId:
       return Kind::emitter;
+    case kInertialUnitId:
+      return Kind::inertial_unit;
+    case kGyroId:
+      return Kind::gyro;
+    case kAccelerometerId:
+      return Kind::accelerometer;
     default:
       return Kind::none;
   }

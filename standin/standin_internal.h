@@ -17,10 +17,25 @@ inline constexpr int kCameraId = 28;
 inline constexpr int kDistanceId = 29;
 inline constexpr int kGpsId = 30;
 inline constexpr int kEmitterId = 31;
+// The inertial unit, the gyro and the accelerometer in the torso.
+inline constexpr int kInertialUnitId = 32;
+inline constexpr int kGyroId = 33;
+inline constexpr int kAccelerometerId = 34;
 // Highest identifier handed out; identifiers run 1..kLastId.
-inline constexpr int kLastId = 31;
+inline constexpr int kLastId = 34;
 
-enum class Kind : unsigned char { none, servo, touch, camera, distance, gps, emitter };
+enum class Kind : unsigned char {
+  none,
+  servo,
+  touch,
+  camera,
+  distance,
+  gps,
+  emitter,
+  inertial_unit,
+  gyro,
+  accelerometer
+};
 
 // Kind of identifier id (0..255); Kind::none outside 1..kLastId.
 Kind device_kind(int id);
