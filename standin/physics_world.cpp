@@ -172,10 +172,8 @@ int Physics::optional_sensor(const char *name, int type, const char *kind) {
   int id = mj_name2id(model_, mjOBJ_SENSOR, name);
   if (id < 0) return -1;
   if (model_->sensor_type[id] != type) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s", quoted,
-           name, kind, name);
+    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s",
+           Quoted(model_name()).text, name, kind, name);
     return -1;
   }
   return model_->sensor_adr[id];
