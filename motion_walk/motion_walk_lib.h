@@ -16,6 +16,7 @@
 
 #include "body_model.h"
 #include "motion_check_lib.h"
+#include "motion_rows.h"
 #include "robot.h"
 
 namespace walk {
@@ -180,8 +181,6 @@ std::string command_problem(const robot::Model &model, const Command &command);
 // The summary line, without a line end.
 std::string summary_line(const Walk &walk, int steps);
 
-// Rows as the other tools write them; false on a failed write.
-bool write_rows(std::FILE *out, const Walk &walk);
 // The plan as CSV, one line per sample, with a header.
 bool write_plan(std::FILE *out, const std::vector<PlanSample> &plan);
 

@@ -110,9 +110,8 @@ std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::st
   Impl &im = *robot->impl_;
   auto fail = [&](const std::string &why) {
     const std::string name = path.empty() ? "the built-in robot model" : path;
-    char quoted[64 * 4 + 4];
-    quoted[standin::escape(name, 64, quoted)] = '\0';
-    *error = std::string("cannot load the robot model \"") + quoted + "\": " + why;
+    *error =
+        std::string("cannot load the robot model \"") + standin::Quoted(name).text + "\": " + why;
     // The engine's messages may hold line ends; a message is one line.
     for (char &c : *error) c = c == '\n' ? ' ' : c;
     return nullptr;

@@ -18,9 +18,10 @@ namespace standin {
 
 namespace {
 
-// Names of the devices after the servos, identifiers 26..31.
+// Names of the devices after the servos, identifiers 26..34.
 constexpr const char *kSensorNames[kLastId - kServoCount] = {
-    "left touch", "right touch", "camera", "distance", "gps", "emitter"};
+    "left touch", "right touch",   "camera", "distance",     "gps",
+    "emitter",    "inertial unit", "gyro",   "accelerometer"};
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -60,12 +61,6 @@ const char *read_env(const char *variable) {
   if (trim(std::string_view(value, length)).empty()) return nullptr;
   return value;
 }
-
-// The text quoted in reports: escaped, and cut at 64 bytes.
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
-};
 
 void read_pace(Config &config) {
   const char *value = read_env("STANDIN_PACE");
@@ -418,6 +413,12 @@ Kind device_kind(int id) {
       return Kind::gps;
     case kEmitterId:
       return Kind::emitter;
+    case kInertialUnitId:
+      return Kind::inertial_unit;
+    case kGyroId:
+      return Kind::gyro;
+    case kAccelerometerId:
+      return Kind::accelerometer;
     default:
       return Kind::none;
   }

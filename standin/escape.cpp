@@ -1,5 +1,5 @@
 // Names quoted in the stand-in's messages, shared with the model-file check
-// that the tools' kinematics link too.
+// that the robot library runs too.
 #include <cstring>
 #include <string_view>
 

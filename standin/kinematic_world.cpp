@@ -32,10 +32,8 @@ class KinematicWorld final : public World {
     }
   }
 
-  Readings readings() const override {
-    constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-    return {{kNone, kNone, kNone}, kNone, {kNone, kNone}, kNone, {kNone, kNone}, {kNone, kNone}};
-  }
+  // No body, so nothing to measure: every reading is NaN.
+  Readings readings() const override { return Readings(); }
 
   double standing_height() const override { return std::numeric_limits<double>::quiet_NaN(); }
 

@@ -36,6 +36,9 @@ class Physics {
   // what is left of a step carries over to the next call.
   void advance(int ms, std::int64_t time_ms);
   Readings readings() const;
+  // Whether the model carries device `id`: it may lack the inertial unit,
+  // the gyro or the accelerometer.
+  bool has(int id) const;
   double standing_height() const { return standing_height_; }
   bool wants_stop() const { return wants_stop_; }
   void finish() {
@@ -64,6 +67,9 @@ class Physics {
   void apply_pushes();
   double heading() const;
   const char *model_name() const;
+  int optional_sensor(const char *name, int type, const char *kind);
+  void measure_inertial(Readings &r) const;
+  double inertial_heading() const;
 
   const char *model_path_ = nullptr;  // STANDIN_MODEL, nullptr = built-in
   std::unique_ptr<robot::Model> robot_;
@@ -97,6 +103,12 @@ class Physics {
   int push_count_ = 0;
   int chest_ = -1;               // body pushed; -1 = none
   std::int64_t stepped_ns_ = 0;  // simulated time of the engine steps done
+  // sensordata address of the torso's orientation (a quaternion), turn
+  // rate and acceleration; -1 for a sensor the model lacks.
+  int inertial_ = -1;
+  int gyro_ = -1;
+  int accelerometer_ = -1;
+  double inertial_start_ = 0.0;  // the inertial unit's heading at the start, rad
 };
 
 }  // namespace standin

@@ -65,9 +65,7 @@ bool Physics::load(const char *path) {
   model_ = robot_->mj();
   data_ = mj_makeData(model_);
   if (data_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("cannot load the robot model \"%s\": out of memory", quoted);
+    report("cannot load the robot model \"%s\": out of memory", Quoted(model_name()).text);
     return false;
   }
   return true;
@@ -128,15 +126,43 @@ bool Physics::bind() {
     missing = "no site named \"emitter\"";
   }
   if (missing != nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("the robot model \"%s\" cannot be used: %s", quoted, missing);
+    report("the robot model \"%s\" cannot be used: %s", Quoted(model_name()).text, missing);
     return false;
   }
   touch_[0] = model_->sensor_adr[left];
   touch_[1] = model_->sensor_adr[right];
   pelvis_ = model_->site_bodyid[gps_site_];
+  inertial_ = optional_sensor("inertial unit", mjSENS_FRAMEQUAT, "an orientation (framequat)");
+  gyro_ = optional_sensor("gyro", mjSENS_GYRO, "a gyro");
+  accelerometer_ = optional_sensor("accelerometer", mjSENS_ACCELEROMETER, "an accelerometer");
   return true;
+}
+
+// The sensordata address of the sensor `name` of `type`, which a model may
+// lack; -1 without one. One of that name but another type is told and
+// left out, as if missing.
+int Physics::optional_sensor(const char *name, int type, const char *kind) {
+  int id = mj_name2id(model_, mjOBJ_SENSOR, name);
+  if (id < 0) return -1;
+  if (model_->sensor_type[id] != type) {
+    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s",
+           Quoted(model_name()).text, name, kind, name);
+    return -1;
+  }
+  return model_->sensor_adr[id];
+}
+
+bool Physics::has(int id) const {
+  switch (id) {
+    case kInertialUnitId:
+      return inertial_ >= 0;
+    case kGyroId:
+      return gyro_ >= 0;
+    case kAccelerometerId:
+      return accelerometer_ >= 0;
+    default:
+      return id >= 1 && id <= kLastId;
+  }
 }
 
 // Puts the robot in `posture`, upright, its lowest point just touching the
@@ -165,6 +191,7 @@ void Physics::place(const double *posture) {
   mj_forward(model_, data_);
   standing_height_ = data_->site_xpos[3 * gps_site_ + 2];
   start_heading_ = last_heading_ = heading();
+  if (inertial_ >= 0) inertial_start_ = inertial_heading();
   yaw_ = 0.0;
   std::memcpy(start_qpos_.get(), data_->qpos, sizeof(mjtNum) * model_->nq);
 }
@@ -176,10 +203,8 @@ bool Physics::start(const Config &config, const char *model_path) {
   speed_ = config.servo_speed;
   double timestep = model_->opt.timestep;
   if (!(timestep >= kMinTimeStep && timestep <= kMaxTimeStep)) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
     report("the robot model \"%s\" cannot be used: its time step, %g s, is not from %g to %g s",
-           quoted, timestep, kMinTimeStep, kMaxTimeStep);
+           Quoted(model_name()).text, timestep, kMinTimeStep, kMaxTimeStep);
     return false;
   }
   step_ns_ = std::llround(timestep * 1e9);
@@ -198,9 +223,8 @@ void Physics::take_pushes(const Config &config) {
   if (config.push_count == 0) return;
   chest_ = mj_name2id(model_, mjOBJ_BODY, "chest");
   if (chest_ <= 0) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes", quoted);
+    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes",
+           Quoted(model_name()).text);
     return;
   }
   double c = std::cos(start_heading_);
@@ -235,6 +259,14 @@ void Physics::apply_pushes() {
 // world's x axis, rad in (-pi, pi].
 double Physics::heading() const {
   const mjtNum *r = data_->xmat + 9 * pelvis_;
+  return std::atan2(r[3], r[0]);
+}
+
+// The inertial unit's forward axis projected on the floor, as an angle
+// from the world's x axis, rad in (-pi, pi].
+double Physics::inertial_heading() const {
+  mjtNum r[9];
+  mju_quat2Mat(r, data_->sensordata + inertial_);
   return std::atan2(r[3], r[0]);
 }
 
@@ -328,7 +360,28 @@ Readings Physics::readings() const {
   const robot::Pressure pressure = robot_->pressure(*data_);
   r.cop[0] = pressure.centre.x();
   r.cop[1] = pressure.centre.y();
+  measure_inertial(r);
   return r;
+}
+
+// The torso's inertial sensors, those the model has. The orientation R is
+// taken apart as Rz(yaw) Ry(pitch) Rx(roll) about the world's vertical,
+// the yaw counted from the heading the unit started with; the gyro and the
+// accelerometer give their sensors' values, in the sensors' own frames.
+void Physics::measure_inertial(Readings &r) const {
+  const mjtNum *data = data_->sensordata;
+  if (inertial_ >= 0) {
+    mjtNum m[9];
+    mju_quat2Mat(m, data + inertial_);
+    r.roll_pitch_yaw[0] = std::atan2(m[7], m[8]);
+    r.roll_pitch_yaw[1] = std::asin(std::clamp(-m[6], -1.0, 1.0));
+    r.roll_pitch_yaw[2] =
+        std::remainder(std::atan2(m[3], m[0]) - inertial_start_, 2.0 * std::numbers::pi);
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (gyro_ >= 0) r.gyro[k] = data[gyro_ + k];
+    if (accelerometer_ >= 0) r.acceleration[k] = data[accelerometer_ + k];
+  }
 }
 
 namespace {
@@ -344,6 +397,7 @@ class PhysicsWorld final : public World {
     time_ms_ += ms;
   }
   Readings readings() const override { return physics_.readings(); }
+  bool has(int id) const override { return physics_.has(id); }
   double standing_height() const override { return physics_.standing_height(); }
   bool wants_stop() const override { return physics_.wants_stop(); }
   void finish() override { physics_.finish(); }

@@ -17,10 +17,25 @@ inline constexpr int kCameraId = 28;
 inline constexpr int kDistanceId = 29;
 inline constexpr int kGpsId = 30;
 inline constexpr int kEmitterId = 31;
+// The inertial unit, the gyro and the accelerometer in the torso.
+inline constexpr int kInertialUnitId = 32;
+inline constexpr int kGyroId = 33;
+inline constexpr int kAccelerometerId = 34;
 // Highest identifier handed out; identifiers run 1..kLastId.
-inline constexpr int kLastId = 31;
+inline constexpr int kLastId = 34;
 
-enum class Kind : unsigned char { none, servo, touch, camera, distance, gps, emitter };
+enum class Kind : unsigned char {
+  none,
+  servo,
+  touch,
+  camera,
+  distance,
+  gps,
+  emitter,
+  inertial_unit,
+  gyro,
+  accelerometer
+};
 
 // Kind of identifier id (0..255); Kind::none outside 1..kLastId.
 Kind device_kind(int id);
@@ -105,6 +120,14 @@ void read_config(Config &config);
 // bytes), escaping bytes outside printable ASCII and the backslash as \xHH,
 // and appending "..." when `text` is longer. Returns the length written.
 std::size_t escape(std::string_view text, std::size_t limit, char *out);
+
+// A name or value as messages quote it: escaped, and cut at 64 bytes with
+// "..." after it. `text` holds it, NUL-terminated.
+struct Quoted {
+  static constexpr std::size_t kLimit = 64;
+  char text[kLimit * 4 + 4];
+  explicit Quoted(std::string_view raw) { text[escape(raw, kLimit, text)] = '\0'; }
+};
 
 // Opens an output for writing (flags added: O_TRUNC, say) without waiting
 // for a FIFO's reader; -1 and errno on failure, told by open_error(errno).

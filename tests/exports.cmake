@@ -1,6 +1,7 @@
-# libController.so exports the controller library's calls and nothing of
-# the stand-in or of the robot library it links, whose code is hidden:
-#   cmake -DLIBRARY=libController.so -P exports.cmake
+# libController.so exports the calls the controller library's headers
+# declare (the extern "C" blocks of HEADERS/*.h) and nothing of the
+# stand-in or of the robot library it links, whose code is hidden:
+#   cmake -DLIBRARY=libController.so -DHEADERS=body_model -P exports.cmake
 execute_process(COMMAND nm -D --defined-only "${LIBRARY}" OUTPUT_VARIABLE symbols
                 RESULT_VARIABLE status)
 if(NOT status EQUAL 0)
@@ -10,8 +11,22 @@ endif()
 string(REGEX MATCHALL "[0-9a-f]+ T [^\n]+" functions "${symbols}")
 list(TRANSFORM functions REPLACE "^[0-9a-f]+ T " "")
 list(SORT functions)
-set(calls gps_enable robot_get_device robot_live robot_step servo_enable_position
-          servo_get_position servo_set_position touch_sensor_enable)
+# The calls the headers declare with C linkage.
+set(calls)
+file(GLOB headers "${HEADERS}/*.h")
+foreach(header IN LISTS headers)
+  file(READ "${header}" text)
+  string(REGEX MATCHALL "extern \"C\" {[^}]*}" blocks "${text}")
+  foreach(block IN LISTS blocks)
+    string(REGEX MATCHALL "[ *][a-z_]+\\(" names "${block}")
+    list(TRANSFORM names REPLACE "[ *(]" "")
+    list(APPEND calls ${names})
+  endforeach()
+endforeach()
+list(SORT calls)
+if(NOT calls)
+  message(FATAL_ERROR "no extern \"C\" calls found in ${HEADERS}")
+endif()
 if(NOT functions STREQUAL calls)
   message(FATAL_ERROR "libController.so defines the functions ${functions}, not ${calls}")
 endif()
