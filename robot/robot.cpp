@@ -14,7 +14,7 @@
 
 #include "model_files.h"
 #include "robot_internal.h"
-#include "standin_internal.h"
+#include "quoted.h"
 
 namespace robot {
 
@@ -26,7 +26,7 @@ extern const std::size_t kRobotModelSize;
 namespace {
 
 // Largest model file read: the stand-in's limit for every file a model names.
-constexpr long long kMaxModelBytes = standin::kMaxModelFileBytes;
+constexpr long long kMaxModelBytes = kMaxModelFileBytes;
 
 // The engine's model from the embedded text or the file at `path`; nullptr
 // with `why` (one line) when it cannot be read.
@@ -61,7 +61,7 @@ mjModel *load_mjcf(const std::string &path, std::string *why) {
       return nullptr;
     }
     // The engine opens the files the model names without looking first.
-    if (!standin::model_files_usable(path.c_str(), text, sizeof text)) {
+    if (!model_files_usable(path.c_str(), text, sizeof text)) {
       *why = text;
       return nullptr;
     }
@@ -111,7 +111,7 @@ std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::st
   auto fail = [&](const std::string &why) {
     const std::string name = path.empty() ? "the built-in robot model" : path;
     *error =
-        std::string("cannot load the robot model \"") + standin::Quoted(name).text + "\": " + why;
+        std::string("cannot load the robot model \"") + Quoted(name).text + "\": " + why;
     // The engine's messages may hold line ends; a message is one line.
     for (char &c : *error) c = c == '\n' ? ' ' : c;
     return nullptr;

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "quoted.h"
+
 namespace standin {
 
 // Servos take identifiers 1..25 in JointIndex order; the sensors follow.
@@ -116,18 +118,9 @@ void read_config(Config &config);
 // the formatted message is cut at 480 bytes.
 [[gnu::format(printf, 1, 2)]] void report(const char *format, ...);
 
-// Copies at most `limit` bytes of `text` into `out` (room for 4 * limit + 4
-// bytes), escaping bytes outside printable ASCII and the backslash as \xHH,
-// and appending "..." when `text` is longer. Returns the length written.
-std::size_t escape(std::string_view text, std::size_t limit, char *out);
-
-// A name or value as messages quote it: escaped, and cut at 64 bytes with
-// "..." after it. `text` holds it, NUL-terminated.
-struct Quoted {
-  static constexpr std::size_t kLimit = 64;
-  char text[kLimit * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, kLimit, text)] = '\0'; }
-};
+// Names and values in messages are quoted by the one helper of quoted.h.
+using ::escape;
+using ::Quoted;
 
 // Opens an output for writing (flags added: O_TRUNC, say) without waiting
 // for a FIFO's reader; -1 and errno on failure, told by open_error(errno).

@@ -1,4 +1,4 @@
-// Names and values as the stand-in's messages quote them: escaped, cut at
+// Names and values as messages quote them: escaped, cut at
 // 64 bytes, and never beyond the buffer that holds them.
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "standin_internal.h"
+#include "quoted.h"
 
 namespace {
 
@@ -28,12 +28,12 @@ TEST(Quoted, EscapesWhatIsNotPrintableAndCutsAt64Bytes) {
       // An escape is never split by the cut: the limit counts raw bytes.
       {std::string(63, 'x') + "\x01\x02", std::string(63, 'x') + "\\x01..."},
   };
-  for (const Case &c : cases) EXPECT_EQ(standin::Quoted(c.raw).text, c.quoted) << c.raw;
+  for (const Case &c : cases) EXPECT_EQ(Quoted(c.raw).text, c.quoted) << c.raw;
 }
 
 TEST(Quoted, LongestQuoteFillsItsBufferExactly) {
   // 64 bytes that each take four, "..." and the terminator.
-  const standin::Quoted q(std::string(100, '\x1b'));
+  const Quoted q(std::string(100, '\x1b'));
   const std::string expected = [] {
     std::string s;
     for (int i = 0; i < 64; ++i) s += "\\x1b";

@@ -29,9 +29,9 @@
 #include <string_view>
 #include <vector>
 
-#include "standin_internal.h"
+#include "quoted.h"
 
-namespace standin {
+namespace robot {
 
 namespace {
 
@@ -234,4 +234,4 @@ bool model_files_usable(const char *path, char *error, std::size_t size) {
   return walk.children(*root, true) && walk.files();
 }
 
-}  // namespace standin
+}  // namespace robot
