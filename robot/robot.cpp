@@ -13,8 +13,8 @@
 #include <string>
 
 #include "model_files.h"
-#include "robot_internal.h"
 #include "quoted.h"
+#include "robot_internal.h"
 
 namespace robot {
 
@@ -110,8 +110,7 @@ std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::st
   Impl &im = *robot->impl_;
   auto fail = [&](const std::string &why) {
     const std::string name = path.empty() ? "the built-in robot model" : path;
-    *error =
-        std::string("cannot load the robot model \"") + Quoted(name).text + "\": " + why;
+    *error = std::string("cannot load the robot model \"") + Quoted(name).text + "\": " + why;
     // The engine's messages may hold line ends; a message is one line.
     for (char &c : *error) c = c == '\n' ? ' ' : c;
     return nullptr;
