@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "body_model.h"
+#include "config_text.h"
 #include "standin_internal.h"
 
 namespace standin {
@@ -22,6 +23,8 @@ namespace {
 constexpr const char *kSensorNames[kLastId - kServoCount] = {
     "left touch", "right touch",   "camera", "distance",     "gps",
     "emitter",    "inertial unit", "gyro",   "accelerometer"};
+
+}  // namespace
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -62,11 +65,7 @@ const char *read_env(const char *variable) {
   return value;
 }
 
-// The text quoted in reports: escaped, and cut at 64 bytes.
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
-};
+namespace {
 
 void read_pace(Config &config) {
   const char *value = read_env("STANDIN_PACE");
@@ -461,6 +460,7 @@ void read_config(Config &config) {
   read_camera_azimuth(config);
   read_pushes(config);
   read_overlay(config);
+  read_imperfections(config);
   check_view_world(config);
   check_shared_files(config);
   if (config.push_count > 0 && !config.physics) {

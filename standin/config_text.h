@@ -1,0 +1,28 @@
+// Reading the STANDIN_* settings' text: shared by the files that parse
+// settings, so that every setting trims, reads numbers and quotes its bad
+// values in reports the same way.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "standin_internal.h"
+
+namespace standin {
+
+// `text` without the spaces and tabs around it.
+std::string_view trim(std::string_view text);
+// Whole of `text` as a finite double.
+bool parse_number(std::string_view text, double &value);
+// Whole of `text` as a 64-bit integer.
+bool parse_integer(std::string_view text, std::int64_t &value);
+// The variable's value; nullptr when unset, blank, or refused as too long.
+const char *read_env(const char *variable);
+
+// The text quoted in reports: escaped, and cut at 64 bytes.
+struct Quoted {
+  char text[64 * 4 + 4];
+  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
+};
+
+}  // namespace standin
