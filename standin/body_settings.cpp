@@ -2,6 +2,8 @@
 // the model before the first engine step.
 #include "body_settings.h"
 
+#include "config_text.h"
+
 namespace standin {
 
 void change_body(mjModel *m, mjData *d, Imperfections &settings, const int *actuator,
@@ -18,12 +20,10 @@ void change_body(mjModel *m, mjData *d, Imperfections &settings, const int *actu
   if (settings.com_shift[0] != 0.0 || settings.com_shift[1] != 0.0) {
     int chest = mj_name2id(m, mjOBJ_BODY, "chest");
     if (chest <= 0) {
-      char quoted[64 * 4 + 4];
-      quoted[escape(model_name, 64, quoted)] = '\0';
       report(
           "STANDIN_COM_SHIFT: the robot model \"%s\" has no body named \"chest\"; the model's "
           "centre of mass",
-          quoted);
+          Quoted(model_name).text);
       settings.com_shift[0] = settings.com_shift[1] = 0.0;
     } else {
       // The chest's contents moved in its own frame (x forward, y left in

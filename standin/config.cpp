@@ -118,15 +118,10 @@ void read_stop(Config &config) {
 void read_missing(Config &config) {
   const char *value = read_env("STANDIN_MISSING");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     if (item == "joints") {
       for (int id = 1; id <= kServoCount; ++id) config.present[id] = false;
-      continue;
+      return;
     }
     int id = device_id(item);
     if (id == 0) {
@@ -134,37 +129,32 @@ void read_missing(Config &config) {
     } else {
       config.present[id] = false;
     }
-  }
+  });
 }
 
 void read_posture(Config &config) {
   const char *value = read_env("STANDIN_POSTURE");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     std::size_t equals = item.find('=');
     double angle = 0.0;
     if (equals == std::string_view::npos || !parse_number(trim(item.substr(equals + 1)), angle)) {
       report("STANDIN_POSTURE: \"%s\" is not name=radians; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     std::string_view name = trim(item.substr(0, equals));
     int id = device_id(name);
     if (device_kind(id) != Kind::servo) {
       report("STANDIN_POSTURE: no servo is named \"%s\"; ignored", Quoted(name).text);
-      continue;
+      return;
     }
     // A servo holds a float: beyond its range the read-back would be infinite.
     if (std::fabs(angle) > std::numeric_limits<float>::max()) {
       report("STANDIN_POSTURE: \"%s\" is beyond the float range; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     config.posture[id - 1] = angle;
-  }
+  });
 }
 
 void read_world(Config &config) {

@@ -19,6 +19,18 @@ bool parse_integer(std::string_view text, std::int64_t &value);
 // The variable's value; nullptr when unset, blank, or refused as too long.
 const char *read_env(const char *variable);
 
+// Calls `take(item)` for each comma-separated item of `list`, trimmed;
+// empty items are skipped.
+template <typename Take>
+void for_each_item(std::string_view list, Take take) {
+  while (!list.empty()) {
+    std::size_t comma = list.find(',');
+    std::string_view item = trim(list.substr(0, comma));
+    list = comma == std::string_view::npos ? std::string_view() : list.substr(comma + 1);
+    if (!item.empty()) take(item);
+  }
+}
+
 // The text quoted in reports: escaped, and cut at 64 bytes.
 struct Quoted {
   char text[64 * 4 + 4];

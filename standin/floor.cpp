@@ -6,6 +6,7 @@
 #include <cmath>
 #include <numbers>
 
+#include "config_text.h"
 #include "placement.h"
 #include "seeded.h"
 
@@ -49,12 +50,10 @@ void Floor::start(mjModel *m, Imperfections &settings, const char *model_name) {
   if (settings.bumps_mm > 0.0) {
     int g = mj_name2id(m, mjOBJ_GEOM, "bumps");
     if (g < 0 || m->geom_type[g] != mjGEOM_HFIELD || m->geom_bodyid[g] != 0) {
-      char quoted[64 * 4 + 4];
-      quoted[escape(model_name, 64, quoted)] = '\0';
       report(
           "STANDIN_FLOOR_BUMPS: the robot model \"%s\" has no height field geom \"bumps\" in its "
           "world body; a flat floor",
-          quoted);
+          Quoted(model_name).text);
       settings.bumps_mm = 0.0;
     } else {
       bumps_ = g;

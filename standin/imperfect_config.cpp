@@ -83,28 +83,23 @@ void read_play(const char *variable, const char *otherwise, double &play) {
 void read_offsets(Imperfections &s) {
   const char *value = read_env("STANDIN_SERVO_OFFSETS");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&s](std::string_view item) {
     std::size_t equals = item.find('=');
     double offset = 0.0;
     if (equals == std::string_view::npos ||
         !read_bounded(item.substr(equals + 1), -kMaxOffset, kMaxOffset, offset)) {
       report("STANDIN_SERVO_OFFSETS: \"%s\" is not name=radians from %g to %g; ignored",
              Quoted(item).text, -kMaxOffset, kMaxOffset);
-      continue;
+      return;
     }
     std::string_view name = trim(item.substr(0, equals));
     int id = device_id(name);
     if (device_kind(id) != Kind::servo) {
       report("STANDIN_SERVO_OFFSETS: no servo is named \"%s\"; ignored", Quoted(name).text);
-      continue;
+      return;
     }
     s.offset[id - 1] = offset;
-  }
+  });
 }
 
 void read_scale(const char *variable, double low, double high, const char *otherwise,
