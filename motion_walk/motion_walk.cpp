@@ -132,10 +132,11 @@ int main(int argc, char **argv) {
       return *refused;
   }
   if (output == nullptr) {
-    if (!walk::write_rows(stdout, result) || std::fflush(stdout) != 0)
+    if (!write_motion_rows(stdout, result.period_ms, result.rows) || std::fflush(stdout) != 0)
       return refuse("cannot write the rows to stdout");
-  } else if (auto refused = write_whole(
-                 output, [&](std::FILE *out) { return walk::write_rows(out, result); })) {
+  } else if (auto refused = write_whole(output, [&](std::FILE *out) {
+               return write_motion_rows(out, result.period_ms, result.rows);
+             })) {
     return *refused;
   }
   for (const std::string &w : warnings)

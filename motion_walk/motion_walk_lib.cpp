@@ -5,7 +5,7 @@
 #include <cmath>
 #include <numbers>
 
-#include "motion_compose_lib.h"
+#include "motion_rows.h"
 
 namespace walk {
 namespace {
@@ -275,8 +275,8 @@ std::string command_problem(const Command &c) {
   if (c.period_ms < 1 || c.period_ms > kMaxPeriodMs)
     return text_of("--period takes a whole number of ms, 1 to %d", kMaxPeriodMs);
   const double total = make_timeline(c, static_cast<std::size_t>(c.steps) + 1).total;
-  if (!(total * 1000.0 <= kMaxComposeMs))
-    return text_of("the walk would last %.0f s, more than %ld s", total, kMaxComposeMs / 1000);
+  if (!(total * 1000.0 <= kMaxMotionMs))
+    return text_of("the walk would last %.0f s, more than %ld s", total, kMaxMotionMs / 1000);
   return {};
 }
 
@@ -512,13 +512,6 @@ std::string summary_line(const Walk &walk, int steps) {
       "least; %s",
       steps, walk.forward, walk.left, walk.turned, walk.duration, walk.rows.size(), speed,
       walk.min_margin * 1000.0, fastest.c_str());
-}
-
-bool write_rows(std::FILE *out, const Walk &walk) {
-  for (const PulseCounts &row : walk.rows)
-    if (write_motion_row(out, walk.period_ms, 2, row) < 0 || std::fputc('\n', out) == EOF)
-      return false;
-  return true;
 }
 
 bool write_plan(std::FILE *out, const std::vector<PlanSample> &plan) {

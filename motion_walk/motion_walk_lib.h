@@ -17,6 +17,7 @@
 #include "body_model.h"
 #include "kinematics.h"
 #include "motion_check_lib.h"
+#include "motion_rows.h"
 
 namespace walk {
 
@@ -181,8 +182,6 @@ std::string command_problem(const Command &command);
 // The summary line, without a line end.
 std::string summary_line(const Walk &walk, int steps);
 
-// Rows as the other tools write them; false on a failed write.
-bool write_rows(std::FILE *out, const Walk &walk);
 // The plan as CSV, one line per sample, with a header.
 bool write_plan(std::FILE *out, const std::vector<PlanSample> &plan);
 

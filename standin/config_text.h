@@ -1,6 +1,6 @@
 // Reading the STANDIN_* settings' text: shared by the files that parse
-// settings, so that every setting trims, reads numbers and quotes its bad
-// values in reports the same way.
+// settings, so that every setting trims and reads numbers the same way
+// (and quotes its bad values with Quoted, in standin_internal.h).
 #pragma once
 
 #include <cstdint>
@@ -30,11 +30,5 @@ void for_each_item(std::string_view list, Take take) {
     if (!item.empty()) take(item);
   }
 }
-
-// The text quoted in reports: escaped, and cut at 64 bytes.
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
-};
 
 }  // namespace standin

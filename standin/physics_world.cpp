@@ -86,18 +86,14 @@ bool Physics::load(const char *path) {
     mj_deleteVFS(vfs.get());
   }
   if (model_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
     // MuJoCo's messages may hold line ends; a report is one line.
     for (char &c : error) c = c == '\n' ? ' ' : c;
-    report("cannot load the robot model \"%s\": %s", quoted, error);
+    report("cannot load the robot model \"%s\": %s", Quoted(model_name()).text, error);
     return false;
   }
   data_ = mj_makeData(model_);
   if (data_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("cannot load the robot model \"%s\": out of memory", quoted);
+    report("cannot load the robot model \"%s\": out of memory", Quoted(model_name()).text);
     return false;
   }
   return true;
@@ -158,9 +154,7 @@ bool Physics::bind() {
     missing = "no site named \"emitter\"";
   }
   if (missing != nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("the robot model \"%s\" cannot be used: %s", quoted, missing);
+    report("the robot model \"%s\" cannot be used: %s", Quoted(model_name()).text, missing);
     return false;
   }
   touch_[0] = model_->sensor_adr[left];
@@ -179,10 +173,8 @@ int Physics::optional_sensor(const char *name, int type, const char *kind) {
   int id = mj_name2id(model_, mjOBJ_SENSOR, name);
   if (id < 0) return -1;
   if (model_->sensor_type[id] != type) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s", quoted,
-           name, kind, name);
+    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s",
+           Quoted(model_name()).text, name, kind, name);
     return -1;
   }
   return model_->sensor_adr[id];
@@ -243,10 +235,8 @@ bool Physics::start(const Config &config, const char *model_path) {
   speed_ = config.servo_speed;
   double timestep = model_->opt.timestep;
   if (!(timestep >= kMinTimeStep && timestep <= kMaxTimeStep)) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
     report("the robot model \"%s\" cannot be used: its time step, %g s, is not from %g to %g s",
-           quoted, timestep, kMinTimeStep, kMaxTimeStep);
+           Quoted(model_name()).text, timestep, kMinTimeStep, kMaxTimeStep);
     return false;
   }
   step_ns_ = std::llround(timestep * 1e9);
@@ -277,9 +267,8 @@ void Physics::take_pushes(const Config &config) {
   if (config.push_count == 0) return;
   chest_ = mj_name2id(model_, mjOBJ_BODY, "chest");
   if (chest_ <= 0) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes", quoted);
+    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes",
+           Quoted(model_name()).text);
     return;
   }
   double c = std::cos(start_heading_);

@@ -161,6 +161,14 @@ void tell_imperfections(const Imperfections &in_effect);
 // and appending "..." when `text` is longer. Returns the length written.
 std::size_t escape(std::string_view text, std::size_t limit, char *out);
 
+// A name or value as messages quote it: escaped, and cut at 64 bytes with
+// "..." after it. `text` holds it, NUL-terminated.
+struct Quoted {
+  static constexpr std::size_t kLimit = 64;
+  char text[kLimit * 4 + 4];
+  explicit Quoted(std::string_view raw) { text[escape(raw, kLimit, text)] = '\0'; }
+};
+
 // Opens an output for writing (flags added: O_TRUNC, say) without waiting
 // for a FIFO's reader; -1 and errno on failure, told by open_error(errno).
 int open_output(const char *path, int flags);
