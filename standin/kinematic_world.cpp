@@ -18,7 +18,8 @@ class KinematicWorld final : public World {
   bool start(const Config &config) override {
     speed_ = config.servo_speed;
     Imperfections taken = servo_settings(config.imperfect);
-    servo_.start(taken);
+    // Commands are taken the moment they arrive, within a step.
+    servo_.start(taken, 0);
     // The servos start on the posture as they see it.
     for (int i = 0; i < kServoCount; ++i) {
       position_[i] = target_[i] = servo_.body_angle(i, config.posture[i]);

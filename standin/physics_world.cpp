@@ -256,7 +256,8 @@ void Physics::take_imperfections(const Config &config) {
   imperfect_ = config.imperfect;
   change_body(model_, data_, imperfect_, actuator_, model_name());
   floor_.start(model_, imperfect_, model_name());
-  servo_.start(imperfect_);
+  // The engine takes commands at its steps, at most 100 ms apart.
+  servo_.start(imperfect_, static_cast<int>((step_ns_ + 999999) / 1000000));
   if (imperfect_.strength != 1.0) speed_ *= imperfect_.strength;
 }
 

@@ -6,7 +6,7 @@
 
 namespace standin {
 
-void ServoModel::start(const Imperfections &settings) {
+void ServoModel::start(const Imperfections &settings, int step_ms) {
   for (int i = 0; i < kServoCount; ++i) offset_[i] = settings.offset[i];
   deadband_ = settings.deadband;
   half_play_ = settings.backlash / 2.0;
@@ -15,9 +15,9 @@ void ServoModel::start(const Imperfections &settings) {
   capacity_ = 0;
   if (latency_ns_ == 0) return;
   // Commands are sent at whole ms, a later one at the same ms replaces
-  // the earlier, and one leaves the ring once it has arrived: at most
-  // latency + 1 are in flight at once.
-  capacity_ = settings.latency_ms + 2;
+  // the earlier, and one leaves the ring at the world's first step after
+  // it has arrived: at most latency + step + 1 wait in it at once.
+  capacity_ = settings.latency_ms + step_ms + 2;
   in_flight_ = std::make_unique<InFlight[]>(static_cast<std::size_t>(capacity_) * kServoCount);
 }
 

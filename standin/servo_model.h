@@ -14,9 +14,10 @@ namespace standin {
 
 class ServoModel {
  public:
-  // Takes the settings. Start-up only: it allocates room for the commands
-  // in flight, bounded by kMaxLatencyMs.
-  void start(const Imperfections &settings);
+  // Takes the settings, for a world that takes arrived commands at least
+  // every `step_ms`. Start-up only: it allocates room for the commands in
+  // flight, bounded by kMaxLatencyMs and the step.
+  void start(const Imperfections &settings, int step_ms);
   // The servos rest at `initial` (the body's angles, rad, by JointIndex),
   // aiming there, with no command in flight.
   void rest(const double *initial);
