@@ -12,6 +12,7 @@
 #include <system_error>
 
 #include "body_model.h"
+#include "config_text.h"
 #include "standin_internal.h"
 
 namespace standin {
@@ -22,6 +23,8 @@ namespace {
 constexpr const char *kSensorNames[kLastId - kServoCount] = {
     "left touch", "right touch",   "camera", "distance",     "gps",
     "emitter",    "inertial unit", "gyro",   "accelerometer"};
+
+}  // namespace
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -61,6 +64,8 @@ const char *read_env(const char *variable) {
   if (trim(std::string_view(value, length)).empty()) return nullptr;
   return value;
 }
+
+namespace {
 
 void read_pace(Config &config) {
   const char *value = read_env("STANDIN_PACE");
@@ -113,15 +118,10 @@ void read_stop(Config &config) {
 void read_missing(Config &config) {
   const char *value = read_env("STANDIN_MISSING");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     if (item == "joints") {
       for (int id = 1; id <= kServoCount; ++id) config.present[id] = false;
-      continue;
+      return;
     }
     int id = device_id(item);
     if (id == 0) {
@@ -129,37 +129,32 @@ void read_missing(Config &config) {
     } else {
       config.present[id] = false;
     }
-  }
+  });
 }
 
 void read_posture(Config &config) {
   const char *value = read_env("STANDIN_POSTURE");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     std::size_t equals = item.find('=');
     double angle = 0.0;
     if (equals == std::string_view::npos || !parse_number(trim(item.substr(equals + 1)), angle)) {
       report("STANDIN_POSTURE: \"%s\" is not name=radians; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     std::string_view name = trim(item.substr(0, equals));
     int id = device_id(name);
     if (device_kind(id) != Kind::servo) {
       report("STANDIN_POSTURE: no servo is named \"%s\"; ignored", Quoted(name).text);
-      continue;
+      return;
     }
     // A servo holds a float: beyond its range the read-back would be infinite.
     if (std::fabs(angle) > std::numeric_limits<float>::max()) {
       report("STANDIN_POSTURE: \"%s\" is beyond the float range; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     config.posture[id - 1] = angle;
-  }
+  });
 }
 
 void read_world(Config &config) {
@@ -455,6 +450,7 @@ void read_config(Config &config) {
   read_camera_azimuth(config);
   read_pushes(config);
   read_overlay(config);
+  read_imperfections(config);
   check_view_world(config);
   check_shared_files(config);
   if (config.push_count > 0 && !config.physics) {

@@ -14,7 +14,7 @@ namespace standin {
 
 void report(const char *format, ...) {
   // One write(2) per line, so reports from two threads never interleave.
-  char line[512] = "standin: ";
+  char line[2048] = "standin: ";
   constexpr std::size_t kPrefix = sizeof "standin: " - 1;
   constexpr std::size_t kRoom = sizeof line - kPrefix - 1;
   std::va_list args;

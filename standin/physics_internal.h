@@ -9,7 +9,9 @@
 #include <cstdint>
 #include <memory>
 
+#include "floor.h"
 #include "robot.h"
+#include "servo_model.h"
 #include "world.h"
 
 namespace standin {
@@ -32,6 +34,7 @@ class Physics {
   bool start(const Config &config, const char *model_path);
   void command(int joint, double angle);
   double position(int joint) const;
+  double read_back(int joint) const { return servo_.servo_angle(joint, position(joint)); }
   // Advances `ms` of simulated time from `time_ms`, in whole engine steps;
   // what is left of a step carries over to the next call.
   void advance(int ms, std::int64_t time_ms);
@@ -63,6 +66,7 @@ class Physics {
   void place(const double *posture);
   void step_once(std::int64_t time_ms);
   void notice_warnings(std::int64_t time_ms);
+  void take_imperfections(const Config &config);
   void take_pushes(const Config &config);
   void apply_pushes();
   double heading() const;
@@ -109,6 +113,10 @@ class Physics {
   int gyro_ = -1;
   int accelerometer_ = -1;
   double inertial_start_ = 0.0;  // the inertial unit's heading at the start, rad
+  // The imperfect robot: the settings in effect, the servos and the floor.
+  Imperfections imperfect_;
+  ServoModel servo_;
+  Floor floor_;
 };
 
 }  // namespace standin

@@ -16,6 +16,7 @@
 #include <string>
 
 #include "body_model.h"
+#include "body_settings.h"
 #include "physics_internal.h"
 #include "placement.h"
 #include "robot.h"
@@ -171,10 +172,11 @@ void Physics::place(const double *posture) {
   mj_resetData(model_, data_);
   for (int i = 0; i < kServoCount; ++i) {
     // A joint cannot start beyond its stops.
-    double angle = std::clamp(posture[i], low_[i], high_[i]);
-    if (angle != posture[i]) {
+    double wanted = servo_.body_angle(i, posture[i]);
+    double angle = std::clamp(wanted, low_[i], high_[i]);
+    if (angle != wanted) {
       report("STANDIN_POSTURE: %s=%g is beyond the joint's stop; the physics world starts it at %g",
-             kJoints[i].name, posture[i], angle);
+             kJoints[i].name, posture[i], servo_.servo_angle(i, angle));
     }
     data_->qpos[qpos_[i]] = angle;
     setpoint_[i] = target_[i] = angle;
@@ -185,14 +187,17 @@ void Physics::place(const double *posture) {
   for (int g = 0; g < model_->ngeom; ++g) {
     bool collides = model_->geom_contype[g] != 0 || model_->geom_conaffinity[g] != 0;
     if (collides && model_->geom_bodyid[g] != 0)
-      lowest = std::min(lowest, robot::lowest_point(model_, data_, g));
+      lowest = std::min(lowest, floor_.clearance(model_, data_, g));
   }
   if (std::isfinite(lowest)) data_->qpos[root_ + 2] -= lowest;
+  floor_.tilt(data_, root_);
   mj_forward(model_, data_);
-  standing_height_ = data_->site_xpos[3 * gps_site_ + 2];
+  const mjtNum *gps = data_->site_xpos + 3 * gps_site_;
+  standing_height_ = gps[2] - floor_.height_at(gps[0], gps[1]);
   start_heading_ = last_heading_ = heading();
   if (inertial_ >= 0) inertial_start_ = inertial_heading();
   yaw_ = 0.0;
+  servo_.rest(setpoint_);
   std::memcpy(start_qpos_.get(), data_->qpos, sizeof(mjtNum) * model_->nq);
 }
 
@@ -210,10 +215,23 @@ bool Physics::start(const Config &config, const char *model_path) {
   step_ns_ = std::llround(timestep * 1e9);
   carry_ns_ = 0;
   start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
+  take_imperfections(config);
   place(config.posture);
   take_pushes(config);
   observe(make_view(config, *this, model_));
+  tell_imperfections(imperfect_);
   return true;
+}
+
+// The imperfect robot's settings, before the robot is placed: the body's
+// and the floor's in the model, the servos' in their model and speed.
+void Physics::take_imperfections(const Config &config) {
+  imperfect_ = config.imperfect;
+  change_body(model_, data_, imperfect_, actuator_, model_name());
+  floor_.start(model_, imperfect_, model_name());
+  // The engine takes commands at its steps, at most 100 ms apart.
+  servo_.start(imperfect_, static_cast<int>((step_ns_ + 999999) / 1000000));
+  if (imperfect_.strength != 1.0) speed_ *= imperfect_.strength;
 }
 
 // The pushes turned from the robot's starting frame into the world's, on
@@ -271,22 +289,34 @@ double Physics::inertial_heading() const {
 }
 
 void Physics::command(int joint, double angle) {
-  target_[joint] = angle;
+  double body = servo_.body_angle(joint, angle);
+  if (servo_.delays()) {
+    // Sent now: the time stepped and what waits to be.
+    servo_.send(joint, body, stepped_ns_ + carry_ns_);
+  } else {
+    target_[joint] = body;
+  }
 }
 
 double Physics::position(int joint) const {
   return data_->qpos[qpos_[joint]];
 }
 
-// One step of the engine: the setpoints move toward their commands by at
-// most the servo speed, then the actuators act on the joints.
+// One step of the engine: the commands that have reached the servos
+// become their targets, the setpoints move toward them by at most the
+// servo speed, then the actuators act on the joints, through the servos'
+// deadband and gear.
 void Physics::step_once(std::int64_t time_ms) {
   double reach = speed_ * model_->opt.timestep;
   for (int i = 0; i < kServoCount; ++i) {
+    std::int64_t at_ns = 0;
+    double arrived = 0.0;
+    while (servo_.delays() && servo_.arrived(i, stepped_ns_, at_ns, arrived)) target_[i] = arrived;
     double gap = target_[i] - setpoint_[i];
     double moved = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
     setpoint_[i] = std::clamp(moved, low_[i], high_[i]);
-    data_->ctrl[actuator_[i]] = setpoint_[i];
+    double angle = data_->qpos[qpos_[i]];
+    data_->ctrl[actuator_[i]] = servo_.pull(servo_.aim(i, setpoint_[i], angle), angle);
   }
   apply_pushes();
   mj_step(model_, data_);
@@ -348,6 +378,7 @@ Readings Physics::readings() const {
   r.gps[0] = gps[0];
   r.gps[1] = gps[1];
   r.gps[2] = gps[2];
+  r.ground = floor_.height_at(gps[0], gps[1]);
   // The z part of the pelvis's up axis is the cosine of its tilt.
   double up = std::clamp(data_->xmat[9 * pelvis_ + 8], -1.0, 1.0);
   r.tilt = std::acos(up);
@@ -392,6 +423,7 @@ class PhysicsWorld final : public World {
   bool start(const Config &config) override { return physics_.start(config, config.model_path); }
   void command(int joint, double angle) override { physics_.command(joint, angle); }
   double position(int joint) const override { return physics_.position(joint); }
+  double read_back(int joint) const override { return physics_.read_back(joint); }
   void advance(int ms) override {
     physics_.advance(ms, time_ms_);
     time_ms_ += ms;

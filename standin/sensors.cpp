@@ -3,7 +3,11 @@
 #include "sensors.h"
 
 #include <array>
+#include <cmath>
 #include <limits>
+#include <numbers>
+
+#include "seeded.h"
 
 namespace standin {
 
@@ -24,6 +28,29 @@ constinit std::array<Sampled, kLastId + 1> g_sampled = [] {
   for (Sampled &s : all) s = {0, 0, {kNone, kNone, kNone}};
   return all;
 }();
+
+// The inertial sensors' noise: its standard deviation (0 = none), its
+// seed, and the samples each sensor has taken.
+constinit double g_noise_sd = 0.0;
+constinit std::uint64_t g_noise_seed = 0;
+constinit std::array<std::uint64_t, kLastId + 1> g_noise_samples{};
+
+// A standard normal number for value `k` of sensor `id`'s sample `n`, by
+// Box and Muller from two uniform numbers: the same in every run.
+double normal(int id, std::uint64_t n, int k) {
+  std::uint64_t key = mix(g_noise_seed ^ mix((n << 8) | (static_cast<std::uint64_t>(id) << 2) |
+                                             static_cast<std::uint64_t>(k)));
+  double radius = std::sqrt(-2.0 * std::log(uniform(mix(key))));
+  return radius * std::cos(2.0 * std::numbers::pi * uniform(mix(key + 1)));
+}
+
+// Adds the noise to an inertial sensor's three values.
+void add_noise(int id, double *value) {
+  std::uint64_t n = g_noise_samples[id]++;
+  for (int k = 0; k < 3; ++k) value[k] += g_noise_sd * normal(id, n, k);
+  // A heading stays within [-pi, pi].
+  if (id == kInertialUnitId) value[2] = std::remainder(value[2], 2.0 * std::numbers::pi);
+}
 
 std::int64_t later(std::int64_t time_ms, std::int64_t by_ms) {
   return time_ms > kLatest - by_ms ? kLatest : time_ms + by_ms;
@@ -53,8 +80,10 @@ void measure(int id, const Readings &seen, double *value) {
       copy(seen.acceleration, 3, value);
       break;
     default:
-      break;
+      return;
   }
+  bool inertial = id == kInertialUnitId || id == kGyroId || id == kAccelerometerId;
+  if (inertial && g_noise_sd > 0.0) add_noise(id, value);
 }
 
 }  // namespace
@@ -101,6 +130,11 @@ void sample_sensors(std::int64_t now_ms, const World &world) {
     std::int64_t late = (now_ms - sensor.due_ms) % sensor.period_ms;
     sensor.due_ms = later(now_ms - late, sensor.period_ms);
   }
+}
+
+void set_sensor_noise(double sd, std::uint64_t seed) {
+  g_noise_sd = sd;
+  g_noise_seed = seed;
 }
 
 const double *sensor_values(int id) {

@@ -30,6 +30,11 @@ bool sensor_enabled(int id);
 // Takes the samples due at `now_ms`, the simulated time after a step,
 // from what `world` sees then.
 void sample_sensors(std::int64_t now_ms, const World &world);
+// Noise of standard deviation `sd` (0 = none) on every value of the
+// inertial unit (rad), the gyro (rad/s) and the accelerometer (m/s^2),
+// drawn from `seed`: each sensor's k-th sample has the same noise in
+// every run, whatever the other sensors do. Set before the first sample.
+void set_sensor_noise(double sd, std::uint64_t seed);
 // Sensor `id`'s last sample: sensor_value_count values, NaN before the
 // first. The storage lives as long as the process, its values change only
 // when a sample is taken.

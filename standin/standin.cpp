@@ -233,6 +233,7 @@ void configure() {
     std::fflush(stdout);
     _exit(1);
   }
+  standin::set_sensor_noise(g_config.imperfect.noise, g_config.imperfect.noise_seed);
   // A model may lack a device: then it is missing, as if left out.
   for (int id = 1; id <= kLastId; ++id) {
     if (!g_world->has(id)) g_config.present[id] = false;
@@ -348,12 +349,13 @@ void request_stop(int) {
 }
 
 // Tells once, with the simulated time, when the robot has fallen: a world
-// that models no pelvis gives NaN, which never counts as a fall.
+// that models no pelvis gives NaN, which never counts as a fall. The
+// height counts from the floor under the pelvis, which a slope moves.
 void watch_for_fall() {
   if (g_fall_reported) return;
   standin::Readings seen = g_world->readings();
   double standing = g_world->standing_height();
-  if (seen.tilt > kFallTilt || seen.gps[2] < kFallHeight * standing) {
+  if (seen.tilt > kFallTilt || seen.gps[2] - seen.ground < kFallHeight * standing) {
     g_fall_reported = true;
     report("the robot fell at %lld ms", static_cast<long long>(g_time_ms));
   }
@@ -532,7 +534,7 @@ float servo_get_position(DeviceId servo) {
   } else if (usable(kGetPosition, servo, Kind::servo)) {
     const Servo &state = g_servos[servo - 1];
     if (state.enabled && g_steps > state.enabled_step) {
-      angle = narrow_angle(g_world->position(servo - 1));
+      angle = narrow_angle(g_world->read_back(servo - 1));
     } else if (!g_sample_reported[servo]) {
       // A faithful platform has no sample before the first step after enabling.
       g_sample_reported[servo] = true;

@@ -28,6 +28,7 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "body_model.h"
@@ -428,6 +429,34 @@ TEST_P(LoopAllocationIn, LoopReadingEverySensorAllocatesNothing) {
   const ProbeLog log = read_probe_log(log_path_);
   EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
   expect_steady_state_clean(log, 2, 190, label("sensor loop").c_str());
+}
+
+TEST_P(LoopAllocationIn, LoopOnTheImperfectRobotWithEverySettingOnAllocatesNothing) {
+  e2e::Options options = probed_in_world(self_path());
+  options.env.emplace_back(kControllerMode, "sensors");
+  // Each at the end of its range where that costs most: the longest
+  // latency fills its ring with a command every 10 ms.
+  for (auto [variable, value] : {std::pair{"STANDIN_SERVO_LATENCY", "1000"},
+                                 {"STANDIN_SERVO_BACKLASH", "0.01"},
+                                 {"STANDIN_SERVO_DEADBAND", "0.005"},
+                                 {"STANDIN_SERVO_OFFSETS", "rleg_joint_5=0.02,lleg_joint_3=-0.02"},
+                                 {"STANDIN_SERVO_STRENGTH", "0.8"},
+                                 {"STANDIN_MASS_SCALE", "1.2"},
+                                 {"STANDIN_COM_SHIFT", "10,-5"},
+                                 {"STANDIN_FLOOR_FRICTION", "0.6"},
+                                 {"STANDIN_FLOOR_SLOPE", "2,-2"},
+                                 {"STANDIN_FLOOR_BUMPS", "4:9"},
+                                 {"STANDIN_SENSOR_NOISE", "0.02:3"}}) {
+    options.env.emplace_back(variable, value);
+  }
+  options.stop_ms = 3000;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(e2e::count(r.err, "standin: the imperfect robot: "), 1) << r.err;
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  expect_steady_state_clean(log, 2, 290, label("imperfect robot loop").c_str());
 }
 
 }  // namespace
