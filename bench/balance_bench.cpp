@@ -39,7 +39,7 @@ void run(benchmark::State &state, bool with_checks) {
   const int period = static_cast<int>(state.range(0));
   const std::string path = write_minute(period);
   std::string error;
-  std::unique_ptr<kinematics::Body> body = kinematics::Body::load("", &error);
+  std::unique_ptr<robot::Model> body = robot::Model::load("", &error);
   if (!body) {
     state.SkipWithError(error.c_str());
     return;

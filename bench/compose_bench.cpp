@@ -52,7 +52,8 @@ void compose(benchmark::State &state) {
   for (auto _ : state) {
     const Composed motion =
         compose_script(script.c_str(), options, [&findings](const Finding &) { ++findings; });
-    if (motion.errors > 0 || !write_rows(sink, motion)) state.SkipWithError("compose failed");
+    if (motion.errors > 0 || !write_motion_rows(sink, motion.period_ms, motion.rows))
+      state.SkipWithError("compose failed");
     rows = static_cast<long>(motion.rows.size());
   }
   std::fclose(sink);

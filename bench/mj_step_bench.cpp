@@ -36,8 +36,7 @@ void place(const mjModel *m, mjData *d) {
   double lowest = std::numeric_limits<double>::infinity();
   for (int g = 0; g < m->ngeom; ++g) {
     bool collides = m->geom_contype[g] != 0 || m->geom_conaffinity[g] != 0;
-    if (collides && m->geom_bodyid[g] != 0)
-      lowest = std::min(lowest, standin::lowest_point(m, d, g));
+    if (collides && m->geom_bodyid[g] != 0) lowest = std::min(lowest, robot::lowest_point(m, d, g));
   }
   for (int j = 0; j < m->njnt; ++j)
     if (m->jnt_type[j] == mjJNT_FREE && std::isfinite(lowest))

@@ -169,7 +169,7 @@ int main(int argc, char **argv) {
   slow_file = write_motion(50, kRows / 50);
   player_reset_state();
   robot_live(reset_full);
-  robot_step(128);
+  robot_step(kFirstStepMs);
   read_posture(futurPosition);
   count_allocations();
   benchmark::Initialize(&argc, argv);

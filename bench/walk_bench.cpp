@@ -8,7 +8,7 @@ namespace {
 
 void BM_Generate60Steps(benchmark::State &state) {
   std::string error;
-  const auto body = kinematics::Body::load("", &error);
+  const auto body = robot::Model::load("", &error);
   if (body == nullptr) {
     state.SkipWithError(error.c_str());
     return;

@@ -24,7 +24,6 @@ using Vec2 = Eigen::Vector2d;
 using Vec3 = Eigen::Vector3d;
 using Mat3 = Eigen::Matrix3d;
 
-constexpr double kGravity = 9.81;  // m/s², as the model's
 // A sole pressing deeper than this below the floor has taken the weight, m.
 constexpr double kPress = 0.0005;
 // Below this share of the weight on the floor the robot is thrown up: the
@@ -40,80 +39,20 @@ Mat3 from_mj(const mjtNum *m) {
   return r;
 }
 
-// Convex hull of up to 8 points, counter-clockwise (Andrew's monotone chain).
-int convex_hull(std::array<Vec2, 8> &p, int n, std::array<Vec2, 16> &hull) {
-  // Eight points at the most: an insertion sort, by x then y.
-  for (int i = 1; i < n; ++i) {
-    for (int k = i; k > 0; --k) {
-      const Vec2 &a = p[k], &b = p[k - 1];
-      if (!(a.x() < b.x() || (a.x() == b.x() && a.y() < b.y()))) break;
-      std::swap(p[k], p[k - 1]);
-    }
-  }
-  auto cross = [](const Vec2 &o, const Vec2 &a, const Vec2 &b) {
-    return (a.x() - o.x()) * (b.y() - o.y()) - (a.y() - o.y()) * (b.x() - o.x());
-  };
-  int k = 0;
-  for (int i = 0; i < n; ++i) {
-    while (k >= 2 && cross(hull[k - 2], hull[k - 1], p[i]) <= 1e-12) --k;
-    hull[k++] = p[i];
-  }
-  for (int i = n - 2, lower = k + 1; i >= 0; --i) {
-    while (k >= lower && cross(hull[k - 2], hull[k - 1], p[i]) <= 1e-12) --k;
-    hull[k++] = p[i];
-  }
-  return n == 1 ? 1 : k - 1;
-}
-
-// The support on the floor: a convex polygon, counter-clockwise.
-struct Support {
-  std::array<Vec2, 16> v;
-  int n = 0;
-  Vec2 centre() const {
-    Vec2 c = Vec2::Zero();
-    for (int i = 0; i < n; ++i) c += v[i];
-    return n > 0 ? Vec2(c / n) : c;
-  }
-  // Signed distance, m, positive inside; `nearest` gets the edge's point.
-  double margin(const Vec2 &q, Vec2 *nearest) const {
-    double outside = std::numeric_limits<double>::infinity();
-    double inside = std::numeric_limits<double>::infinity();
-    bool in = n >= 3;
-    for (int i = 0; i < n; ++i) {
-      const Vec2 &a = v[i];
-      const Vec2 &b = v[(i + 1) % n];
-      Vec2 e = b - a;
-      double len2 = e.squaredNorm();
-      double t = len2 > 0 ? std::clamp((q - a).dot(e) / len2, 0.0, 1.0) : 0.0;
-      Vec2 on = a + t * e;
-      double d = (q - on).norm();
-      if (d < outside) {
-        outside = d;
-        *nearest = on;
-      }
-      if (n >= 3) {
-        double side = e.x() * (q.y() - a.y()) - e.y() * (q.x() - a.x());
-        if (side < 0) in = false;
-        inside = std::min(inside, d);
-      }
-    }
-    return in ? inside : -outside;
-  }
-};
-
 }  // namespace
 
 struct BalanceCheck::State {
-  kinematics::Body &body;
+  const robot::Model &model;
+  robot::Data body;
   double servo_speed;
   LineReader reader{kPlayerReadChars + 1};
   const mjModel *m;
-  mjData *d;
+  const mjData *d;
   int nbody;
   double mass;
-  int sole_geom[2];
+  double g;  // m/s², the model's gravity
   // Stance: which sole stands, and where (floor xy and heading).
-  int stance = kinematics::kLeft;
+  int stance = robot::kLeft;
   Vec2 anchor = Vec2::Zero();
   double anchor_yaw = 0.0;
   bool placed = false;
@@ -131,20 +70,18 @@ struct BalanceCheck::State {
     long line;
     double time;
     Vec3 p_rate, l_rate, com;
-    Support support;
+    robot::Support support;
     double heading;
   };
   std::array<Pending, kBalanceFilter> ring;
   long count = 0;
 
-  State(kinematics::Body &b, double speed) : body(b), servo_speed(speed) {
-    m = body.model();
-    d = body.data();
+  State(const robot::Model &robot, double speed) : model(robot), body(robot), servo_speed(speed) {
+    m = model.mj();
+    d = body.mj();
     nbody = m->nbody;
-    mass = body.mass();
-    // The soles, as the kinematics library found them.
-    sole_geom[0] = mj_name2id(m, mjOBJ_GEOM, "l_sole");
-    sole_geom[1] = mj_name2id(m, mjOBJ_GEOM, "r_sole");
+    mass = model.mass();
+    g = model.g();
     com_prev.resize(nbody);
     rot_prev.resize(nbody);
     com_now.resize(nbody);
@@ -162,8 +99,8 @@ struct BalanceCheck::State {
   // The placement that puts sole `s` flat at its anchor: rotation and shift
   // applied to the posture computed with the pelvis at the origin.
   void placement(int s, const Vec2 &at, double yaw, Mat3 *r, Vec3 *t) {
-    kinematics::SolePose sole = body.sole(static_cast<kinematics::Side>(s));
-    Mat3 rs = from_mj(d->geom_xmat + 9 * sole_geom[s]);
+    robot::SolePose sole = body.sole(static_cast<robot::Side>(s));
+    Mat3 rs = body.sole_rotation(static_cast<robot::Side>(s));
     *r = Eigen::AngleAxisd(yaw, Vec3::UnitZ()).matrix() * rs.transpose();
     *t = Vec3(at.x(), at.y(), 0.0) - *r * sole.position;
   }
@@ -171,21 +108,21 @@ struct BalanceCheck::State {
   // The lowest corner of sole s under the placement, m.
   double lowest(int s, const Mat3 &r, const Vec3 &t) {
     double z = std::numeric_limits<double>::infinity();
-    for (const Vec3 &c : body.sole_corners(static_cast<kinematics::Side>(s)))
+    for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s)))
       z = std::min(z, (r * c + t).z());
     return z;
   }
 
   // Stands the posture just computed on the floor.
   void stand(Mat3 *r, Vec3 *t) {
-    using kinematics::kLeft;
-    using kinematics::kRight;
+    using robot::kLeft;
+    using robot::kRight;
     if (!placed) {
       // At the start the lower sole stands where it is.
       Mat3 id = Mat3::Identity();
       Vec3 zero = Vec3::Zero();
       stance = lowest(kLeft, id, zero) <= lowest(kRight, id, zero) ? kLeft : kRight;
-      kinematics::SolePose s = body.sole(static_cast<kinematics::Side>(stance));
+      robot::SolePose s = body.sole(static_cast<robot::Side>(stance));
       anchor = s.position.head<2>();
       anchor_yaw = s.yaw;
       placed = true;
@@ -195,9 +132,9 @@ struct BalanceCheck::State {
     double below = lowest(other, *r, *t);
     if (below >= -kPress) return;
     // The other sole has come down: it stands now, where it touched.
-    kinematics::SolePose s = body.sole(static_cast<kinematics::Side>(other));
+    robot::SolePose s = body.sole(static_cast<robot::Side>(other));
     Vec3 at = *r * s.position + *t;
-    Mat3 rs = *r * from_mj(d->geom_xmat + 9 * sole_geom[other]);
+    Mat3 rs = *r * body.sole_rotation(static_cast<robot::Side>(other));
     Mat3 r2;
     Vec3 t2;
     double yaw = std::atan2(rs(1, 0), rs(0, 0));
@@ -238,7 +175,7 @@ struct BalanceCheck::State {
 void BalanceCheck::State::sample(const Posture &q, long line, double time,
                                  std::vector<BalanceSample> *out, BalanceSummary &sum,
                                  const FindingSink &sink) {
-  body.set_posture(q, kinematics::PelvisPose{});
+  body.set_posture(q, robot::PelvisPose{});
   Mat3 r;
   Vec3 t;
   stand(&r, &t);
@@ -291,14 +228,14 @@ void BalanceCheck::State::sample(const Posture &q, long line, double time,
   std::array<Vec2, 8> corners;
   int n = 0;
   for (int s = 0; s < 2; ++s) {
-    std::array<Vec3, 4> c = body.sole_corners(static_cast<kinematics::Side>(s));
+    std::array<Vec3, 4> c = body.sole_corners(static_cast<robot::Side>(s));
     for (Vec3 &k : c) k = r * k + t;
     double low = std::min({c[0].z(), c[1].z(), c[2].z(), c[3].z()});
     if (low > kCarryGap) continue;
     for (const Vec3 &k : c)
       if (k.z() <= low + kCarryGap) corners[n++] = k.head<2>();
   }
-  pending.support.n = convex_hull(corners, n, pending.support.v);
+  pending.support = robot::Support::hull(std::span(corners.data(), n));
   pending.heading = anchor_yaw;
   ring[count % kBalanceFilter] = pending;
   ++count;
@@ -321,16 +258,16 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   // The floor's force and its moment about the origin balance gravity and
   // the momentum's rates; the centre of pressure is where that moment has
   // no horizontal part.
-  Vec3 gravity(0.0, 0.0, -kGravity * mass);
+  Vec3 gravity(0.0, 0.0, -g * mass);
   Vec3 force = p_rate - gravity;
   Vec3 moment = l_rate - p.com.cross(gravity);
-  double fz = std::max(force.z(), kLeastLoad * kGravity * mass);
+  double fz = std::max(force.z(), kLeastLoad * g * mass);
   Vec2 cop(-moment.y() / fz, moment.x() / fz);
   Vec2 com = p.com.head<2>();
   Vec2 near_com, near_cop;
   double com_margin = p.support.margin(com, &near_com) * 1000.0;
   double cop_margin = p.support.margin(cop, &near_cop) * 1000.0;
-  if (p.support.n == 0) com_margin = cop_margin = -std::numeric_limits<double>::infinity();
+  if (p.support.empty()) com_margin = cop_margin = -std::numeric_limits<double>::infinity();
   ++sum.samples;
   if (sum.samples == 1 || cop_margin < sum.smallest_margin) {
     sum.smallest_margin = cop_margin;
@@ -345,7 +282,7 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
     if (-cop_margin > stretch_by) {
       stretch_by = -cop_margin;
       // Which way, in the stance sole's heading.
-      Vec2 away = p.support.n > 0 ? Vec2(cop - near_cop) : Vec2(1.0, 0.0);
+      Vec2 away = !p.support.empty() ? Vec2(cop - near_cop) : Vec2(1.0, 0.0);
       double c = std::cos(p.heading), s = std::sin(p.heading);
       double fwd = c * away.x() + s * away.y();
       double left = -s * away.x() + c * away.y();
@@ -392,50 +329,105 @@ void BalanceCheck::State::close_stretch(BalanceSummary &sum, const FindingSink &
   stretch_first = 0;
 }
 
-BalanceCheck::BalanceCheck(kinematics::Body &body, double servo_speed)
-    : state_(std::make_unique<State>(body, servo_speed)) {}
+BalanceCheck::BalanceCheck(const robot::Model &model, double servo_speed)
+    : state_(std::make_unique<State>(model, servo_speed)) {}
 
 BalanceCheck::~BalanceCheck() = default;
 
+// The rows motion_player plays, one after another.
+class BalanceCheck::Rows {
+ public:
+  virtual ~Rows() = default;
+  // Moves to the next row; false at the end.
+  virtual bool next() = 0;
+  // The row's line in the file.
+  virtual long line() const = 0;
+  // What the row commands: the numbered joints' angles into `q` (rad; the
+  // others left as they are). Returns its period, ms.
+  virtual int command(Posture &q) = 0;
+};
+
+namespace {
+
+// The rows of a file, read as motion_player reads them.
+class FileRows final : public BalanceCheck::Rows {
+ public:
+  explicit FileRows(LineReader &reader) : reader_(reader) {}
+  bool next() override {
+    if (!reader_.next()) return false;
+    row_line_ = line_;
+    if (reader_.last().back() == '\n') ++line_;
+    return true;
+  }
+  long line() const override { return row_line_; }
+  int command(Posture &q) override {
+    reader_.copy_last(text_);
+    parse_csv_row(text_, played_);
+    for (int i : kColumnOrder) q[i] = pulse2rad(played_.pulses[i], i);
+    return played_.period;
+  }
+
+ private:
+  LineReader &reader_;
+  char text_[kPlayerReadChars + 1];
+  MotionRow played_;
+  long line_ = 1, row_line_ = 0;
+};
+
+// Rows in memory, each one line.
+class MemoryRows final : public BalanceCheck::Rows {
+ public:
+  MemoryRows(int period, const std::vector<PulseCounts> &rows) : period_(period), rows_(rows) {}
+  bool next() override {
+    if (at_ >= rows_.size()) return false;
+    ++at_;
+    return true;
+  }
+  long line() const override { return static_cast<long>(at_); }
+  int command(Posture &q) override {
+    for (int i : kColumnOrder) q[i] = pulse2rad(rows_[at_ - 1][i], i);
+    return period_;
+  }
+
+ private:
+  int period_;
+  const std::vector<PulseCounts> &rows_;
+  std::size_t at_ = 0;  // 1-based; 0 before the first
+};
+
+}  // namespace
+
 BalanceSummary BalanceCheck::run(const char *path, const FindingSink &sink,
                                  std::vector<BalanceSample> *samples) {
+  std::FILE *file = open_motion_file(path);
+  if (file == nullptr) return BalanceSummary{};
+  state_->reader.attach(file);
+  FileRows rows(state_->reader);
+  BalanceSummary sum = play(rows, sink, samples);
+  std::fclose(file);
+  return sum;
+}
+
+BalanceSummary BalanceCheck::run(int period, const std::vector<PulseCounts> &rows,
+                                 const FindingSink &sink, std::vector<BalanceSample> *samples) {
+  MemoryRows memory(period, rows);
+  return play(memory, sink, samples);
+}
+
+BalanceSummary BalanceCheck::play(Rows &source, const FindingSink &sink,
+                                  std::vector<BalanceSample> *samples) {
   State &st = *state_;
   BalanceSummary sum;
   st.reset();
   st.shown = st.hidden = 0;
   st.stretch_first = 0;
-  std::FILE *file = open_motion_file(path);
-  if (file == nullptr) return sum;
-  st.reader.attach(file);
-  char text[kPlayerReadChars + 1];
-  MotionRow played;
-  long index = 0, line = 1, row_line = 0;
-  // Reads motion_player's next row; its line goes to row_line.
-  auto next_row = [&]() {
-    if (!st.reader.next()) return false;
-    ++index;
-    row_line = line;
-    if (st.reader.last().back() == '\n') ++line;
-    return true;
-  };
-  auto commanded = [&](Posture &q) {
-    st.reader.copy_last(text);
-    parse_csv_row(text, played);
-    for (int i : kColumnOrder) q[i] = pulse2rad(played.pulses[i], i);
-  };
   Posture target{};
-  if (!next_row()) {
-    std::fclose(file);
-    return sum;
-  }
-  commanded(target);
-  const int rows = rows_per_step(played.period);
-  if (rows <= 0) {
-    std::fclose(file);
-    return sum;
-  }
+  if (!source.next()) return sum;
+  const int period = source.command(target);
+  const int rows = rows_per_step(period);
+  if (rows <= 0) return sum;
   sum.checked = true;
-  sum.period = st.period = played.period;
+  sum.period = st.period = period;
   const int per_step = static_cast<int>(std::lround(kPlayerStepMs / 1000.0 / kBalanceSample));
   const double travel = st.servo_speed * kBalanceSample;
   Posture setpoint{};
@@ -478,15 +470,16 @@ BalanceSummary BalanceCheck::run(const char *path, const FindingSink &sink,
   }
   // Playback: each step takes `rows` rows and commands the last of them.
   Posture command = approach;
+  long row_line = source.line();
   bool more = true;
   while (more) {
     int taken = 0;
-    while (taken < rows && (more = next_row())) ++taken;
+    while (taken < rows && (more = source.next())) ++taken;
     if (taken == 0) break;
-    commanded(command);
+    source.command(command);
+    row_line = source.line();
     follow(command, row_line);
   }
-  std::fclose(file);
   // The servos finish their way to the last row.
   for (double held = 0.0; held < kBalanceHold; held += kPlayerStepMs / 1000.0)
     follow(command, row_line);

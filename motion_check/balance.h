@@ -1,5 +1,5 @@
 // motion_check --balance: the robot's balance over the postures
-// motion_player commands, from the robot's model (the kinematics library).
+// motion_player commands, from the robot's model (the robot library).
 //
 // The servos follow each command at most at the servo speed, as the
 // stand-in's do; the posture they reach is sampled every 10 ms and stood
@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "kinematics.h"
 #include "motion_check_lib.h"
+#include "robot.h"
 
 // A sole carries weight when its lowest corner is at most this far above
 // the floor, m: the stance leg gives about 0.015 rad under the robot's
@@ -64,16 +64,24 @@ struct BalanceSummary {
 
 class BalanceCheck {
  public:
-  // `servo_speed` in rad/s, finite and > 0.
-  BalanceCheck(kinematics::Body &body, double servo_speed);
+  // `servo_speed` in rad/s, finite and > 0. `model` (the whole robot,
+  // robot::Parts::kLegs) outlives the check.
+  BalanceCheck(const robot::Model &model, double servo_speed);
   ~BalanceCheck();
   // Checks one file: each stretch outside the support is one warning at its
   // first line (at most kShownPerKind shown, then a note). `samples`, when
   // not null, receives every sample.
   BalanceSummary run(const char *path, const FindingSink &sink,
                      std::vector<BalanceSample> *samples);
+  // Checks rows held in memory, `period` ms each, as the file of those rows:
+  // row r (0-based) is line r + 1.
+  BalanceSummary run(int period, const std::vector<PulseCounts> &rows, const FindingSink &sink,
+                     std::vector<BalanceSample> *samples);
+
+  class Rows;
 
  private:
+  BalanceSummary play(Rows &rows, const FindingSink &sink, std::vector<BalanceSample> *samples);
   struct State;
   std::unique_ptr<State> state_;
 };

@@ -130,17 +130,17 @@ int main(int argc, char **argv) {
       out.st_dev == in.st_dev && out.st_ino == in.st_ino)
     return usage_error("--balance-csv names the file to check; it would be lost");
 
-  std::unique_ptr<kinematics::Body> body;
+  std::unique_ptr<robot::Model> robot;
   std::unique_ptr<BalanceCheck> balance_check;
   if (balance) {
     std::string error;
-    body = kinematics::Body::load(model != nullptr ? model : "", &error);
-    if (body == nullptr) {
+    robot = robot::Model::load(model != nullptr ? model : "", &error);
+    if (robot == nullptr) {
       std::fprintf(stderr, "motion_check: %s\n", error.c_str());
       return 2;
     }
     // The servos follow at the speed threshold: the stand-in's servo speed.
-    balance_check = std::make_unique<BalanceCheck>(*body, options.max_speed);
+    balance_check = std::make_unique<BalanceCheck>(*robot, options.max_speed);
   }
 
   int status = 0;

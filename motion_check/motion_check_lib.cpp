@@ -386,13 +386,6 @@ std::string joint_label(int c) {
   return text_of("joint %02d (%s)", c + 1, jointNum2Text(kColumnOrder[c]));
 }
 
-ColumnAngles column_angles(const PulseCounts &pulses) {
-  ColumnAngles a;
-  for (int c = 0; c < kNumberedJoints; ++c)
-    a[c] = pulse2rad(pulses[kColumnOrder[c]], kColumnOrder[c]);
-  return a;
-}
-
 SpeedExcess speed_excess(const ColumnAngles &from, const ColumnAngles &to, int period_ms,
                          double max_speed) {
   SpeedExcess out;

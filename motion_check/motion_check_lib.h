@@ -10,7 +10,8 @@
 #include <string_view>
 
 #include "body_model.h"
-#include "player.h"
+#include "motion_rows.h"
+#include "playback.h"
 
 // Default joint speed threshold, rad/s: 60 degrees in 0.2 s, the rating of a
 // small hobby-size servo under load. A row faster than this is a posture the
@@ -20,14 +21,8 @@ inline constexpr double kDefaultMaxSpeed = 5.235987755982989;
 inline constexpr long kShownPerKind = 10;
 // Characters one line read takes: motion_player (500-byte buffer) and
 // motion_skim (1000-byte buffer), each less its terminator.
-inline constexpr long kPlayerReadChars = 499;
-inline constexpr long kSkimReadChars = 999;
-// Control steps, ms.
-inline constexpr int kPlayerStepMs = one_step;
-inline constexpr int kSkimStepMs = 64;
-inline constexpr int kFirstStepMs = 128;
-// Rows motion_skim reads per control step.
-inline constexpr int kSkimRowsPerStep = 100;
+inline constexpr long kPlayerReadChars = static_cast<long>(kPlayerLineBytes) - 1;
+inline constexpr long kSkimReadChars = static_cast<long>(kSkimLineBytes) - 1;
 
 enum class Severity { kNote, kWarning, kError };
 
@@ -117,11 +112,6 @@ PulseRange pulse_limits(int joint_number);
 // Steps motion_player needs to approach `target` from the zero posture,
 // counting the step that finds every joint arrived.
 long approach_steps(const PulseCounts &target);
-
-// Angles in rad of the 21 joint columns, by column (JointNumber - 1).
-using ColumnAngles = std::array<double, kNumberedJoints>;
-// The columns of `pulses` (by JointIndex) in rad, each with its calibration.
-ColumnAngles column_angles(const PulseCounts &pulses);
 
 // "joint 05 (rleg_joint_5)" for column c (0..20).
 std::string joint_label(int c);

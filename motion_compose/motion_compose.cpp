@@ -120,15 +120,17 @@ int main(int argc, char **argv) {
   }
   const int status = result.warnings > 0 ? 1 : 0;
   if (output == nullptr) {
-    if (!write_rows(stdout, result) || std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    if (!write_motion_rows(stdout, result.period_ms, result.rows) || std::fflush(stdout) != 0 ||
+        std::ferror(stdout)) {
       std::fprintf(stderr, "motion_compose: cannot write the rows to stdout\n");
       return 2;
     }
     return status;
   }
   unsigned serial = 0;
-  const WholeWrite written = replace_whole(output, "motion_compose", serial,
-                                           [&](std::FILE *out) { return write_rows(out, result); });
+  const WholeWrite written = replace_whole(output, "motion_compose", serial, [&](std::FILE *out) {
+    return write_motion_rows(out, result.period_ms, result.rows);
+  });
   if (written == WholeWrite::kOk) return status;
   std::fprintf(stderr, "motion_compose: %s %s: it is left as it was\n",
                written == WholeWrite::kCannotOpen ? "cannot create or replace" : "cannot write",

@@ -207,11 +207,11 @@ long parse_duration(std::string_view word, int period, std::string &why) {
     why = "bad duration '" + std::string(word) + "': a whole number of ms is expected";
     return -1;
   }
-  long ms = kMaxComposeMs + 1;  // also for a number too long to read
+  long ms = kMaxMotionMs + 1;  // also for a number too long to read
   if (word.size() <= 9) std::from_chars(word.data(), word.data() + word.size(), ms);
-  if (ms <= 0 || ms > kMaxComposeMs) {
+  if (ms <= 0 || ms > kMaxMotionMs) {
     why = text_of("bad duration %s ms: it must be 1 to %ld ms", std::string(word).c_str(),
-                  kMaxComposeMs);
+                  kMaxMotionMs);
     return -1;
   }
   if (ms % period != 0) {
@@ -587,11 +587,6 @@ bool read_script_text(const char *path, std::string &text, std::string &why) {
 
 }  // namespace
 
-double min_jerk(double u) {
-  u = std::clamp(u, 0.0, 1.0);
-  return u * u * u * (10.0 + u * (-15.0 + 6.0 * u));
-}
-
 void KeyChain::add(long time_ms, const ColumnAngles &posture) {
   times_.push_back(time_ms);
   at_.push_back(posture);
@@ -668,21 +663,6 @@ ColumnAngles KeyChain::velocity(double t_ms) const {
   return out;
 }
 
-int count_of(double rad, int i) {
-  if (i < 0 || i >= kJointCount || pulse[i] == 0 || std::isnan(rad)) return 0;
-  const double count = std::round(pulse[i] * rad / kRadPerDegree);
-  if (count >= 2147483647.0) return std::numeric_limits<int>::max();
-  if (count <= -2147483648.0) return std::numeric_limits<int>::min();
-  return static_cast<int>(count);
-}
-
-PulseCounts counts_of(const ColumnAngles &angles) {
-  PulseCounts counts{};
-  for (int c = 0; c < kNumberedJoints; ++c)
-    counts[kColumnOrder[c]] = count_of(angles[c], kColumnOrder[c]);
-  return counts;
-}
-
 PulseCounts mirror_counts(const PulseCounts &counts) {
   PulseCounts out{};
   for (const int i : kColumnOrder) {
@@ -740,7 +720,7 @@ Composed compose_script(const char *path, const ComposeOptions &options, const F
   }
   const CheckOptions check{options.max_speed};
   // Played slower, the motion may be written only as long as the limit allows.
-  const long max_ms = static_cast<long>(kMaxComposeMs * std::min(1.0, options.speed));
+  const long max_ms = static_cast<long>(kMaxMotionMs * std::min(1.0, options.speed));
   const std::vector<Step> steps = read_script(path, text, out.period_ms, max_ms, check, report);
   if (steps.empty() && out.errors == 0) report.error(0, 0, "the script has no keyframe");
   if (out.errors > 0) return out;
@@ -793,13 +773,13 @@ Composed transform_motion(const char *path, const ComposeOptions &options,
   const int own = summary.period;
   out.period_ms = options.period_ms > 0 ? options.period_ms : own;
   const double played_ms = static_cast<double>(summary.player_rows) * own / options.speed;
-  if (played_ms > kMaxComposeMs || played_ms / out.period_ms > kMaxComposeMs) {
-    report.error(0, 0, text_of("the result would last more than %ld ms", kMaxComposeMs));
+  if (played_ms > kMaxMotionMs || played_ms / out.period_ms > kMaxMotionMs) {
+    report.error(0, 0, text_of("the result would last more than %ld ms", kMaxMotionMs));
     return out;
   }
   int period = 0;
   std::string why;
-  if (!read_motion(path, check, kMaxComposeMs, out.rows, period, why)) {
+  if (!read_motion(path, check, kMaxMotionMs, out.rows, period, why)) {
     report.error(0, 0, why);
     return out;
   }
@@ -807,11 +787,4 @@ Composed transform_motion(const char *path, const ComposeOptions &options,
   if (!warning.empty()) report.warning(0, 0, warning);
   transform_rows(out, own, options, sink);
   return out;
-}
-
-bool write_rows(std::FILE *out, const Composed &motion) {
-  for (const PulseCounts &row : motion.rows)
-    if (write_motion_row(out, motion.period_ms, 2, row) < 0 || std::fputc('\n', out) == EOF)
-      return false;
-  return true;
 }

@@ -9,13 +9,12 @@
 
 #include "body_model.h"
 #include "motion_check_lib.h"
+#include "motion_rows.h"
 
 // Row period of a composed motion unless --period says otherwise, ms.
 inline constexpr int kComposePeriodMs = 10;
 // Longest row period --period takes, ms.
 inline constexpr int kMaxComposePeriodMs = 1000;
-// Longest motion composed, ms: 10 minutes, 600,000 rows at 1 ms.
-inline constexpr long kMaxComposeMs = 600000;
 // Largest script read, bytes.
 inline constexpr long kMaxScriptBytes = 1 << 20;
 // --speed takes factors within this range.
@@ -38,10 +37,6 @@ struct Composed {
   long errors = 0;
   long warnings = 0;
 };
-
-// Minimum-jerk position of a move from rest to rest: 0 at u = 0, 1 at u = 1,
-// with velocity and acceleration 0 at both ends; u is clamped to 0..1.
-double min_jerk(double u);
 
 // Keyframes of one stretch of a motion, every joint moving through them.
 // The first and last keyframes are at rest. By default every keyframe is:
@@ -70,12 +65,6 @@ class KeyChain {
   bool through_ = false;
 };
 
-// Pulse count of `rad` on JointIndex i, rounded to the nearest, so that a
-// count read from a file and turned into rad comes back unchanged. Saturates
-// at the int range; joints with calibration 0 give 0.
-int count_of(double rad, int i);
-PulseCounts counts_of(const ColumnAngles &angles);
-
 // The left-right mirror image of one posture: each numbered joint's angle
 // goes to its counterpart, its sign changed where the joint convention's
 // mirror is -1. Mirroring twice gives the counts back.
@@ -98,7 +87,3 @@ Composed transform_motion(const char *path, const ComposeOptions &options, const
 // Findings about the result go to `sink` as whole-file findings.
 void transform_rows(Composed &motion, int in_period, const ComposeOptions &options,
                     const FindingSink &sink);
-
-// Writes the rows: field 1 the row period, field 2 and the closing
-// characters as the tuner writes them, one row a line. False on a failed write.
-bool write_rows(std::FILE *out, const Composed &motion);

@@ -5,12 +5,12 @@
 
 #include "body_model.h"
 #include "console_input.h"
+#include "playback.h"
 #include "player.h"
 
 namespace {
 
-constexpr int kFirstStepMs = 128;  // first simulation step, ms
-constexpr int kGpsPeriodMs = 64;   // GPS sampling period, ms
+constexpr int kGpsPeriodMs = 64;  // GPS sampling period, ms
 constexpr auto reset = reset_full;
 
 }  // namespace

@@ -5,25 +5,25 @@
 
 #include "console_input.h"
 
-std::atomic<int> file_ended{1};     // the token: 1 loader owns the state, 0 loop does
-std::atomic<int> interpolating{0};  // set by the loader, cleared at the end of the approach
-int comInterval = 0;                // rows per playing step of the current file
-std::FILE *file = nullptr;          // the file being played
-LineReader reader{kLineBytes};      // splits `file` into 500-byte fgets reads
-Posture motorPos = {};              // approach target, rad
-Posture futurPosition = {};         // commanded posture, rad; the loop's alone
+std::atomic<int> file_ended{1};       // the token: 1 loader owns the state, 0 loop does
+std::atomic<int> interpolating{0};    // set by the loader, cleared at the end of the approach
+int comInterval = 0;                  // rows per playing step of the current file
+std::FILE *file = nullptr;            // the file being played
+LineReader reader{kPlayerLineBytes};  // splits `file` into 500-byte fgets reads
+Posture motorPos = {};                // approach target, rad
+Posture futurPosition = {};           // commanded posture, rad; the loop's alone
 
 namespace {
 
 constexpr char kPrompt[] = "Give the name of the csv file: ";
 
-MotionRow tempMotor;          // loader: first row of the latest file taken
-char first_line[kLineBytes];  // loader: the first line of the file being prepared
-MotionRow row;                // loop: fields of the rows parsed so far
-char line[kLineBytes];        // loop: its copy of the latest line read
-int columns_parsed = 0;       // loop: joint columns any parse has reached, 0..21
-bool holding = false;         // loop: it has taken over the file now open
-bool line_from_file = false;  // loop: `line` holds a row of the file now open
+MotionRow tempMotor;                // loader: first row of the latest file taken
+char first_line[kPlayerLineBytes];  // loader: the first line of the file being prepared
+MotionRow row;                      // loop: fields of the rows parsed so far
+char line[kPlayerLineBytes];        // loop: its copy of the latest line read
+int columns_parsed = 0;             // loop: joint columns any parse has reached, 0..21
+bool holding = false;               // loop: it has taken over the file now open
+bool line_from_file = false;        // loop: `line` holds a row of the file now open
 
 // The loop takes over a file. The waiting steps wrote measured values into
 // entries 17 and 22; the loader's zeros for them come in motorPos, since

@@ -8,6 +8,10 @@
 
 #include "body_model.h"
 #include "line_reader.h"
+#include "playback.h"
+
+// The control period, ms.
+inline constexpr int one_step = kPlayerStepMs;
 
 // Player state, handed between the loader and the control loop. While
 // file_ended is 1 the loader owns everything below; while it is 0 the loop
@@ -16,7 +20,6 @@
 // at the start of a step. The loop closes the file, then stores 1 (release).
 extern std::atomic<int> file_ended;     // 1: no file open, loader asks; 0: loop has a file
 extern std::atomic<int> interpolating;  // 1: the loop approaches motorPos before playing
-inline constexpr int one_step = 50;     // control period, ms
 extern int comInterval;                 // rows consumed per playing step, 1..50
 extern std::FILE *file;                 // the open motion file, after its first row
 extern LineReader reader;               // reads `file`; 500-byte lines, as the loop's buffer
@@ -26,22 +29,8 @@ extern Posture motorPos;                // approach target: the first row, rad; 
 // loader's zeros for entries 17 and 22 from motorPos when it takes a file.
 extern Posture futurPosition;
 
-// Approach step and arrival tolerance, rad, single-precision values.
-inline constexpr double kApproachStep = 0.005f;
-inline constexpr double kApproachTolerance = 0.017f;
-// Joints the approach moves: JointIndex 0..22.
-inline constexpr int kApproachJoints = 23;
-// Size of a line read: at most 499 characters.
-inline constexpr std::size_t kLineBytes = 500;
-
-// Rows a playing step consumes for a row period of `period_ms`: one_step /
-// period for 1..50 ms, 1 above 50 ms (faster than the file's time base),
-// 0 for a period of 0 or less, which the loader refuses. Inline, so that
-// motion_check applies the same rule without linking the player.
-constexpr int rows_per_step(int period_ms) {
-  if (period_ms <= 0) return 0;
-  return period_ms > one_step ? 1 : one_step / period_ms;
-}
+// The approach's step, tolerance and joints, the line buffer's size and the
+// rows a playing step consumes (rows_per_step) are those of playback.h.
 
 // One approach step: moves every joint 0..22 farther than the tolerance
 // from motorPos by the step; when none is, announces playback and clears

@@ -6,21 +6,18 @@
 #include "body_model.h"
 #include "console_input.h"
 #include "line_reader.h"
+#include "playback.h"
 
 namespace {
 
-constexpr int kFirstStepMs = 128;         // first simulation step, ms
-constexpr int kStepMs = 64;               // control step, ms
-constexpr int kGpsPeriodMs = 64;          // GPS sampling period, ms
-constexpr int kReadsPerStep = 100;        // line reads per control step
-constexpr std::size_t kLineBytes = 1000;  // one read takes at most 999 characters
+constexpr int kGpsPeriodMs = 64;  // GPS sampling period, ms
 constexpr char kPrompt[] = " Give the name of the csv file: ";
 
-Posture posture;                // commanded angles, rad; zero until a row sets them
-MotionRow row;                  // fields of the rows parsed so far; zero at start
-char line[kLineBytes];          // latest line read from the file
-LineReader reader{kLineBytes};  // the motion file, read in blocks
-std::FILE *file;                // the motion file; never closed
+Posture posture;                    // commanded angles, rad; zero until a row sets them
+MotionRow row;                      // fields of the rows parsed so far; zero at start
+char line[kSkimLineBytes];          // latest line read from the file
+LineReader reader{kSkimLineBytes};  // the motion file, read in blocks
+std::FILE *file;                    // the motion file; never closed
 constexpr auto reset = reset_full;
 
 // Known state at start: zero posture, zero row, no file.
@@ -44,11 +41,11 @@ bool ask_for_file() {
 // commands go out after the step, so they act during the next one.
 void skim_step() {
   bool read_any = false;
-  for (int k = 0; k < kReadsPerStep && reader.next(); ++k) read_any = true;
+  for (int k = 0; k < kSkimRowsPerStep && reader.next(); ++k) read_any = true;
   if (read_any) reader.copy_last(line);
   parse_csv_row(line, row);
   for (int i : kColumnOrder) posture[i] = pulse2rad(row.pulses[i], i);
-  robot_step(kStepMs);
+  robot_step(kSkimStepMs);
   send_posture_body(posture);
 }
 
@@ -65,7 +62,7 @@ int main() {
   if (!ask_for_file()) {
     // No name will come: keep the robot stepping and command nothing.
     std::fflush(stdout);
-    for (;;) robot_step(kStepMs);
+    for (;;) robot_step(kSkimStepMs);
   }
   for (;;) skim_step();
 }

@@ -104,8 +104,8 @@ int main(int argc, char **argv) {
   }
 
   std::string error;
-  const std::unique_ptr<kinematics::Body> body = kinematics::Body::load(model, &error);
-  if (body == nullptr) return refuse(error);
+  const std::unique_ptr<robot::Model> robot = robot::Model::load(model, &error);
+  if (robot == nullptr) return refuse(error);
   std::string first_error;
   std::vector<std::string> warnings;
   const FindingSink sink = [&](const Finding &finding) {
@@ -114,7 +114,7 @@ int main(int argc, char **argv) {
   };
   std::vector<walk::PlanSample> plan;
   const walk::Walk result =
-      walk::generate(*body, command, sink, plan_path != nullptr ? &plan : nullptr);
+      walk::generate(*robot, command, sink, plan_path != nullptr ? &plan : nullptr);
   if (result.errors > 0) return refuse(first_error);
 
   unsigned serial = 0;
@@ -132,10 +132,11 @@ int main(int argc, char **argv) {
       return *refused;
   }
   if (output == nullptr) {
-    if (!walk::write_rows(stdout, result) || std::fflush(stdout) != 0)
+    if (!write_motion_rows(stdout, result.period_ms, result.rows) || std::fflush(stdout) != 0)
       return refuse("cannot write the rows to stdout");
-  } else if (auto refused = write_whole(
-                 output, [&](std::FILE *out) { return walk::write_rows(out, result); })) {
+  } else if (auto refused = write_whole(output, [&](std::FILE *out) {
+               return write_motion_rows(out, result.period_ms, result.rows);
+             })) {
     return *refused;
   }
   for (const std::string &w : warnings)

@@ -4,16 +4,18 @@
 #include <algorithm>
 #include <cmath>
 #include <numbers>
+#include <optional>
 
-#include "motion_compose_lib.h"
+#include "balance.h"
+#include "motion_rows.h"
 
 namespace walk {
 namespace {
 
 using Eigen::Vector2d;
-using kinematics::kLeft;
-using kinematics::kRight;
-using kinematics::Side;
+using robot::kLeft;
+using robot::kRight;
+using robot::Side;
 
 Eigen::Matrix2d rotation(double yaw) {
   Eigen::Matrix2d r;
@@ -33,10 +35,14 @@ const char *foot_name(Side side) {
   return side == kLeft ? "left" : "right";
 }
 
-// The hip yaw's smaller stop, rad: how far either hip turns both ways.
-double hip_yaw_range() {
-  const JointLimits &left = kJointLimits[10];  // 11 lleg_joint_1
-  return std::min(std::fabs(left.min), std::fabs(left.max));
+// The hip yaws' smallest stop, rad: how far both hips turn both ways.
+double hip_yaw_range(const robot::Model &model) {
+  double range = INFINITY;
+  for (Side side : {kLeft, kRight}) {
+    const robot::JointRange stops = model.joint_range(robot::kLegJoints[side][0]);
+    range = std::min({range, std::fabs(stops.low), std::fabs(stops.high)});
+  }
+  return range;
 }
 
 // The pressure centre's target on a stance sole.
@@ -156,10 +162,10 @@ Eigen::Vector2d zmp_reference(double t, const Timeline &timeline,
   return before + (final_centre - before) * s;
 }
 
-PreviewControl::PreviewControl(double com_height, double dt, int preview) {
+PreviewControl::PreviewControl(double com_height, double g, double dt, int preview) {
   a_ << 1.0, dt, dt * dt / 2.0, 0.0, 1.0, dt, 0.0, 0.0, 1.0;
   b_ << dt * dt * dt / 6.0, dt * dt / 2.0, dt;
-  c_ << 1.0, 0.0, -com_height / kGravity;
+  c_ << 1.0, 0.0, -com_height / g;
   // The system augmented with the pressure error's integral.
   Eigen::Matrix4d aa = Eigen::Matrix4d::Zero();
   aa(0, 0) = 1.0;
@@ -230,37 +236,7 @@ FootAt swing_foot(const Place &from, const Place &to, double lift, double s) {
   return foot;
 }
 
-double margin_inside(const Eigen::Vector2d &p, std::vector<Eigen::Vector2d> points) {
-  // The hull, counter-clockwise (Andrew's monotone chain).
-  std::sort(points.begin(), points.end(), [](const Vector2d &a, const Vector2d &b) {
-    return a.x() < b.x() || (a.x() == b.x() && a.y() < b.y());
-  });
-  auto cross = [](const Vector2d &o, const Vector2d &a, const Vector2d &b) {
-    return (a.x() - o.x()) * (b.y() - o.y()) - (a.y() - o.y()) * (b.x() - o.x());
-  };
-  std::vector<Vector2d> hull(2 * points.size());
-  std::size_t h = 0;
-  for (std::size_t i = 0; i < points.size(); ++i) {
-    while (h >= 2 && cross(hull[h - 2], hull[h - 1], points[i]) <= 0) --h;
-    hull[h++] = points[i];
-  }
-  for (std::size_t i = points.size() - 1, lower = h + 1; i-- > 0;) {
-    while (h >= lower && cross(hull[h - 2], hull[h - 1], points[i]) <= 0) --h;
-    hull[h++] = points[i];
-  }
-  hull.resize(h > 0 ? h - 1 : 0);
-  if (hull.size() < 3) return -INFINITY;
-  double inside = INFINITY;
-  for (std::size_t i = 0; i < hull.size(); ++i) {
-    const Vector2d &a = hull[i];
-    const Vector2d &b = hull[(i + 1) % hull.size()];
-    const double length = (b - a).norm();
-    inside = std::min(inside, cross(a, b, p) / length);
-  }
-  return inside;
-}
-
-std::string command_problem(const Command &c) {
+std::string command_problem(const robot::Model &model, const Command &c) {
   if (c.steps < 1 || c.steps > kMaxSteps)
     return text_of("--steps takes a whole number of steps, 1 to %d", kMaxSteps);
   if (!(c.lift >= 0.0)) return "--lift takes a height in m, 0 or more";
@@ -268,15 +244,16 @@ std::string command_problem(const Command &c) {
   if (!(swing >= kMinSwingTime))
     return text_of("a step time of %g s leaves %.3f s to lift a foot, less than %.3f s",
                    c.step_time, swing, kMinSwingTime);
-  if (!(std::fabs(c.turn) <= hip_yaw_range()))
+  const double hip_yaw = hip_yaw_range(model);
+  if (!(std::fabs(c.turn) <= hip_yaw))
     return text_of("a turn of %g rad per step is beyond the hip yaw's range, %.6f rad", c.turn,
-                   hip_yaw_range());
+                   hip_yaw);
   if (!(c.height > 0.0)) return "--height takes the pelvis's height in m, above 0";
   if (c.period_ms < 1 || c.period_ms > kMaxPeriodMs)
     return text_of("--period takes a whole number of ms, 1 to %d", kMaxPeriodMs);
   const double total = make_timeline(c, static_cast<std::size_t>(c.steps) + 1).total;
-  if (!(total * 1000.0 <= kMaxComposeMs))
-    return text_of("the walk would last %.0f s, more than %ld s", total, kMaxComposeMs / 1000);
+  if (!(total * 1000.0 <= kMaxMotionMs))
+    return text_of("the walk would last %.0f s, more than %ld s", total, kMaxMotionMs / 1000);
   return {};
 }
 
@@ -305,190 +282,223 @@ std::string when(const Feet &feet, const std::vector<Footstep> &steps) {
 }
 
 // Solves both legs with the pelvis at `pelvis`; false with the reason.
-bool solve_legs(const kinematics::Body &body, const kinematics::PelvisPose &pelvis,
-                const Feet &feet, Posture &posture, std::string &why) {
+bool solve_legs(robot::Data &body, const robot::PelvisPose &pelvis, const Feet &feet,
+                Posture &posture, std::string &why) {
   posture.fill(0.0);
   for (Side side : {kLeft, kRight}) {
-    kinematics::SolePose sole;
+    robot::SolePose sole;
     sole.position = feet.foot[side].at;
     sole.yaw = feet.foot[side].yaw;
-    const kinematics::LegSolution solved = body.solve_leg(side, pelvis, sole);
+    const robot::LegSolution solved = body.solve_leg(side, pelvis, sole);
     if (!solved.ok) {
       why = solved.shortfall;
       return false;
     }
-    for (int j = 0; j < 6; ++j) posture[kinematics::kLegJoints[side][j]] = solved.angles[j];
+    for (int j = 0; j < 6; ++j) posture[robot::kLegJoints[side][j]] = solved.angles[j];
   }
   return true;
 }
 
-}  // namespace
+// The robot standing straight, where the walk starts.
+struct Standing {
+  std::array<Place, 2> sole;  // each sole's centre and heading
+  Vector2d com;               // the centre of mass on the floor
+  Vector2d middle;            // midway between the soles
+  double width = 0.0;         // the soles' centres apart
+};
 
-Walk generate(kinematics::Body &body, const Command &command, const FindingSink &sink,
-              std::vector<PlanSample> *plan) {
-  Walk walk;
-  walk.period_ms = command.period_ms;
-  Reporter report{sink, walk};
-  const std::string problem = command_problem(command);
-  if (!problem.empty()) {
-    report.error(problem);
-    return walk;
-  }
-
-  // The standing robot: soles, centre of mass, pelvis.
-  const Posture zero{};
-  kinematics::PelvisPose standing;
-  standing.position = Eigen::Vector3d(0.0, 0.0, body.standing_height());
-  body.set_posture(zero, standing);
-  std::array<Place, 2> start;
-  std::array<std::array<Vector2d, 4>, 2> corners;  // in each sole's frame
+Standing stand(robot::Data &body) {
+  robot::PelvisPose pelvis;
+  pelvis.position = Eigen::Vector3d(0.0, 0.0, body.model().standing_height());
+  body.set_posture(Posture{}, pelvis);
+  Standing standing;
   for (Side side : {kLeft, kRight}) {
-    const kinematics::SolePose sole = body.sole(side);
-    start[side] = Place{sole.position.head<2>(), sole.yaw};
-    const auto world = body.sole_corners(side);
-    for (int c = 0; c < 4; ++c)
-      corners[side][c] = rotation(-sole.yaw) * (world[c].head<2>() - sole.position.head<2>());
+    const robot::SolePose sole = body.sole(side);
+    standing.sole[side] = Place{sole.position.head<2>(), sole.yaw};
   }
-  const Vector2d com0 = body.com().head<2>();
-  Vector2d com_offset = com0 - standing.position.head<2>();  // COM less pelvis, world
-  const double width = (start[kLeft].at - start[kRight].at).norm();
-  const Vector2d middle0 = (start[kLeft].at + start[kRight].at) / 2.0;
+  standing.com = body.com().head<2>();
+  standing.width = (standing.sole[kLeft].at - standing.sole[kRight].at).norm();
+  standing.middle = (standing.sole[kLeft].at + standing.sole[kRight].at) / 2.0;
+  return standing;
+}
 
-  double sole_low = 0.0, sole_high = 0.0;  // the left sole's extent across
-  for (const Vector2d &c : corners[kLeft]) {
-    sole_low = std::min(sole_low, c.y());
-    sole_high = std::max(sole_high, c.y());
+// The steps and their times, and where the walk ends.
+struct Route {
+  std::vector<Footstep> steps;
+  Timeline timeline;
+  Vector2d final_centre;  // the centre of mass standing at the end
+  // The feet at t, lifting `lift` m.
+  Feet feet(double t, const Standing &standing, double lift) const {
+    return feet_at(t, timeline, steps, standing.sole[kLeft], standing.sole[kRight], lift);
   }
-  const std::vector<Footstep> steps =
-      plan_footsteps(command, start[kLeft], start[kRight], width, sole_high - sole_low);
-  const Timeline timeline = make_timeline(command, steps.size());
-  const Footstep &last = steps.back();
-  const double final_yaw = last.to.yaw;
+};
+
+Route plan_route(const robot::Model &model, const Command &command, const Standing &standing) {
+  Route route;
+  route.steps = plan_footsteps(command, standing.sole[kLeft], standing.sole[kRight], standing.width,
+                               model.sole_size(kLeft).y());
+  route.timeline = make_timeline(command, route.steps.size());
+  const Footstep &last = route.steps.back();
   const Vector2d final_middle = (last.to.at + last.stance.at) / 2.0;
-  const Vector2d final_centre = final_middle + rotation(final_yaw) * (com0 - middle0);
-  walk.forward = final_middle.x() - middle0.x();
-  walk.left = final_middle.y() - middle0.y();
-  walk.turned = final_yaw;
-  walk.walking_time = timeline.walk_end - timeline.walk_start;
+  route.final_centre = final_middle + rotation(last.to.yaw) * (standing.com - standing.middle);
+  return route;
+}
 
-  // The centre of mass's height while walking: the robot lowered, feet apart.
-  kinematics::PelvisPose pelvis;
-  pelvis.position = Eigen::Vector3d(0.0, 0.0, command.height);
-  Feet feet = feet_at(0.0, timeline, steps, start[kLeft], start[kRight], command.lift);
-  Posture posture{};
-  std::string why;
-  if (!solve_legs(body, pelvis, feet, posture, why)) {
-    report.error("the walking height " + text_of("%g m", command.height) +
-                 " cannot be reached: " + why);
-    return walk;
-  }
-  body.set_posture(posture, pelvis);
-  const double com_height = body.com().z();
-
-  // The pressure reference and the centre of mass that follows it.
-  const std::size_t samples = static_cast<std::size_t>(std::ceil(timeline.total / kPlanDt)) + 1;
-  std::vector<double> ref_x(samples), ref_y(samples);
-  for (std::size_t i = 0; i < samples; ++i) {
-    const Vector2d r =
-        zmp_reference(static_cast<double>(i) * kPlanDt, timeline, steps, com0, final_centre);
-    ref_x[i] = r.x();
-    ref_y[i] = r.y();
-  }
-  const PreviewControl control(com_height, kPlanDt,
-                               static_cast<int>(std::lround(kPreviewTime / kPlanDt)));
-  const PreviewControl::Track track_x = control.track(ref_x);
-  const PreviewControl::Track track_y = control.track(ref_y);
-
-  // The planned pressure centre's margin inside the support.
-  walk.min_margin = INFINITY;
-  for (std::size_t i = 0; i < samples; ++i) {
-    const double t = static_cast<double>(i) * kPlanDt;
-    const Feet at = feet_at(t, timeline, steps, start[kLeft], start[kRight], command.lift);
-    std::vector<Vector2d> support;
-    for (Side side : {kLeft, kRight}) {
-      if (!at.down[side]) continue;
-      const Place place{at.foot[side].at.head<2>(), at.foot[side].yaw};
-      for (const Vector2d &c : corners[side]) support.push_back(offset(place, c).at);
-    }
-    const Vector2d zmp(track_x.zmp[i], track_y.zmp[i]);
-    walk.min_margin = std::min(walk.min_margin, margin_inside(zmp, support));
-    if (plan != nullptr)
-      plan->push_back(PlanSample{t, Vector2d(track_x.com[i], track_y.com[i]), zmp,
-                                 Vector2d(ref_x[i], ref_y[i]), at.foot[kLeft], at.foot[kRight],
-                                 at.down[kLeft], at.down[kRight]});
-  }
-
-  // The rows. Lowering and rising go in joint space between the zero
-  // posture and the walk's first and last postures, so that the legs never
-  // reach full stretch under the inverse kinematics.
-  const double period = command.period_ms / 1000.0;
-  const std::size_t rows = static_cast<std::size_t>(std::ceil(timeline.total / period - 1e-9)) + 1;
-  std::vector<Posture> postures(rows);
-  auto com_at = [&](double t) {
-    const double u = std::clamp(t / kPlanDt, 0.0, static_cast<double>(samples - 1));
-    const std::size_t i = std::min(static_cast<std::size_t>(u), samples - 2);
+// The centre of mass the preview control plans, every kPlanDt, and the
+// pressure centre's reference it follows.
+struct ComPlan {
+  std::vector<double> ref_x, ref_y;
+  PreviewControl::Track x, y;
+  std::size_t samples() const { return ref_x.size(); }
+  // The planned centre of mass at t, between the samples.
+  Vector2d at(double t) const {
+    const std::size_t n = samples();
+    const double u = std::clamp(t / kPlanDt, 0.0, static_cast<double>(n - 1));
+    const std::size_t i = std::min(static_cast<std::size_t>(u), n - 2);
     const double s = u - static_cast<double>(i);
-    return Vector2d(lerp(track_x.com[i], track_x.com[i + 1], s),
-                    lerp(track_y.com[i], track_y.com[i + 1], s));
-  };
-  // Puts the legs under the planned centre of mass at t.
-  auto walking_posture = [&](double t, Posture &out) {
-    const Feet at = feet_at(t, timeline, steps, start[kLeft], start[kRight], command.lift);
-    kinematics::PelvisPose p;
-    p.yaw = (at.foot[kLeft].yaw + at.foot[kRight].yaw) / 2.0;
-    const Vector2d com = com_at(t);
+    return Vector2d(lerp(x.com[i], x.com[i + 1], s), lerp(y.com[i], y.com[i + 1], s));
+  }
+};
+
+ComPlan plan_com(const robot::Model &model, const Route &route, const Standing &standing,
+                 double com_height) {
+  ComPlan plan;
+  const std::size_t samples =
+      static_cast<std::size_t>(std::ceil(route.timeline.total / kPlanDt)) + 1;
+  plan.ref_x.resize(samples);
+  plan.ref_y.resize(samples);
+  for (std::size_t i = 0; i < samples; ++i) {
+    const Vector2d r = zmp_reference(static_cast<double>(i) * kPlanDt, route.timeline, route.steps,
+                                     standing.com, route.final_centre);
+    plan.ref_x[i] = r.x();
+    plan.ref_y[i] = r.y();
+  }
+  const PreviewControl control(com_height, model.g(), kPlanDt,
+                               static_cast<int>(std::lround(kPreviewTime / kPlanDt)));
+  plan.x = control.track(plan.ref_x);
+  plan.y = control.track(plan.ref_y);
+  return plan;
+}
+
+// The plan for --plan-csv, every kPlanDt.
+void write_plan_samples(const ComPlan &com, const Route &route, const Standing &standing,
+                        double lift, std::vector<PlanSample> &plan) {
+  for (std::size_t i = 0; i < com.samples(); ++i) {
+    const double t = static_cast<double>(i) * kPlanDt;
+    const Feet at = route.feet(t, standing, lift);
+    plan.push_back(PlanSample{t, Vector2d(com.x.com[i], com.y.com[i]),
+                              Vector2d(com.x.zmp[i], com.y.zmp[i]),
+                              Vector2d(com.ref_x[i], com.ref_y[i]), at.foot[kLeft], at.foot[kRight],
+                              at.down[kLeft], at.down[kRight]});
+  }
+}
+
+// Puts the legs under the planned centre of mass: the pelvis is placed so
+// that the whole robot's centre of mass, swing leg and all, lies on the
+// plan. Where the centre of mass sits from the pelvis depends on the legs,
+// which depend on where the pelvis is: two passes, each starting from the
+// offset the last posture solved had.
+class LegPlacer {
+ public:
+  LegPlacer(robot::Data &body, const Command &command, const Route &route, const Standing &standing,
+            const ComPlan &com, Reporter &report)
+      : body_(body),
+        command_(command),
+        route_(route),
+        standing_(standing),
+        com_(com),
+        report_(report),
+        com_offset_(standing.com) {}
+
+  // The legs' posture at t; false once reported when it cannot be made.
+  bool posture(double t, Posture &out) {
+    const Feet at = route_.feet(t, standing_, command_.lift);
+    robot::PelvisPose pelvis;
+    pelvis.yaw = (at.foot[kLeft].yaw + at.foot[kRight].yaw) / 2.0;
+    const Vector2d com = com_.at(t);
+    std::string why;
     for (int pass = 0; pass < 2; ++pass) {
-      p.position =
-          Eigen::Vector3d(com.x() - com_offset.x(), com.y() - com_offset.y(), command.height);
-      if (!solve_legs(body, p, at, out, why)) {
-        report.error(when(at, steps) + text_of(" at %.3f s cannot be made: ", t) + why);
+      pelvis.position =
+          Eigen::Vector3d(com.x() - com_offset_.x(), com.y() - com_offset_.y(), command_.height);
+      if (!solve_legs(body_, pelvis, at, out, why)) {
+        report_.error(when(at, route_.steps) + text_of(" at %.3f s cannot be made: ", t) + why);
         return false;
       }
-      body.set_posture(out, p);
-      com_offset = body.com().head<2>() - p.position.head<2>();
+      body_.set_posture(out, pelvis);
+      com_offset_ = body_.com().head<2>() - pelvis.position.head<2>();
     }
     return true;
-  };
-  Posture lowered{}, raised{};
-  if (!walking_posture(kLowerTime, lowered)) return walk;
-  for (std::size_t r = 0; r < rows && walk.errors == 0; ++r) {
+  }
+
+ private:
+  robot::Data &body_;
+  const Command &command_;
+  const Route &route_;
+  const Standing &standing_;
+  const ComPlan &com_;
+  Reporter &report_;
+  // The centre of mass less the pelvis, world frame, m, as the last
+  // posture solved had it; at first the standing robot's (its pelvis at 0).
+  Vector2d com_offset_;
+};
+
+// The postures of the rows, every `period` s. Lowering and rising go in
+// joint space between the zero posture and the walk's first and last
+// postures, so that the legs never reach full stretch under the inverse
+// kinematics. Empty once an error is reported.
+std::vector<Posture> row_postures(LegPlacer &legs, const Timeline &timeline, double period) {
+  const std::size_t rows = static_cast<std::size_t>(std::ceil(timeline.total / period - 1e-9)) + 1;
+  std::vector<Posture> postures(rows);  // the first and the last stay the zero posture
+  Posture lowered{};
+  if (!legs.posture(kLowerTime, lowered)) return {};
+  std::optional<Posture> raised;  // solved when the rising begins
+  for (std::size_t r = 1; r + 1 < rows; ++r) {
     const double t = static_cast<double>(r) * period;
     Posture &out = postures[r];
-    if (r == 0 || r + 1 == rows) {
-      out.fill(0.0);
-    } else if (t <= kLowerTime) {
+    if (t <= kLowerTime) {
       const double s = min_jerk(t / kLowerTime);
       for (int i = 0; i < kJointCount; ++i) out[i] = lowered[i] * s;
     } else if (t >= timeline.rise_start) {
-      if (raised == Posture{} && !walking_posture(timeline.rise_start, raised)) break;
+      if (!raised) {
+        raised.emplace();
+        if (!legs.posture(timeline.rise_start, *raised)) return {};
+      }
       const double s = 1.0 - min_jerk((t - timeline.rise_start) / kRiseTime);
-      for (int i = 0; i < kJointCount; ++i) out[i] = raised[i] * s;
-    } else if (!walking_posture(t, out)) {
-      break;
+      for (int i = 0; i < kJointCount; ++i) out[i] = (*raised)[i] * s;
+    } else if (!legs.posture(t, out)) {
+      return {};
     }
   }
-  if (walk.errors > 0) return walk;
+  return postures;
+}
 
-  // Counts, checked with motion_check's rules.
-  walk.rows.resize(rows);
-  for (std::size_t r = 0; r < rows; ++r) {
+// The rows' pulse counts, checked with motion_check's rules: false once
+// reported when a row passes a joint's limit.
+bool count_rows(const std::vector<Posture> &postures, Walk &walk, Reporter &report) {
+  walk.rows.resize(postures.size());
+  for (std::size_t r = 0; r < postures.size(); ++r) {
     for (int c = 0; c < kNumberedJoints; ++c) {
       const int i = kColumnOrder[c];
       walk.rows[r][i] = count_of(postures[r][i], i);
       if (within_limits(c + 1, walk.rows[r][i])) continue;
       report.error(text_of("row %zu: ", r + 1) + limit_text(c + 1, walk.rows[r][i]));
       walk.rows.clear();
-      return walk;
+      return false;
     }
   }
+  return true;
+}
+
+// The fastest joint from row to row, warned about above the servo speed,
+// and a row period motion_player does not play as written.
+void warn_about_speed(const Command &command, Walk &walk, Reporter &report) {
   std::size_t at = 0;
-  for (std::size_t r = 1; r < rows; ++r) {
+  for (std::size_t r = 1; r < walk.rows.size(); ++r) {
     const SpeedExcess excess = speed_excess(column_angles(walk.rows[r - 1]),
                                             column_angles(walk.rows[r]), command.period_ms, 0.0);
     if (excess.column >= 0 && excess.speed > walk.fastest_speed)
       walk.fastest_speed = excess.speed, walk.fastest_column = excess.column, at = r;
   }
-  walk.duration = static_cast<double>(rows - 1) * period;
   if (walk.fastest_speed > kDefaultMaxSpeed)
     report.warning(text_of(
         "%s moves at %.1f rad/s at row %zu, above %.3f rad/s: the servo lags "
@@ -496,6 +506,61 @@ Walk generate(kinematics::Body &body, const Command &command, const FindingSink 
         joint_label(walk.fastest_column).c_str(), walk.fastest_speed, at + 1, kDefaultMaxSpeed));
   const std::string period_text = period_warning(command.period_ms);
   if (!period_text.empty()) report.warning(period_text);
+}
+
+}  // namespace
+
+Walk generate(const robot::Model &model, const Command &command, const FindingSink &sink,
+              std::vector<PlanSample> *plan) {
+  Walk walk;
+  walk.period_ms = command.period_ms;
+  Reporter report{sink, walk};
+  const std::string problem = command_problem(model, command);
+  if (!problem.empty()) {
+    report.error(problem);
+    return walk;
+  }
+  robot::Data body(model);
+
+  // Where the robot stands, where it steps and when.
+  const Standing standing = stand(body);
+  const Route route = plan_route(model, command, standing);
+  const Footstep &last = route.steps.back();
+  const Vector2d final_middle = (last.to.at + last.stance.at) / 2.0;
+  walk.forward = final_middle.x() - standing.middle.x();
+  walk.left = final_middle.y() - standing.middle.y();
+  walk.turned = last.to.yaw;
+  walk.walking_time = route.timeline.walk_end - route.timeline.walk_start;
+
+  // The centre of mass's height while walking: the robot lowered, feet apart.
+  robot::PelvisPose lowered;
+  lowered.position = Eigen::Vector3d(0.0, 0.0, command.height);
+  Posture posture{};
+  std::string why;
+  if (!solve_legs(body, lowered, route.feet(0.0, standing, command.lift), posture, why)) {
+    report.error("the walking height " + text_of("%g m", command.height) +
+                 " cannot be reached: " + why);
+    return walk;
+  }
+  body.set_posture(posture, lowered);
+
+  // The centre of mass that follows the pressure centre's reference.
+  const ComPlan com = plan_com(model, route, standing, body.com().z());
+  if (plan != nullptr) write_plan_samples(com, route, standing, command.lift, *plan);
+
+  // The legs under it, row by row, as pulse counts.
+  LegPlacer legs(body, command, route, standing, com, report);
+  const std::vector<Posture> postures =
+      row_postures(legs, route.timeline, command.period_ms / 1000.0);
+  if (walk.errors > 0 || !count_rows(postures, walk, report)) return walk;
+  walk.duration = static_cast<double>(walk.rows.size() - 1) * (command.period_ms / 1000.0);
+  warn_about_speed(command, walk, report);
+
+  // The margin motion_check --balance finds for these rows.
+  BalanceCheck check(model, kDefaultMaxSpeed);
+  const BalanceSummary held = check.run(
+      command.period_ms, walk.rows, [](const Finding &) {}, nullptr);
+  walk.min_margin = held.smallest_margin / 1000.0;
   return walk;
 }
 
@@ -506,19 +571,15 @@ std::string summary_line(const Walk &walk, int steps) {
   if (walk.fastest_column >= 0)
     fastest = text_of("fastest %s at %.2f rad/s", joint_label(walk.fastest_column).c_str(),
                       walk.fastest_speed);
+  const std::string margin =
+      walk.min_margin >= 0.0
+          ? text_of("%.1f mm inside the support at least", walk.min_margin * 1000.0)
+          : text_of("%.1f mm outside the support at worst", -walk.min_margin * 1000.0);
   return text_of(
       "%d steps, %.3f m forward and %.3f m to the left, turning %.3f rad, in %.2f s "
-      "(%zu rows); %.3f m/s walking; pressure centre %.1f mm inside the support at "
-      "least; %s",
+      "(%zu rows); %.3f m/s walking; pressure centre %s; %s",
       steps, walk.forward, walk.left, walk.turned, walk.duration, walk.rows.size(), speed,
-      walk.min_margin * 1000.0, fastest.c_str());
-}
-
-bool write_rows(std::FILE *out, const Walk &walk) {
-  for (const PulseCounts &row : walk.rows)
-    if (write_motion_row(out, walk.period_ms, 2, row) < 0 || std::fputc('\n', out) == EOF)
-      return false;
-  return true;
+      margin.c_str(), fastest.c_str());
 }
 
 bool write_plan(std::FILE *out, const std::vector<PlanSample> &plan) {

@@ -15,12 +15,12 @@
 #include <vector>
 
 #include "body_model.h"
-#include "kinematics.h"
 #include "motion_check_lib.h"
+#include "motion_rows.h"
+#include "robot.h"
 
 namespace walk {
 
-inline constexpr double kGravity = 9.81;  // m/s²
 // The plan's time step, s: the preview control and the feet are planned on
 // this grid and rows are sampled from it.
 inline constexpr double kPlanDt = 0.005;
@@ -66,7 +66,7 @@ struct Place {
 // One step: the swing foot goes from `from` to `to` while the robot stands
 // on the other foot, at `stance`.
 struct Footstep {
-  kinematics::Side swing = kinematics::kLeft;
+  robot::Side swing = robot::kLeft;
   Place from, to, stance;
 };
 
@@ -106,8 +106,9 @@ Eigen::Vector2d zmp_reference(double t, const Timeline &timeline,
 // the integral of the pressure error.
 class PreviewControl {
  public:
-  // `com_height` m above the floor, `dt` s per sample, `preview` samples.
-  PreviewControl(double com_height, double dt, int preview);
+  // `com_height` m above the floor, under gravity `g` m/s² (the model's),
+  // `dt` s per sample, `preview` samples.
+  PreviewControl(double com_height, double g, double dt, int preview);
   int preview() const { return static_cast<int>(preview_gains_.size()); }
   // The centre of mass and its pressure centre, sampled every dt, that
   // follow `reference` (one axis, every dt; held at its last value beyond
@@ -140,22 +141,20 @@ struct FootAt {
 };
 FootAt swing_foot(const Place &from, const Place &to, double lift, double s);
 
-// Signed distance of `p` from the edge of the convex hull of `points`, m:
-// positive inside.
-double margin_inside(const Eigen::Vector2d &p, std::vector<Eigen::Vector2d> points);
-
 // A generated walk: its rows and what the summary line says.
 struct Walk {
   int period_ms = 10;
   std::vector<PulseCounts> rows;
   long errors = 0;
   long warnings = 0;
-  double forward = 0.0;        // m, planned, in the starting frame
-  double left = 0.0;           // m
-  double turned = 0.0;         // rad
-  double duration = 0.0;       // s, the whole file
-  double walking_time = 0.0;   // s, from the first shift to the last landing
-  double min_margin = 0.0;     // m, planned pressure centre inside the support
+  double forward = 0.0;       // m, planned, in the starting frame
+  double left = 0.0;          // m
+  double turned = 0.0;        // rad
+  double duration = 0.0;      // s, the whole file
+  double walking_time = 0.0;  // s, from the first shift to the last landing
+  // The smallest margin of the centre of pressure, m, as motion_check
+  // --balance finds it for these rows: negative outside the support.
+  double min_margin = 0.0;
   int fastest_column = -1;     // column of the fastest joint, 0..20
   double fastest_speed = 0.0;  // rad/s
 };
@@ -168,21 +167,20 @@ struct PlanSample {
   bool left_down = true, right_down = true;
 };
 
-// Generates the walk: refuses (errors, with findings) what the legs cannot
-// do or the command does not allow, warns about what motion_check would
-// warn about. `plan`, when given, receives the plan every kPlanDt.
-Walk generate(kinematics::Body &body, const Command &command, const FindingSink &sink,
+// Generates the walk for the robot `model` (the whole robot,
+// robot::Parts::kLegs): refuses (errors, with findings) what the legs
+// cannot do or the command does not allow, warns about what motion_check
+// would warn about. `plan`, when given, receives the plan every kPlanDt.
+Walk generate(const robot::Model &model, const Command &command, const FindingSink &sink,
               std::vector<PlanSample> *plan = nullptr);
 
-// Checks a command before any planning; empty when it can be walked,
-// else the one-line reason.
-std::string command_problem(const Command &command);
+// Checks a command before any planning, against the robot's joint ranges;
+// empty when it can be walked, else the one-line reason.
+std::string command_problem(const robot::Model &model, const Command &command);
 
 // The summary line, without a line end.
 std::string summary_line(const Walk &walk, int steps);
 
-// Rows as the other tools write them; false on a failed write.
-bool write_rows(std::FILE *out, const Walk &walk);
 // The plan as CSV, one line per sample, with a header.
 bool write_plan(std::FILE *out, const std::vector<PlanSample> &plan);
 

@@ -5,11 +5,11 @@
 
 #include "body_model.h"
 #include "console_input.h"
+#include "playback.h"
 #include "tuner.h"
 
 namespace {
 
-constexpr int kFirstStepMs = 128;   // first simulation step, ms
 constexpr int kTouchPeriodMs = 64;  // touch sensor sampling period, ms
 constexpr auto reset = reset_touch;
 

@@ -12,15 +12,19 @@
 #include <system_error>
 
 #include "body_model.h"
+#include "config_text.h"
 #include "standin_internal.h"
 
 namespace standin {
 
 namespace {
 
-// Names of the devices after the servos, identifiers 26..31.
+// Names of the devices after the servos, identifiers 26..34.
 constexpr const char *kSensorNames[kLastId - kServoCount] = {
-    "left touch", "right touch", "camera", "distance", "gps", "emitter"};
+    "left touch", "right touch",   "camera", "distance",     "gps",
+    "emitter",    "inertial unit", "gyro",   "accelerometer"};
+
+}  // namespace
 
 std::string_view trim(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
@@ -61,11 +65,7 @@ const char *read_env(const char *variable) {
   return value;
 }
 
-// The text quoted in reports: escaped, and cut at 64 bytes.
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(std::string_view raw) { text[escape(raw, 64, text)] = '\0'; }
-};
+namespace {
 
 void read_pace(Config &config) {
   const char *value = read_env("STANDIN_PACE");
@@ -118,15 +118,10 @@ void read_stop(Config &config) {
 void read_missing(Config &config) {
   const char *value = read_env("STANDIN_MISSING");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     if (item == "joints") {
       for (int id = 1; id <= kServoCount; ++id) config.present[id] = false;
-      continue;
+      return;
     }
     int id = device_id(item);
     if (id == 0) {
@@ -134,37 +129,32 @@ void read_missing(Config &config) {
     } else {
       config.present[id] = false;
     }
-  }
+  });
 }
 
 void read_posture(Config &config) {
   const char *value = read_env("STANDIN_POSTURE");
   if (value == nullptr) return;
-  std::string_view rest = value;
-  while (!rest.empty()) {
-    std::size_t comma = rest.find(',');
-    std::string_view item = trim(rest.substr(0, comma));
-    rest = comma == std::string_view::npos ? std::string_view() : rest.substr(comma + 1);
-    if (item.empty()) continue;
+  for_each_item(value, [&config](std::string_view item) {
     std::size_t equals = item.find('=');
     double angle = 0.0;
     if (equals == std::string_view::npos || !parse_number(trim(item.substr(equals + 1)), angle)) {
       report("STANDIN_POSTURE: \"%s\" is not name=radians; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     std::string_view name = trim(item.substr(0, equals));
     int id = device_id(name);
     if (device_kind(id) != Kind::servo) {
       report("STANDIN_POSTURE: no servo is named \"%s\"; ignored", Quoted(name).text);
-      continue;
+      return;
     }
     // A servo holds a float: beyond its range the read-back would be infinite.
     if (std::fabs(angle) > std::numeric_limits<float>::max()) {
       report("STANDIN_POSTURE: \"%s\" is beyond the float range; ignored", Quoted(item).text);
-      continue;
+      return;
     }
     config.posture[id - 1] = angle;
-  }
+  });
 }
 
 void read_world(Config &config) {
@@ -418,6 +408,12 @@ Kind device_kind(int id) {
       return Kind::gps;
     case kEmitterId:
       return Kind::emitter;
+    case kInertialUnitId:
+      return Kind::inertial_unit;
+    case kGyroId:
+      return Kind::gyro;
+    case kAccelerometerId:
+      return Kind::accelerometer;
     default:
       return Kind::none;
   }
@@ -455,6 +451,7 @@ void read_config(Config &config) {
   read_camera_azimuth(config);
   read_pushes(config);
   read_overlay(config);
+  read_imperfections(config);
   check_view_world(config);
   check_shared_files(config);
   if (config.push_count > 0 && !config.physics) {

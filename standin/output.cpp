@@ -14,7 +14,7 @@ namespace standin {
 
 void report(const char *format, ...) {
   // One write(2) per line, so reports from two threads never interleave.
-  char line[512] = "standin: ";
+  char line[2048] = "standin: ";
   constexpr std::size_t kPrefix = sizeof "standin: " - 1;
   constexpr std::size_t kRoom = sizeof line - kPrefix - 1;
   std::va_list args;
@@ -45,9 +45,8 @@ void sink_open(Sink &sink, const char *path, const char *what) {
   sink.used = 0;
   sink.fd = open_output(path, O_TRUNC);
   if (sink.fd < 0) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(path, 64, quoted)] = '\0';
-    report("%s: cannot create \"%s\": %s; running without it", what, quoted, open_error(errno));
+    report("%s: cannot create \"%s\": %s; running without it", what, Quoted(path).text,
+           open_error(errno));
   }
 }
 

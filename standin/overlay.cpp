@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <span>
 
 #include "body_model.h"
 
@@ -13,8 +14,8 @@ namespace standin {
 
 namespace {
 
-// Floor contacts looked at: a robot lying flat has about 30.
-constexpr int kMaxContacts = 64;
+// Floor contacts drawn: a robot lying flat has about 30.
+constexpr int kMaxContacts = robot::kMaxSupportPoints;
 // Strips that fill the support polygon (MuJoCo draws no polygons).
 constexpr int kFillStrips = 32;
 constexpr double kNewtonLength = 0.02;    // contact force arrows, m per N
@@ -34,35 +35,6 @@ constexpr float kPressure[4] = {0.85f, 0.1f, 0.8f, 1.0f};  // the centre of pres
 constexpr float kPush[4] = {0.95f, 0.1f, 0.05f, 1.0f};
 constexpr float kJointLabel[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kMovingLabel[4] = {1.0f, 0.9f, 0.0f, 1.0f};
-
-struct Point {
-  double x, y;
-};
-
-double cross(Point o, Point a, Point b) {
-  return (a.x - o.x) * (b.y - o.y) - (a.y - o.y) * (b.x - o.x);
-}
-
-// The convex hull of points[0..n), counter-clockwise, into hull (room for
-// n + 1); returns its corners. Sorts `points`.
-int convex_hull(Point *points, int n, Point *hull) {
-  std::sort(points, points + n,
-            [](Point a, Point b) { return a.x < b.x || (a.x == b.x && a.y < b.y); });
-  if (n < 3) {
-    std::copy(points, points + n, hull);
-    return n;
-  }
-  int k = 0;
-  for (int i = 0; i < n; ++i) {
-    while (k >= 2 && cross(hull[k - 2], hull[k - 1], points[i]) <= 0) --k;
-    hull[k++] = points[i];
-  }
-  for (int i = n - 2, lower = k + 1; i >= 0; --i) {
-    while (k >= lower && cross(hull[k - 2], hull[k - 1], points[i]) <= 0) --k;
-    hull[k++] = points[i];
-  }
-  return k - 1;
-}
 
 // The scene's next free geom, initialised as `type`; nullptr when full.
 mjvGeom *add(mjvScene *scene, int type, const float rgba[4]) {
@@ -113,18 +85,10 @@ void label(mjvScene *scene, const float rgba[4], const double at[3], const char 
 
 }  // namespace
 
-void Overlay::bind(const mjModel *m) {
-  floor_ = mj_name2id(m, mjOBJ_GEOM, "floor");
-  if (floor_ < 0 || m->geom_type[floor_] != mjGEOM_PLANE) {
-    floor_ = -1;
-    for (int g = 0; g < m->ngeom && floor_ < 0; ++g) {
-      if (m->geom_type[g] == mjGEOM_PLANE && m->geom_bodyid[g] == 0) floor_ = g;
-    }
-  }
-  root_ = -1;
-  for (int j = 0; j < m->njnt && root_ < 0; ++j) {
-    if (m->jnt_type[j] == mjJNT_FREE) root_ = m->jnt_bodyid[j];
-  }
+void Overlay::bind(const robot::Model &robot) {
+  const mjModel *m = robot.mj();
+  robot_ = &robot;
+  root_ = robot.root_body();
   chest_ = mj_name2id(m, mjOBJ_BODY, "chest");
   for (int i = 0; i < kServoCount; ++i) {
     joint_[i] = mj_name2id(m, mjOBJ_JOINT, kJoints[i].name);
@@ -159,59 +123,46 @@ void Overlay::draw(const mjModel *m, const mjData *d, Overlays what, TextSize te
   draw_push(d, scene);
 }
 
-// The support polygon is the convex hull of the floor's contact points that
-// press: MuJoCo puts one at each corner of a sole that touches, so a flat
-// sole gives its rectangle and a sole on its edge a line.
-void Overlay::draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) const {
-  if (floor_ < 0 || root_ < 0) return;
-  double floor = d->geom_xpos[3 * floor_ + 2];
-  Point points[kMaxContacts];
-  int n = 0;
-  double weight = 0.0;  // the floor's upward force, N
-  double cop[2] = {0.0, 0.0};
-  for (int i = 0; i < d->ncon && n < kMaxContacts; ++i) {
-    const mjContact &contact = d->contact[i];
-    if (contact.geom1 != floor_ && contact.geom2 != floor_) continue;
-    mjtNum local[6];
-    mj_contactForce(m, d, i, local);
-    if (!(local[0] > 0.0)) continue;
-    // The frame's rows are the normal, from geom1 to geom2, and the two
-    // tangents; the force is geom1's on geom2.
-    mjtNum force[3];
-    mju_mulMatTVec(force, contact.frame, local, 3, 3);
-    if (contact.geom2 == floor_) mju_scl3(force, force, -1.0);
-    const mjtNum *at = contact.pos;
-    points[n++] = {at[0], at[1]};
-    // On a flat floor the pressure's centre weighs each point by its
-    // vertical force; the tangential forces act in the floor's plane.
-    weight += force[2];
-    cop[0] += force[2] * at[0];
-    cop[1] += force[2] * at[1];
-    double base[3] = {at[0], at[1], floor};
-    double length = std::min(mju_norm3(force) * kNewtonLength, kMaxForceLength);
-    double scale = length / std::max(mju_norm3(force), 1e-12);
-    double tip[3] = {base[0] + force[0] * scale, base[1] + force[1] * scale,
-                     base[2] + force[2] * scale};
+// What the robot library says of the robot on the floor: the support
+// polygon, the convex hull of the floor's contacts that press (MuJoCo puts
+// one at each corner of a sole that touches, so a flat sole gives its
+// rectangle and a sole on its edge a line), the contact forces, and the
+// centre of pressure.
+void Overlay::draw_balance(const mjModel *, const mjData *d, mjvScene *scene) const {
+  if (robot_ == nullptr || root_ < 0) return;
+  const double floor = robot_->floor_height();
+  robot::FloorContact contacts[kMaxContacts];
+  const int n = robot_->floor_contacts(*d, contacts, kMaxContacts);
+  Eigen::Vector2d points[kMaxContacts];
+  for (int i = 0; i < n; ++i) {
+    const Eigen::Vector3d &at = contacts[i].point;
+    const Eigen::Vector3d &force = contacts[i].force;
+    points[i] = at.head<2>();
+    double base[3] = {at.x(), at.y(), floor};
+    double length = std::min(mju_norm3(force.data()) * kNewtonLength, kMaxForceLength);
+    double scale = length / std::max(mju_norm3(force.data()), 1e-12);
+    double tip[3] = {base[0] + force.x() * scale, base[1] + force.y() * scale,
+                     base[2] + force.z() * scale};
     connect(scene, mjGEOM_ARROW, kPressure, 0.003, base, tip);
   }
 
-  Point hull[kMaxContacts + 1];
-  int corners = convex_hull(points, n, hull);
+  const robot::Support hull = robot::Support::hull(std::span(points, n));
+  const int corners = hull.size();
   double edge_z = floor + 0.001;
   for (int i = 0; i < corners && corners >= 2; ++i) {
-    Point a = hull[i];
-    Point b = hull[(i + 1) % corners];
-    double from[3] = {a.x, a.y, edge_z};
-    double to[3] = {b.x, b.y, edge_z};
+    const Eigen::Vector2d &a = hull[i];
+    const Eigen::Vector2d &b = hull[(i + 1) % corners];
+    double from[3] = {a.x(), a.y(), edge_z};
+    double to[3] = {b.x(), b.y(), edge_z};
     connect(scene, mjGEOM_CAPSULE, kSupportEdge, 0.003, from, to);
     if (corners == 2) break;
   }
   if (corners >= 3) {
-    double low = hull[0].x;
-    double high = hull[0].x;
+    double low = hull[0].x();
+    double high = hull[0].x();
     for (int i = 1; i < corners; ++i) {
-      low = std::min(low, hull[i].x);
-      high = std::max(high, hull[i].x);
+      low = std::min(low, hull[i].x());
+      high = std::max(high, hull[i].x());
     }
     double width = (high - low) / kFillStrips;
     for (int s = 0; s < kFillStrips && width > 0.0; ++s) {
@@ -220,10 +171,10 @@ void Overlay::draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) c
       double bottom = std::numeric_limits<double>::infinity();
       double top = -bottom;
       for (int i = 0; i < corners; ++i) {
-        Point a = hull[i];
-        Point b = hull[(i + 1) % corners];
-        if ((a.x - x) * (b.x - x) > 0.0 || a.x == b.x) continue;
-        double y = a.y + (b.y - a.y) * (x - a.x) / (b.x - a.x);
+        const Eigen::Vector2d &a = hull[i];
+        const Eigen::Vector2d &b = hull[(i + 1) % corners];
+        if ((a.x() - x) * (b.x() - x) > 0.0 || a.x() == b.x()) continue;
+        double y = a.y() + (b.y() - a.y()) * (x - a.x()) / (b.x() - a.x());
         bottom = std::min(bottom, y);
         top = std::max(top, y);
       }
@@ -238,7 +189,8 @@ void Overlay::draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) c
   }
 
   // The centre of mass, its plumb line, and where it meets the floor.
-  const mjtNum *com = d->subtree_com + 3 * root_;
+  const Eigen::Vector3d centre = robot_->com(*d);
+  const double com[3] = {centre.x(), centre.y(), centre.z()};
   mjvGeom *ball = add(scene, mjGEOM_SPHERE, kCentreOfMass);
   if (ball != nullptr) {
     ball->size[0] = ball->size[1] = ball->size[2] = 0.015f;
@@ -247,8 +199,9 @@ void Overlay::draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) c
   double foot[3] = {com[0], com[1], floor};
   connect(scene, mjGEOM_CAPSULE, kCentreOfMass, 0.0015, com, foot);
   disc(scene, kCentreOfMass, com[0], com[1], floor, 0.016, 0.002);
-  if (weight > 0.0) {
-    disc(scene, kPressure, cop[0] / weight, cop[1] / weight, floor, 0.01, 0.003);
+  const robot::Pressure pressure = robot_->pressure(*d);
+  if (pressure.pressed()) {
+    disc(scene, kPressure, pressure.centre.x(), pressure.centre.y(), floor, 0.01, 0.003);
   }
 }
 

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 
+#include "robot.h"
 #include "standin_internal.h"
 
 namespace standin {
@@ -27,9 +28,10 @@ struct TextSize {
 
 class Overlay {
  public:
-  // Finds the floor, the robot's root body, the chest and the numbered
-  // joints in `m`; what a model lacks is not drawn.
-  void bind(const mjModel *m);
+  // Finds the chest and the numbered joints in `robot`'s model, which the
+  // balance overlay asks for the floor, the centre of mass and of
+  // pressure; what a model lacks is not drawn. `robot` outlives the overlay.
+  void bind(const robot::Model &robot);
   // Notes the servos' commanded angles and setpoints (JointIndex 0..24, rad)
   // at simulated time `now_ns`: a joint whose command or setpoint changed
   // within the last kMovingNs is drawn as moving.
@@ -50,7 +52,7 @@ class Overlay {
   void draw_joints(const mjModel *m, const mjData *d, TextSize text, mjvScene *scene) const;
   void draw_push(const mjData *d, mjvScene *scene) const;
 
-  int floor_ = -1;                // the floor's geom, a plane
+  const robot::Model *robot_ = nullptr;
   int root_ = -1;                 // the body of the free joint, whose subtree is the robot
   int chest_ = -1;                // the body a push acts on
   int joint_[kServoCount] = {};   // MuJoCo joint of each servo; -1 when none

@@ -9,13 +9,12 @@
 #include <cstdint>
 #include <memory>
 
+#include "floor.h"
+#include "robot.h"
+#include "servo_model.h"
 #include "world.h"
 
 namespace standin {
-
-// The built-in robot model, MJCF text (not NUL-terminated).
-extern const char kRobotModelXml[];
-extern const std::size_t kRobotModelSize;
 
 // Sees the world after every engine step, on the control thread.
 class StepObserver {
@@ -35,10 +34,14 @@ class Physics {
   bool start(const Config &config, const char *model_path);
   void command(int joint, double angle);
   double position(int joint) const;
+  double read_back(int joint) const { return servo_.servo_angle(joint, position(joint)); }
   // Advances `ms` of simulated time from `time_ms`, in whole engine steps;
   // what is left of a step carries over to the next call.
   void advance(int ms, std::int64_t time_ms);
   Readings readings() const;
+  // Whether the model carries device `id`: it may lack the inertial unit,
+  // the gyro or the accelerometer.
+  bool has(int id) const;
   double standing_height() const { return standing_height_; }
   bool wants_stop() const { return wants_stop_; }
   void finish() {
@@ -46,6 +49,8 @@ class Physics {
   }
 
   const mjModel *model() const { return model_; }
+  // The robot library's model of the robot simulated.
+  const robot::Model &robot() const { return *robot_; }
   // The commanded angle of each servo (JointIndex 0..24), rad, and where
   // each actuator pulls now on its way there, rad.
   const double *targets() const { return target_; }
@@ -61,13 +66,18 @@ class Physics {
   void place(const double *posture);
   void step_once(std::int64_t time_ms);
   void notice_warnings(std::int64_t time_ms);
+  void take_imperfections(const Config &config);
   void take_pushes(const Config &config);
   void apply_pushes();
   double heading() const;
   const char *model_name() const;
+  int optional_sensor(const char *name, int type, const char *kind);
+  void measure_inertial(Readings &r) const;
+  double inertial_heading() const;
 
   const char *model_path_ = nullptr;  // STANDIN_MODEL, nullptr = built-in
-  mjModel *model_ = nullptr;
+  std::unique_ptr<robot::Model> robot_;
+  mjModel *model_ = nullptr;  // robot_'s engine model
   mjData *data_ = nullptr;
   int qpos_[kServoCount] = {};         // qpos address of each servo's joint
   int actuator_[kServoCount] = {};     // actuator of each servo's joint
@@ -97,6 +107,16 @@ class Physics {
   int push_count_ = 0;
   int chest_ = -1;               // body pushed; -1 = none
   std::int64_t stepped_ns_ = 0;  // simulated time of the engine steps done
+  // sensordata address of the torso's orientation (a quaternion), turn
+  // rate and acceleration; -1 for a sensor the model lacks.
+  int inertial_ = -1;
+  int gyro_ = -1;
+  int accelerometer_ = -1;
+  double inertial_start_ = 0.0;  // the inertial unit's heading at the start, rad
+  // The imperfect robot: the settings in effect, the servos and the floor.
+  Imperfections imperfect_;
+  ServoModel servo_;
+  Floor floor_;
 };
 
 }  // namespace standin

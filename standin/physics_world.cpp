@@ -3,7 +3,6 @@
 // torque limit; its setpoint moves toward the command at the servo speed,
 // as a hobby servo's does, and the actuator pulls the joint after it.
 #include <mujoco/mujoco.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,9 +16,10 @@
 #include <string>
 
 #include "body_model.h"
-#include "model_files.h"
+#include "body_settings.h"
 #include "physics_internal.h"
 #include "placement.h"
+#include "robot.h"
 #include "view.h"
 #include "world.h"
 
@@ -27,8 +27,6 @@ namespace standin {
 
 namespace {
 
-// Largest model file read: far above any robot's, far below a memory's.
-constexpr off_t kMaxModelBytes = kMaxModelFileBytes;
 // A smaller engine step would make one robot_step take minutes, a larger
 // one no sense of the contacts.
 constexpr double kMinTimeStep = 0.0001;  // s
@@ -59,44 +57,16 @@ const char *Physics::model_name() const {
 
 bool Physics::load(const char *path) {
   model_path_ = path;
-  char error[512] = "";
-  struct stat file {};
-  if (path != nullptr && stat(path, &file) != 0) {
-    std::snprintf(error, sizeof error, "%s", std::strerror(errno));
-  } else if (path != nullptr && !S_ISREG(file.st_mode)) {
-    // A FIFO or a device would be read without end.
-    std::snprintf(error, sizeof error, "not a regular file");
-  } else if (path != nullptr && file.st_size > kMaxModelBytes) {
-    std::snprintf(error, sizeof error, "larger than %lld bytes",
-                  static_cast<long long>(kMaxModelBytes));
-  } else if (path != nullptr && !model_files_usable(path, error, sizeof error)) {
-  } else if (path != nullptr) {
-    model_ = mj_loadXML(path, nullptr, error, sizeof error);
-  } else {
-    // The built-in model loads from memory, so a copied library needs no file.
-    auto vfs = std::make_unique<mjVFS>();
-    mj_defaultVFS(vfs.get());
-    if (mj_makeEmptyFileVFS(vfs.get(), "robot.xml", static_cast<int>(kRobotModelSize)) == 0) {
-      std::memcpy(vfs->filedata[vfs->nfile - 1], kRobotModelXml, kRobotModelSize);
-      model_ = mj_loadXML("robot.xml", vfs.get(), error, sizeof error);
-    } else {
-      std::snprintf(error, sizeof error, "out of memory");
-    }
-    mj_deleteVFS(vfs.get());
-  }
-  if (model_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    // MuJoCo's messages may hold line ends; a report is one line.
-    for (char &c : error) c = c == '\n' ? ' ' : c;
-    report("cannot load the robot model \"%s\": %s", quoted, error);
+  std::string error;
+  robot_ = robot::Model::load(path != nullptr ? path : "", robot::Parts::kAny, &error);
+  if (robot_ == nullptr) {
+    report("%s", error.c_str());
     return false;
   }
+  model_ = robot_->mj();
   data_ = mj_makeData(model_);
   if (data_ == nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("cannot load the robot model \"%s\": out of memory", quoted);
+    report("cannot load the robot model \"%s\": out of memory", Quoted(model_name()).text);
     return false;
   }
   return true;
@@ -157,15 +127,43 @@ bool Physics::bind() {
     missing = "no site named \"emitter\"";
   }
   if (missing != nullptr) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("the robot model \"%s\" cannot be used: %s", quoted, missing);
+    report("the robot model \"%s\" cannot be used: %s", Quoted(model_name()).text, missing);
     return false;
   }
   touch_[0] = model_->sensor_adr[left];
   touch_[1] = model_->sensor_adr[right];
   pelvis_ = model_->site_bodyid[gps_site_];
+  inertial_ = optional_sensor("inertial unit", mjSENS_FRAMEQUAT, "an orientation (framequat)");
+  gyro_ = optional_sensor("gyro", mjSENS_GYRO, "a gyro");
+  accelerometer_ = optional_sensor("accelerometer", mjSENS_ACCELEROMETER, "an accelerometer");
   return true;
+}
+
+// The sensordata address of the sensor `name` of `type`, which a model may
+// lack; -1 without one. One of that name but another type is told and
+// left out, as if missing.
+int Physics::optional_sensor(const char *name, int type, const char *kind) {
+  int id = mj_name2id(model_, mjOBJ_SENSOR, name);
+  if (id < 0) return -1;
+  if (model_->sensor_type[id] != type) {
+    report("the robot model \"%s\": its sensor \"%s\" is not %s; running without the %s",
+           Quoted(model_name()).text, name, kind, name);
+    return -1;
+  }
+  return model_->sensor_adr[id];
+}
+
+bool Physics::has(int id) const {
+  switch (id) {
+    case kInertialUnitId:
+      return inertial_ >= 0;
+    case kGyroId:
+      return gyro_ >= 0;
+    case kAccelerometerId:
+      return accelerometer_ >= 0;
+    default:
+      return id >= 1 && id <= kLastId;
+  }
 }
 
 // Puts the robot in `posture`, upright, its lowest point just touching the
@@ -174,10 +172,11 @@ void Physics::place(const double *posture) {
   mj_resetData(model_, data_);
   for (int i = 0; i < kServoCount; ++i) {
     // A joint cannot start beyond its stops.
-    double angle = std::clamp(posture[i], low_[i], high_[i]);
-    if (angle != posture[i]) {
+    double wanted = servo_.body_angle(i, posture[i]);
+    double angle = std::clamp(wanted, low_[i], high_[i]);
+    if (angle != wanted) {
       report("STANDIN_POSTURE: %s=%g is beyond the joint's stop; the physics world starts it at %g",
-             kJoints[i].name, posture[i], angle);
+             kJoints[i].name, posture[i], servo_.servo_angle(i, angle));
     }
     data_->qpos[qpos_[i]] = angle;
     setpoint_[i] = target_[i] = angle;
@@ -188,13 +187,17 @@ void Physics::place(const double *posture) {
   for (int g = 0; g < model_->ngeom; ++g) {
     bool collides = model_->geom_contype[g] != 0 || model_->geom_conaffinity[g] != 0;
     if (collides && model_->geom_bodyid[g] != 0)
-      lowest = std::min(lowest, lowest_point(model_, data_, g));
+      lowest = std::min(lowest, floor_.clearance(model_, data_, g));
   }
   if (std::isfinite(lowest)) data_->qpos[root_ + 2] -= lowest;
+  floor_.tilt(data_, root_);
   mj_forward(model_, data_);
-  standing_height_ = data_->site_xpos[3 * gps_site_ + 2];
+  const mjtNum *gps = data_->site_xpos + 3 * gps_site_;
+  standing_height_ = gps[2] - floor_.height_at(gps[0], gps[1]);
   start_heading_ = last_heading_ = heading();
+  if (inertial_ >= 0) inertial_start_ = inertial_heading();
   yaw_ = 0.0;
+  servo_.rest(setpoint_);
   std::memcpy(start_qpos_.get(), data_->qpos, sizeof(mjtNum) * model_->nq);
 }
 
@@ -205,19 +208,30 @@ bool Physics::start(const Config &config, const char *model_path) {
   speed_ = config.servo_speed;
   double timestep = model_->opt.timestep;
   if (!(timestep >= kMinTimeStep && timestep <= kMaxTimeStep)) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
     report("the robot model \"%s\" cannot be used: its time step, %g s, is not from %g to %g s",
-           quoted, timestep, kMinTimeStep, kMaxTimeStep);
+           Quoted(model_name()).text, timestep, kMinTimeStep, kMaxTimeStep);
     return false;
   }
   step_ns_ = std::llround(timestep * 1e9);
   carry_ns_ = 0;
   start_qpos_ = std::make_unique<mjtNum[]>(model_->nq);
+  take_imperfections(config);
   place(config.posture);
   take_pushes(config);
   observe(make_view(config, *this, model_));
+  tell_imperfections(imperfect_);
   return true;
+}
+
+// The imperfect robot's settings, before the robot is placed: the body's
+// and the floor's in the model, the servos' in their model and speed.
+void Physics::take_imperfections(const Config &config) {
+  imperfect_ = config.imperfect;
+  change_body(model_, data_, imperfect_, actuator_, model_name());
+  floor_.start(model_, imperfect_, model_name());
+  // The engine takes commands at its steps, at most 100 ms apart.
+  servo_.start(imperfect_, static_cast<int>((step_ns_ + 999999) / 1000000));
+  if (imperfect_.strength != 1.0) speed_ *= imperfect_.strength;
 }
 
 // The pushes turned from the robot's starting frame into the world's, on
@@ -227,9 +241,8 @@ void Physics::take_pushes(const Config &config) {
   if (config.push_count == 0) return;
   chest_ = mj_name2id(model_, mjOBJ_BODY, "chest");
   if (chest_ <= 0) {
-    char quoted[64 * 4 + 4];
-    quoted[escape(model_name(), 64, quoted)] = '\0';
-    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes", quoted);
+    report("STANDIN_PUSH: the robot model \"%s\" has no body named \"chest\"; no pushes",
+           Quoted(model_name()).text);
     return;
   }
   double c = std::cos(start_heading_);
@@ -267,23 +280,43 @@ double Physics::heading() const {
   return std::atan2(r[3], r[0]);
 }
 
+// The inertial unit's forward axis projected on the floor, as an angle
+// from the world's x axis, rad in (-pi, pi].
+double Physics::inertial_heading() const {
+  mjtNum r[9];
+  mju_quat2Mat(r, data_->sensordata + inertial_);
+  return std::atan2(r[3], r[0]);
+}
+
 void Physics::command(int joint, double angle) {
-  target_[joint] = angle;
+  double body = servo_.body_angle(joint, angle);
+  if (servo_.delays()) {
+    // Sent now: the time stepped and what waits to be.
+    servo_.send(joint, body, stepped_ns_ + carry_ns_);
+  } else {
+    target_[joint] = body;
+  }
 }
 
 double Physics::position(int joint) const {
   return data_->qpos[qpos_[joint]];
 }
 
-// One step of the engine: the setpoints move toward their commands by at
-// most the servo speed, then the actuators act on the joints.
+// One step of the engine: the commands that have reached the servos
+// become their targets, the setpoints move toward them by at most the
+// servo speed, then the actuators act on the joints, through the servos'
+// deadband and gear.
 void Physics::step_once(std::int64_t time_ms) {
   double reach = speed_ * model_->opt.timestep;
   for (int i = 0; i < kServoCount; ++i) {
+    std::int64_t at_ns = 0;
+    double arrived = 0.0;
+    while (servo_.delays() && servo_.arrived(i, stepped_ns_, at_ns, arrived)) target_[i] = arrived;
     double gap = target_[i] - setpoint_[i];
     double moved = std::fabs(gap) <= reach ? target_[i] : setpoint_[i] + std::copysign(reach, gap);
     setpoint_[i] = std::clamp(moved, low_[i], high_[i]);
-    data_->ctrl[actuator_[i]] = setpoint_[i];
+    double angle = data_->qpos[qpos_[i]];
+    data_->ctrl[actuator_[i]] = servo_.pull(servo_.aim(i, setpoint_[i], angle), angle);
   }
   apply_pushes();
   mj_step(model_, data_);
@@ -345,39 +378,41 @@ Readings Physics::readings() const {
   r.gps[0] = gps[0];
   r.gps[1] = gps[1];
   r.gps[2] = gps[2];
+  r.ground = floor_.height_at(gps[0], gps[1]);
   // The z part of the pelvis's up axis is the cosine of its tilt.
   double up = std::clamp(data_->xmat[9 * pelvis_ + 8], -1.0, 1.0);
   r.tilt = std::acos(up);
   r.touch[0] = data_->sensordata[touch_[0]];
   r.touch[1] = data_->sensordata[touch_[1]];
   r.yaw = yaw_;
-  // The world body's subtree is the whole robot.
-  r.com[0] = data_->subtree_com[0];
-  r.com[1] = data_->subtree_com[1];
-  // Each contact's force on the robot, weighted at its point by its upward
-  // part: on a flat floor the sideways parts move no pressure.
-  double pressing = 0.0;
-  double moment[2] = {0.0, 0.0};
-  for (int i = 0; i < data_->ncon; ++i) {
-    const mjContact &contact = data_->contact[i];
-    bool floor_first = model_->geom_bodyid[contact.geom1] == 0;
-    if (!floor_first && model_->geom_bodyid[contact.geom2] != 0) continue;
-    mjtNum local[6];
-    mj_contactForce(model_, data_, i, local);
-    // The frame's rows are the normal, from geom1 to geom2, and two tangents.
-    double fz = 0.0;
-    for (int k = 0; k < 3; ++k) fz += local[k] * contact.frame[3 * k + 2];
-    if (!floor_first) fz = -fz;
-    pressing += fz;
-    moment[0] += fz * contact.pos[0];
-    moment[1] += fz * contact.pos[1];
-  }
-  constexpr double kNone = std::numeric_limits<double>::quiet_NaN();
-  // Less than a gram's weight is nothing touching.
-  bool pressed = pressing > 1e-2;
-  r.cop[0] = pressed ? moment[0] / pressing : kNone;
-  r.cop[1] = pressed ? moment[1] / pressing : kNone;
+  const Eigen::Vector3d com = robot_->com(*data_);
+  r.com[0] = com.x();
+  r.com[1] = com.y();
+  const robot::Pressure pressure = robot_->pressure(*data_);
+  r.cop[0] = pressure.centre.x();
+  r.cop[1] = pressure.centre.y();
+  measure_inertial(r);
   return r;
+}
+
+// The torso's inertial sensors, those the model has. The orientation R is
+// taken apart as Rz(yaw) Ry(pitch) Rx(roll) about the world's vertical,
+// the yaw counted from the heading the unit started with; the gyro and the
+// accelerometer give their sensors' values, in the sensors' own frames.
+void Physics::measure_inertial(Readings &r) const {
+  const mjtNum *data = data_->sensordata;
+  if (inertial_ >= 0) {
+    mjtNum m[9];
+    mju_quat2Mat(m, data + inertial_);
+    r.roll_pitch_yaw[0] = std::atan2(m[7], m[8]);
+    r.roll_pitch_yaw[1] = std::asin(std::clamp(-m[6], -1.0, 1.0));
+    r.roll_pitch_yaw[2] =
+        std::remainder(std::atan2(m[3], m[0]) - inertial_start_, 2.0 * std::numbers::pi);
+  }
+  for (int k = 0; k < 3; ++k) {
+    if (gyro_ >= 0) r.gyro[k] = data[gyro_ + k];
+    if (accelerometer_ >= 0) r.acceleration[k] = data[accelerometer_ + k];
+  }
 }
 
 namespace {
@@ -388,11 +423,13 @@ class PhysicsWorld final : public World {
   bool start(const Config &config) override { return physics_.start(config, config.model_path); }
   void command(int joint, double angle) override { physics_.command(joint, angle); }
   double position(int joint) const override { return physics_.position(joint); }
+  double read_back(int joint) const override { return physics_.read_back(joint); }
   void advance(int ms) override {
     physics_.advance(ms, time_ms_);
     time_ms_ += ms;
   }
   Readings readings() const override { return physics_.readings(); }
+  bool has(int id) const override { return physics_.has(id); }
   double standing_height() const override { return physics_.standing_height(); }
   bool wants_stop() const override { return physics_.wants_stop(); }
   void finish() override { physics_.finish(); }

@@ -16,7 +16,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
+#include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "whole_file.h"
 
@@ -26,20 +30,120 @@ namespace standin {
 
 namespace {
 
-constexpr int kSlots = 16;  // frames kept for the contact sheet
-constexpr int kCells = 8;   // frames the sheet shows
+constexpr int kCells = 8;  // frames the sheet shows
 constexpr int kSheetColumns = 4;
 constexpr int kSheetRows = kCells / kSheetColumns;
 constexpr unsigned char kBlank = 40;  // grey of a cell with no frame
 
-struct Quoted {
-  char text[64 * 4 + 4];
-  explicit Quoted(const char *raw) { text[escape(raw, 64, text)] = '\0'; }
+// A file descriptor with one owner, closed when the owner goes unless it
+// has been released.
+class OwnedFd {
+ public:
+  OwnedFd() = default;
+  explicit OwnedFd(int fd) : fd_(fd) {}
+  OwnedFd(const OwnedFd &) = delete;
+  OwnedFd &operator=(const OwnedFd &) = delete;
+  ~OwnedFd() { reset(-1); }
+  int get() const { return fd_; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd) {
+    if (fd_ >= 0) close(fd_);
+    fd_ = fd;
+  }
+
+ private:
+  int fd_ = -1;
 };
 
-// Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
-// rather than left to posix_spawnp, which cannot always tell a missing
-// program from one that failed (under valgrind, say).
+// Both ends of a pipe.
+struct Pipe {
+  OwnedFd read;
+  OwnedFd write;
+  // False, with errno set, when the pipe cannot be made.
+  bool open(int flags) {
+    int fds[2];
+    if (pipe2(fds, flags) != 0) return false;
+    read.reset(fds[0]);
+    write.reset(fds[1]);
+    return true;
+  }
+};
+
+// The first pass's pipes: frames to ffmpeg, what it says on its stderr,
+// and for a contact sheet, the picture back.
+struct FirstPassPipes {
+  Pipe frames;
+  Pipe said;
+  Pipe sheet;
+  // False, with errno set, when one cannot be made.
+  bool open(bool with_sheet) {
+    return frames.open(O_CLOEXEC) && said.open(O_CLOEXEC | O_NONBLOCK) &&
+           (!with_sheet || sheet.open(O_CLOEXEC));
+  }
+};
+
+// ffmpeg's command line for the first pass of a recording: raw RGBA frames
+// in; the video, the GIF's frames or the contact sheet out. It owns the
+// texts its words point to, so it is neither copied nor moved.
+class FirstPass {
+ public:
+  FirstPass(RecordFormat format, const char *path, int width, int height);
+  FirstPass(const FirstPass &) = delete;
+  FirstPass &operator=(const FirstPass &) = delete;
+  // The words, ending in a null pointer.
+  const char *const *argv() const { return words_.data(); }
+
+ private:
+  void add(std::initializer_list<const char *> words) {
+    words_.insert(words_.end(), words.begin(), words.end());
+  }
+  std::string size_;    // WxH of what ffmpeg reads
+  std::string rate_;    // frames per second
+  std::string target_;  // "file:" and the path
+  std::vector<const char *> words_;
+};
+
+FirstPass::FirstPass(RecordFormat format, const char *path, int width, int height)
+    : rate_(std::to_string(kFramesPerSecond)),
+      // "file:" keeps a name with a colon from reading as a protocol.
+      target_(std::string("file:") + path) {
+  // The sheet is one picture of 4 x 2 frames, which the stand-in lays out.
+  if (format == RecordFormat::png) {
+    width *= kSheetColumns;
+    height *= kSheetRows;
+  }
+  size_ = std::to_string(width) + "x" + std::to_string(height);
+  // GL reads rows bottom-up: ffmpeg turns them over on its own core.
+  // -xerror: a file it could not finish (a full disk) fails its exit status.
+  add({"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-xerror", "-f", "rawvideo",
+       "-pix_fmt", "rgba", "-s", size_.c_str()});
+  switch (format) {
+    case RecordFormat::png:
+      // To a pipe: the stand-in writes the file itself, and sees a full disk
+      // that ffmpeg's picture writer lets pass.
+      add({"-i", "-", "-frames:v", "1", "-c:v", "png", "-pix_fmt", "rgb24", "-f", "image2pipe",
+           "pipe:1"});
+      break;
+    case RecordFormat::gif:
+      // First the frames, at 15 a second, losslessly into an unnamed file
+      // beside the GIF; at the end a second pass makes the palette from the
+      // whole run and the GIF from it. Memory stays bounded: one pass that
+      // did both would keep every frame until the palette was made.
+      add({"-r", rate_.c_str(), "-i", "-", "-vf", "vflip,fps=15", "-c:v", "ffv1", "-f", "nut", "-y",
+           "file:/dev/fd/3"});
+      break;
+    default:
+      // An mp4. A key frame every second, so that a player seeks quickly.
+      add({"-r", rate_.c_str(), "-i", "-", "-vf", "vflip", "-c:v", "libx264", "-preset", "veryfast",
+           "-g", rate_.c_str(), "-pix_fmt", "yuv420p",
+           // In fragments, one a second: a file cut short
+           // (a full disk, SIGKILL) plays up to its last.
+           "-movflags", "+frag_keyframe+empty_moov", "-f", "mp4", "-y", target_.c_str()});
+      break;
+  }
+  words_.push_back(nullptr);
+}
+
 // Starts ffmpeg with `actions`; 0 or the error. The program's blocked or
 // ignored signals are not ffmpeg's, and ffmpeg gets a process group of its
 // own: a terminal's Ctrl-C reaches the program, which then finishes ffmpeg,
@@ -63,6 +167,28 @@ int spawn_ffmpeg(pid_t *pid, const char *ffmpeg, const posix_spawn_file_actions_
   return error;
 }
 
+// Starts the first pass on its pipes' far ends, with the GIF's frames file
+// (or -1) as its descriptor 3; 0 or the error.
+int spawn_first_pass(pid_t *pid, const char *ffmpeg, const FirstPass &command,
+                     const FirstPassPipes &pipes, int frames_fd) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, pipes.frames.read.get(), STDIN_FILENO);
+  if (pipes.sheet.write.get() >= 0) {
+    posix_spawn_file_actions_adddup2(&actions, pipes.sheet.write.get(), STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawn_file_actions_adddup2(&actions, pipes.said.write.get(), STDERR_FILENO);
+  if (frames_fd >= 0) posix_spawn_file_actions_adddup2(&actions, frames_fd, 3);
+  int error = spawn_ffmpeg(pid, ffmpeg, &actions, command.argv());
+  posix_spawn_file_actions_destroy(&actions);
+  return error;
+}
+
+// Finds ffmpeg on the PATH, as a shell would, into `path`. Looked up here
+// rather than left to posix_spawnp, which cannot always tell a missing
+// program from one that failed (under valgrind, say).
 bool find_ffmpeg(char *path, std::size_t size) {
   const char *search = std::getenv("PATH");
   if (search == nullptr) search = "/usr/bin:/bin";
@@ -87,6 +213,20 @@ void directory_of(const char *path, char *dir, std::size_t size) {
   } else {
     std::snprintf(dir, size, "%.*s", static_cast<int>(slash - path + 1), path);
   }
+}
+
+// The GIF's frames between its two passes, in `dir` beside the GIF at
+// `path`: an unnamed file, so that nothing is left behind however the run
+// ends; a named one, removed at once, where the file system has none. -1,
+// with errno set, when neither can be made.
+int open_frames_file(const char *dir, const char *path) {
+  int fd = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+  if (fd >= 0) return fd;
+  char temp[4096 + 32];
+  std::snprintf(temp, sizeof temp, "%s.%ld.nut", path, static_cast<long>(getpid()));
+  fd = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd >= 0) unlink(temp);
+  return fd;
 }
 
 // True when the mp4 at `path` holds at least one whole fragment (a moof
@@ -130,171 +270,85 @@ bool Recorder::start(const char *path, RecordFormat format, int width, int heigh
   width_ = width;
   height_ = height;
   frame_bytes_ = static_cast<std::size_t>(width) * static_cast<std::size_t>(height) * 4;
-  // A write-protected file, or a new one in a write-protected directory,
-  // is refused as the tuner refuses its snapshot's: even for root.
-  struct stat st;
-  bool exists = stat(path, &st) == 0;
   char dir[4096];
   directory_of(path, dir, sizeof dir);
-  struct stat dir_st;
-  if ((exists && S_ISREG(st.st_mode) && write_protected(path, st)) ||
-      (!exists && stat(dir, &dir_st) == 0 && write_protected(dir, dir_st))) {
-    report("STANDIN_RECORD: \"%s\" is write-protected; running without recording",
-           Quoted(exists ? path : dir).text);
-    return false;
-  }
-  // A contact sheet goes under a temporary name beside its file and is
-  // renamed once whole: a run ended by SIGKILL leaves nothing under the
-  // name. A device or a FIFO takes it straight.
-  replace_ = format != RecordFormat::mp4 && (!exists || S_ISREG(st.st_mode));
-  if (replace_) {
-    int error = stat(dir, &dir_st) != 0 ? errno : S_ISDIR(dir_st.st_mode) ? 0 : ENOTDIR;
-    if (error != 0) {
-      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
-             Quoted(path).text, std::strerror(error));
-      return false;
-    }
-  } else {
-    // ffmpeg would say the same at its end, in many lines; tell it now in one.
-    int probe = open_output(path, 0);
-    if (probe < 0) {
-      report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
-             Quoted(path).text, open_error(errno));
-      return false;
-    }
-    close(probe);
-  }
-
-  char size[32];
-  std::snprintf(size, sizeof size, "%dx%d", width, height);
-  char sheet_size[32];
-  std::snprintf(sheet_size, sizeof sheet_size, "%dx%d", width * kSheetColumns, height * kSheetRows);
-  // "file:" keeps a name with a colon from reading as a protocol.
-  char *target = static_cast<char *>(std::malloc(std::strlen(path) + 6));
-  std::memcpy(target, "file:", 5);
-  std::strcpy(target + 5, path);
-  char rate[8];
-  std::snprintf(rate, sizeof rate, "%d", kFramesPerSecond);
-  // GL reads rows bottom-up: ffmpeg turns them over on its own core.
-  // -xerror: a file it could not finish (a full disk) fails its exit status.
-  const char *head[] = {"ffmpeg", "-hide_banner", "-loglevel", "error", "-nostats", "-xerror",
-                        "-f",     "rawvideo",     "-pix_fmt",  "rgba",  "-s"};
-  const char *args[40];
-  int n = 0;
-  for (const char *word : head) args[n++] = word;
-  if (format == RecordFormat::png) {
-    // To a pipe: the stand-in writes the file itself, and sees a full disk
-    // that ffmpeg's picture writer lets pass.
-    for (const char *word : {(const char *)sheet_size, "-i", "-", "-frames:v", "1", "-c:v", "png",
-                             "-pix_fmt", "rgb24", "-f", "image2pipe"}) {
-      args[n++] = word;
-    }
-  } else if (format == RecordFormat::gif) {
-    // First the frames, at 15 a second, losslessly into an unnamed file
-    // beside the GIF; at the end a second pass makes the palette from the
-    // whole run and the GIF from it. Memory stays bounded: one pass that
-    // did both would keep every frame until the palette was made.
-    for (const char *word : {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf",
-                             "vflip,fps=15", "-c:v", "ffv1", "-f", "nut", "-y"}) {
-      args[n++] = word;
-    }
-  } else {
-    // A key frame every second, so that a player seeks quickly.
-    for (const char *word :
-         {(const char *)size, "-r", (const char *)rate, "-i", "-", "-vf", "vflip", "-c:v",
-          "libx264", "-preset", "veryfast", "-g", (const char *)rate, "-pix_fmt", "yuv420p",
-          // In fragments, one a second: a file cut short
-          // (a full disk, SIGKILL) plays up to its last.
-          "-movflags", "+frag_keyframe+empty_moov", "-f", "mp4", "-y"}) {
-      args[n++] = word;
-    }
-  }
-  args[n++] = format == RecordFormat::png   ? "pipe:1"
-              : format == RecordFormat::gif ? "file:/dev/fd/3"
-                                            : target;
-  args[n] = nullptr;
-
-  char *ffmpeg = ffmpeg_;
-  if (!find_ffmpeg(ffmpeg, sizeof ffmpeg_)) {
+  if (!target_usable(dir)) return false;
+  if (!find_ffmpeg(ffmpeg_, sizeof ffmpeg_)) {
     report(
         "STANDIN_RECORD: ffmpeg is not installed (Debian package ffmpeg); running without "
         "recording");
-    std::free(target);
     return false;
   }
+  OwnedFd frames;
   if (format == RecordFormat::gif) {
-    // Unnamed, so that nothing is left behind however the run ends; a
-    // named one, removed at once, where the file system has none.
-    frames_fd_ = open(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (frames_fd_ < 0) {
-      char temp[4096 + 32];
-      std::snprintf(temp, sizeof temp, "%s.%ld.nut", path, static_cast<long>(getpid()));
-      frames_fd_ = open(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-      if (frames_fd_ >= 0) unlink(temp);
-    }
-    if (frames_fd_ < 0) {
+    frames.reset(open_frames_file(dir, path));
+    if (frames.get() < 0) {
       report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
              Quoted(path).text, std::strerror(errno));
-      std::free(target);
       return false;
     }
   }
-  int pipe_fds[2];
-  int said_fds[2];
-  int sheet_fds[2] = {-1, -1};
-  bool piped = pipe2(pipe_fds, O_CLOEXEC) == 0;
-  bool said = piped && pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) == 0;
-  if (!said || (format == RecordFormat::png && pipe2(sheet_fds, O_CLOEXEC) != 0)) {
-    int error = errno;
-    for (int fd : {pipe_fds[0], pipe_fds[1]}) {
-      if (piped) close(fd);
-    }
-    for (int fd : {said_fds[0], said_fds[1]}) {
-      if (said) close(fd);
-    }
+  FirstPassPipes pipes;
+  if (!pipes.open(format == RecordFormat::png)) {
     report("STANDIN_RECORD: cannot make a pipe: %s; running without recording",
-           std::strerror(error));
-    std::free(target);
+           std::strerror(errno));
     return false;
   }
   // A whole frame fits in the pipe where the system allows, so the control
   // thread rarely waits for the encoder.
-  fcntl(pipe_fds[1], F_SETPIPE_SZ, 1 << 20);
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, pipe_fds[0], STDIN_FILENO);
-  if (sheet_fds[1] >= 0) {
-    posix_spawn_file_actions_adddup2(&actions, sheet_fds[1], STDOUT_FILENO);
-  } else {
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-  }
-  posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
-  if (frames_fd_ >= 0) posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
-  int error = spawn_ffmpeg(&pid_, ffmpeg, &actions, args);
-  posix_spawn_file_actions_destroy(&actions);
-  std::free(target);
-  close(pipe_fds[0]);
-  close(said_fds[1]);
-  said_fd_ = said_fds[0];
-  if (sheet_fds[1] >= 0) close(sheet_fds[1]);
-  sheet_fd_ = sheet_fds[0];
-  if (error != 0) {
+  fcntl(pipes.frames.write.get(), F_SETPIPE_SZ, 1 << 20);
+  const FirstPass command(format, path, width, height);
+  if (int error = spawn_first_pass(&pid_, ffmpeg_, command, pipes, frames.get()); error != 0) {
     pid_ = -1;
-    close(pipe_fds[1]);
-    close(said_fd_);
-    said_fd_ = -1;
-    if (sheet_fd_ >= 0) close(sheet_fd_);
-    sheet_fd_ = -1;
     report("STANDIN_RECORD: cannot start ffmpeg: %s; running without recording",
            std::strerror(error));
     return false;
   }
-  fd_ = pipe_fds[1];
+  // The ends ffmpeg holds close here as `pipes` goes; the recorder keeps ours.
+  fd_ = pipes.frames.write.release();
+  said_fd_ = pipes.said.read.release();
+  sheet_fd_ = pipes.sheet.read.release();
+  frames_fd_ = frames.release();
   if (format == RecordFormat::png) {
     slots_ = std::make_unique<unsigned char[]>(frame_bytes_ * kSlots);
     last_ = std::make_unique<unsigned char[]>(frame_bytes_);
     row_ = std::make_unique<unsigned char[]>(frame_bytes_ / height * kSheetColumns);
   }
+  return true;
+}
+
+// Whether path_ in `dir` can take the recording; false once reported. Sets
+// replace_: a contact sheet or a GIF goes under a temporary name beside its
+// file and is renamed once whole, so that a run ended by SIGKILL leaves
+// nothing under the name; a device or a FIFO takes it straight.
+bool Recorder::target_usable(const char *dir) {
+  struct stat st;
+  const bool exists = stat(path_, &st) == 0;
+  struct stat dir_st;
+  // A write-protected file, or a new one in a write-protected directory,
+  // is refused as the tuner refuses its snapshot's: even for root.
+  if ((exists && S_ISREG(st.st_mode) && write_protected(path_, st)) ||
+      (!exists && stat(dir, &dir_st) == 0 && write_protected(dir, dir_st))) {
+    report("STANDIN_RECORD: \"%s\" is write-protected; running without recording",
+           Quoted(exists ? path_ : dir).text);
+    return false;
+  }
+  replace_ = format_ != RecordFormat::mp4 && (!exists || S_ISREG(st.st_mode));
+  if (replace_) {
+    const int error = stat(dir, &dir_st) != 0 ? errno : S_ISDIR(dir_st.st_mode) ? 0 : ENOTDIR;
+    if (error == 0) return true;
+    report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+           Quoted(path_).text, std::strerror(error));
+    return false;
+  }
+  // ffmpeg would say the same at its end, in many lines; tell it now in one.
+  const int probe = open_output(path_, 0);
+  if (probe < 0) {
+    report("STANDIN_RECORD: cannot create \"%s\": %s; running without recording",
+           Quoted(path_).text, open_error(errno));
+    return false;
+  }
+  close(probe);
   return true;
 }
 
@@ -420,12 +474,11 @@ bool Recorder::reap() {
 
 // What is left of a recording that failed, for its one report: an mp4
 // that holds a whole fragment plays up to it, one that holds none is
-// removed; a contact sheet was never named.
+// removed; a contact sheet or a GIF was never named.
 const char *Recorder::salvage() {
   if (sheet_fd_ >= 0) close(sheet_fd_);
   sheet_fd_ = -1;
   if (format_ != RecordFormat::mp4) return "is not written";
-  if (format_ != RecordFormat::mp4) return "is cut short";
   struct stat st;
   if (stat(path_, &st) != 0) return "is not written";
   if (!S_ISREG(st.st_mode)) return "is cut short";
@@ -491,16 +544,10 @@ bool Recorder::write_out() {
 // palette and once for the picture, and writes the GIF to a pipe. False
 // once reported.
 bool Recorder::second_pass() {
-  int out_fds[2];
-  int said_fds[2];
-  bool piped = pipe2(out_fds, O_CLOEXEC) == 0;
-  if (!piped || pipe2(said_fds, O_CLOEXEC | O_NONBLOCK) != 0) {
-    int error = errno;
-    if (piped) {
-      close(out_fds[0]);
-      close(out_fds[1]);
-    }
-    report("STANDIN_RECORD: cannot make a pipe: %s; \"%s\" is not written", std::strerror(error),
+  Pipe out;
+  Pipe said;
+  if (!out.open(O_CLOEXEC) || !said.open(O_CLOEXEC | O_NONBLOCK)) {
+    report("STANDIN_RECORD: cannot make a pipe: %s; \"%s\" is not written", std::strerror(errno),
            Quoted(path_).text);
     return false;
   }
@@ -527,22 +574,20 @@ bool Recorder::second_pass() {
   posix_spawn_file_actions_t actions;
   posix_spawn_file_actions_init(&actions);
   posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
-  posix_spawn_file_actions_adddup2(&actions, out_fds[1], STDOUT_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, said_fds[1], STDERR_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out.write.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, said.write.get(), STDERR_FILENO);
   posix_spawn_file_actions_adddup2(&actions, frames_fd_, 3);
   int error = spawn_ffmpeg(&pid_, ffmpeg_, &actions, args);
   posix_spawn_file_actions_destroy(&actions);
-  close(out_fds[1]);
-  close(said_fds[1]);
   if (said_fd_ >= 0) close(said_fd_);
-  said_fd_ = said_fds[0];
-  sheet_fd_ = out_fds[0];
+  said_fd_ = said.read.release();
   if (error != 0) {
     pid_ = -1;
     report("STANDIN_RECORD: cannot start ffmpeg: %s; \"%s\" is not written", std::strerror(error),
            Quoted(path_).text);
     return false;
   }
+  sheet_fd_ = out.read.release();
   return true;
 }
 

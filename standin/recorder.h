@@ -38,6 +38,10 @@ class Recorder {
   void finish();
 
  private:
+  // Frames kept for the contact sheet.
+  static constexpr int kSlots = 16;
+
+  bool target_usable(const char *dir);
   bool put(const unsigned char *bytes, std::size_t size);
   void keep(const unsigned char *rgb, std::int64_t index);
   void write_sheet();
@@ -69,7 +73,7 @@ class Recorder {
   // Contact sheet: evenly spaced frames in a fixed number of slots; when
   // they are full every other one goes and the spacing doubles.
   std::unique_ptr<unsigned char[]> slots_;
-  std::int64_t slot_frame_[16] = {};
+  std::int64_t slot_frame_[kSlots] = {};
   int used_ = 0;
   std::int64_t spacing_ = 1;
   std::unique_ptr<unsigned char[]> last_;  // the latest frame

@@ -20,6 +20,8 @@
 #include <string_view>
 
 #include "body_model.h"
+#include "robot_sensors.h"
+#include "sensors.h"
 #include "standin_internal.h"
 #include "world.h"
 
@@ -42,6 +44,14 @@ enum Call {
   kSetPosition,
   kTouchEnable,
   kGpsEnable,
+  kTouchValue,
+  kGpsValues,
+  kInertialEnable,
+  kInertialValues,
+  kGyroEnable,
+  kGyroValues,
+  kAccelerometerEnable,
+  kAccelerometerValues,
   kStop,
   kCallCount
 };
@@ -54,6 +64,14 @@ constexpr const char *kCallNames[kCallCount] = {"robot_live",
                                                 "servo_set_position",
                                                 "touch_sensor_enable",
                                                 "gps_enable",
+                                                "touch_sensor_get_value",
+                                                "gps_get_values",
+                                                "inertial_unit_enable",
+                                                "inertial_unit_get_roll_pitch_yaw",
+                                                "gyro_enable",
+                                                "gyro_get_values",
+                                                "accelerometer_enable",
+                                                "accelerometer_get_values",
                                                 "stop"};
 
 // Longest device name looked up; longer names match no device.
@@ -82,7 +100,7 @@ constinit std::int64_t g_steps = 0;                          // robot_step calls
 constinit std::int64_t g_time_ms = 0;                        // simulated time, ms
 constinit bool g_in_callback = false;                        // robot_live's callback running
 constinit bool g_misuse_reported[kCallCount][256];           // bad identifier told, by call, id
-constinit bool g_sample_reported[256];                       // NaN read-back told, by id
+constinit bool g_sample_reported[256];                       // NaN read told, by id
 constinit bool g_angle_reported[256];                        // non-finite command told, by id
 constinit bool g_period_reported = false;                    // robot_step(ms <= 0) told
 constinit bool g_null_name_reported = false;                 // robot_get_device(nullptr) told
@@ -107,6 +125,11 @@ char *put_int(char *out, std::int64_t value) {
 
 // Shortest text that reads back to the same float.
 char *put_angle(char *out, float value) {
+  return std::to_chars(out, out + 32, value).ptr;
+}
+
+// Shortest text that reads back to the same double.
+char *put_double(char *out, double value) {
   return std::to_chars(out, out + 32, value).ptr;
 }
 
@@ -165,6 +188,18 @@ void trace_angle(Call call, int id, float value) {
   trace(call, device_text(id, device), std::string_view(text, put_angle(text, value) - text));
 }
 
+// A sensor's values, separated by commas.
+void trace_values(Call call, int id, const double *values, int count) {
+  char device[32];
+  char text[standin::kMaxSensorValues * 33];
+  char *p = text;
+  for (int k = 0; k < count; ++k) {
+    if (k > 0) *p++ = ',';
+    p = put_double(p, values[k]);
+  }
+  trace(call, device_text(id, device), std::string_view(text, p - text));
+}
+
 void log_posture() {
   std::lock_guard lock(g_sink_lock);
   if (g_posture_log.fd < 0) return;
@@ -197,6 +232,11 @@ void configure() {
     // The program does not start on a half-built world.
     std::fflush(stdout);
     _exit(1);
+  }
+  standin::set_sensor_noise(g_config.imperfect.noise, g_config.imperfect.noise_seed);
+  // A model may lack a device: then it is missing, as if left out.
+  for (int id = 1; id <= kLastId; ++id) {
+    if (!g_world->has(id)) g_config.present[id] = false;
   }
   if (g_config.trace_path != nullptr) {
     standin::sink_open(g_trace, g_config.trace_path, "STANDIN_TRACE");
@@ -256,10 +296,13 @@ bool usable(Call call, int id, Kind want) {
              id);
     } else {
       const char *name = standin::device_name(id);
-      const char *kind = want == Kind::servo   ? "servo"
-                         : want == Kind::touch ? "touch sensor"
-                                               : "GPS";
-      report("%s(%s): %s is not a %s; ignored", kCallNames[call], name, name, kind);
+      const char *kind = want == Kind::servo           ? "a servo"
+                         : want == Kind::touch         ? "a touch sensor"
+                         : want == Kind::gps           ? "a GPS"
+                         : want == Kind::inertial_unit ? "an inertial unit"
+                         : want == Kind::gyro          ? "a gyro"
+                                                       : "an accelerometer";
+      report("%s(%s): %s is not %s; ignored", kCallNames[call], name, name, kind);
     }
   }
   return false;
@@ -306,12 +349,13 @@ void request_stop(int) {
 }
 
 // Tells once, with the simulated time, when the robot has fallen: a world
-// that models no pelvis gives NaN, which never counts as a fall.
+// that models no pelvis gives NaN, which never counts as a fall. The
+// height counts from the floor under the pelvis, which a slope moves.
 void watch_for_fall() {
   if (g_fall_reported) return;
   standin::Readings seen = g_world->readings();
   double standing = g_world->standing_height();
-  if (seen.tilt > kFallTilt || seen.gps[2] < kFallHeight * standing) {
+  if (seen.tilt > kFallTilt || seen.gps[2] - seen.ground < kFallHeight * standing) {
     g_fall_reported = true;
     report("the robot fell at %lld ms", static_cast<long long>(g_time_ms));
   }
@@ -347,6 +391,44 @@ void pace(int ms) {
   until.tv_nsec = static_cast<long>(g_deadline_ns % 1000000000);
   while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
   }
+}
+
+// What every read of a device that is not there, or not a sensor of its
+// kind, gives: NaN for each value.
+constexpr double kNoValues[standin::kMaxSensorValues] = {std::numeric_limits<double>::quiet_NaN(),
+                                                         std::numeric_limits<double>::quiet_NaN(),
+                                                         std::numeric_limits<double>::quiet_NaN()};
+
+// A sensor's enable: a period of 0 or less switches it off again, as for
+// position read-back.
+void enable_sensor(Call call, DeviceId id, int ms, Kind kind) {
+  if (!admit(call)) return;
+  if (g_trace_on) trace_int(call, id, ms);
+  if (usable(call, id, kind)) standin::sensor_enable(id, ms, g_time_ms);
+}
+
+// A sensor's last sample. Reading a device that was not found (identifier
+// 0), one of another kind or none, or a sensor never enabled, is a
+// mistake: told once (per call, or per sensor) and NaN. Before the first
+// sample an enabled sensor gives NaN quietly, as a sampled sensor does.
+const double *read_sensor(Call call, DeviceId id, Kind kind) {
+  if (!admit(call)) return kNoValues;
+  const double *values = kNoValues;
+  if (id == 0) {
+    if (!g_misuse_reported[call][0]) {
+      g_misuse_reported[call][0] = true;
+      report("%s(none): no device (identifier 0); returning NaN", kCallNames[call]);
+    }
+  } else if (usable(call, id, kind)) {
+    values = standin::sensor_values(id);
+    if (!standin::sensor_enabled(id) && !g_sample_reported[id]) {
+      g_sample_reported[id] = true;
+      report("%s(%s): the sensor is not enabled; returning NaN", kCallNames[call],
+             standin::device_name(id));
+    }
+  }
+  if (g_trace_on) trace_values(call, id, values, standin::sensor_value_count(kind));
+  return values;
 }
 
 }  // namespace
@@ -399,6 +481,7 @@ int robot_step(int ms) {
     report("robot_step(%d): the period must be positive; simulated time not advanced", ms);
   }
   ++g_steps;
+  standin::sample_sensors(g_time_ms, *g_world);
   if (g_log_on) log_posture();
   if (g_trace_on || g_log_on) flush_sinks();
   if (g_config.pace > 0.0 && ms > 0) pace(ms);
@@ -451,7 +534,7 @@ float servo_get_position(DeviceId servo) {
   } else if (usable(kGetPosition, servo, Kind::servo)) {
     const Servo &state = g_servos[servo - 1];
     if (state.enabled && g_steps > state.enabled_step) {
-      angle = narrow_angle(g_world->position(servo - 1));
+      angle = narrow_angle(g_world->read_back(servo - 1));
     } else if (!g_sample_reported[servo]) {
       // A faithful platform has no sample before the first step after enabling.
       g_sample_reported[servo] = true;
@@ -482,15 +565,43 @@ void servo_set_position(DeviceId servo, float angle) {
 }
 
 void touch_sensor_enable(DeviceId sensor, int ms) {
-  if (!admit(kTouchEnable)) return;
-  if (g_trace_on) trace_int(kTouchEnable, sensor, ms);
-  usable(kTouchEnable, sensor, Kind::touch);
+  enable_sensor(kTouchEnable, sensor, ms, Kind::touch);
 }
 
 void gps_enable(DeviceId gps, int ms) {
-  if (!admit(kGpsEnable)) return;
-  if (g_trace_on) trace_int(kGpsEnable, gps, ms);
-  usable(kGpsEnable, gps, Kind::gps);
+  enable_sensor(kGpsEnable, gps, ms, Kind::gps);
+}
+
+double touch_sensor_get_value(DeviceId sensor) {
+  return *read_sensor(kTouchValue, sensor, Kind::touch);
+}
+
+const double *gps_get_values(DeviceId gps) {
+  return read_sensor(kGpsValues, gps, Kind::gps);
+}
+
+void inertial_unit_enable(DeviceId unit, int ms) {
+  enable_sensor(kInertialEnable, unit, ms, Kind::inertial_unit);
+}
+
+const double *inertial_unit_get_roll_pitch_yaw(DeviceId unit) {
+  return read_sensor(kInertialValues, unit, Kind::inertial_unit);
+}
+
+void gyro_enable(DeviceId gyro, int ms) {
+  enable_sensor(kGyroEnable, gyro, ms, Kind::gyro);
+}
+
+const double *gyro_get_values(DeviceId gyro) {
+  return read_sensor(kGyroValues, gyro, Kind::gyro);
+}
+
+void accelerometer_enable(DeviceId acc, int ms) {
+  enable_sensor(kAccelerometerEnable, acc, ms, Kind::accelerometer);
+}
+
+const double *accelerometer_get_values(DeviceId acc) {
+  return read_sensor(kAccelerometerValues, acc, Kind::accelerometer);
 }
 
 #pragma GCC visibility pop

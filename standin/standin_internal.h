@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "quoted.h"
+
 namespace standin {
 
 // Servos take identifiers 1..25 in JointIndex order; the sensors follow.
@@ -17,10 +19,25 @@ inline constexpr int kCameraId = 28;
 inline constexpr int kDistanceId = 29;
 inline constexpr int kGpsId = 30;
 inline constexpr int kEmitterId = 31;
+// The inertial unit, the gyro and the accelerometer in the torso.
+inline constexpr int kInertialUnitId = 32;
+inline constexpr int kGyroId = 33;
+inline constexpr int kAccelerometerId = 34;
 // Highest identifier handed out; identifiers run 1..kLastId.
-inline constexpr int kLastId = 31;
+inline constexpr int kLastId = 34;
 
-enum class Kind : unsigned char { none, servo, touch, camera, distance, gps, emitter };
+enum class Kind : unsigned char {
+  none,
+  servo,
+  touch,
+  camera,
+  distance,
+  gps,
+  emitter,
+  inertial_unit,
+  gyro,
+  accelerometer
+};
 
 // Kind of identifier id (0..255); Kind::none outside 1..kLastId.
 Kind device_kind(int id);
@@ -66,6 +83,40 @@ inline constexpr int kMaxPushes = 32;
 inline constexpr std::int64_t kMaxPushMs = 1000000000000;  // ms, about 31 years
 inline constexpr double kMaxPushForce = 1000.0;            // N
 
+// The imperfect robot (STANDIN_SERVO_*, STANDIN_MASS_SCALE,
+// STANDIN_COM_SHIFT, STANDIN_FLOOR_*, STANDIN_SENSOR_NOISE): each setting
+// off at its default, and a value equal to the default is the same as
+// none. The bounds are those accepted; anything else is refused.
+inline constexpr int kMaxLatencyMs = 1000;   // ms; bounds the commands in flight
+inline constexpr double kMaxPlay = 0.2;      // rad, backlash and deadband
+inline constexpr double kMaxOffset = 0.5;    // rad
+inline constexpr double kMinStrength = 0.1;  // of the servo's torque and speed
+inline constexpr double kMaxStrength = 2.0;
+inline constexpr double kMinMassScale = 0.5;
+inline constexpr double kMaxMassScale = 2.0;
+inline constexpr double kMaxComShift = 50.0;  // mm, each way
+inline constexpr double kMinFriction = 0.01;
+inline constexpr double kMaxFriction = 5.0;
+inline constexpr double kMaxSlope = 30.0;  // degrees, about each axis
+inline constexpr double kMaxBumps = 30.0;  // mm
+inline constexpr double kMaxNoise = 1.0;   // rad, rad/s or m/s^2
+
+struct Imperfections {
+  int latency_ms = 0;               // a command reaches its servo this much later, 0..1000
+  double backlash = 0.0;            // the gear's whole play, rad, 0..kMaxPlay
+  double deadband = 0.0;            // an error below this is left alone, rad, 0..kMaxPlay
+  double offset[kServoCount] = {};  // by JointIndex, rad: the body's angle is the servo's plus it
+  double strength = 1.0;            // servo torque and setpoint speed scale
+  double mass_scale = 1.0;          // every body's mass and inertia scale
+  double com_shift[2] = {};         // the chest's centre of mass moved, mm, x forward, y left
+  double friction = 0.0;            // sliding friction of every floor contact; 0 = the model's
+  double slope[2] = {};             // the floor turned about the world's x, then y, degrees
+  double bumps_mm = 0.0;            // highest bump of the floor's height field, mm; 0 = flat
+  std::uint64_t bumps_seed = 0;     // the bumps' generator
+  double noise = 0.0;               // standard deviation on the inertial sensors
+  std::uint64_t noise_seed = 1;     // the noise's generator
+};
+
 // Platform settings, read once from the environment.
 struct Config {
   bool present[kLastId + 1] = {};                   // by identifier; false = left out
@@ -89,6 +140,7 @@ struct Config {
   bool overlay_balance =
       false;  // STANDIN_OVERLAY has balance: recordings and the window start with it
   bool overlay_joints = false;  // STANDIN_OVERLAY has joints
+  Imperfections imperfect;      // the imperfect robot's settings
 };
 
 // Ends the run now as the stop time does (a stop line, everything written
@@ -97,15 +149,19 @@ struct Config {
 
 // Fills `config` from the STANDIN_* variables, reporting every bad setting.
 void read_config(Config &config);
+// Fills config.imperfect from its variables, reporting every bad setting.
+void read_imperfections(Config &config);
+// Says in one line which of the imperfect robot's settings a world takes,
+// in the environment's own words; nothing when none is in effect.
+void tell_imperfections(const Imperfections &in_effect);
 
 // Writes "standin: <message>\n" to stderr in one write(2). printf-style;
-// the formatted message is cut at 480 bytes.
+// the formatted message is cut at 2000 bytes.
 [[gnu::format(printf, 1, 2)]] void report(const char *format, ...);
 
-// Copies at most `limit` bytes of `text` into `out` (room for 4 * limit + 4
-// bytes), escaping bytes outside printable ASCII and the backslash as \xHH,
-// and appending "..." when `text` is longer. Returns the length written.
-std::size_t escape(std::string_view text, std::size_t limit, char *out);
+// Names and values in messages are quoted by the one helper of quoted.h.
+using ::escape;
+using ::Quoted;
 
 // Opens an output for writing (flags added: O_TRUNC, say) without waiting
 // for a FIFO's reader; -1 and errno on failure, told by open_error(errno).

@@ -166,7 +166,7 @@ View::View(const Config &config, Physics &physics, mjModel *m)
   record_camera_.azimuth = config.camera_azimuth;
   record_camera_.elevation = -15.0;
   window_camera_ = record_camera_;
-  overlay_.bind(m);
+  overlay_.bind(physics.robot());
   record_overlays_ = {.balance = config.overlay_balance, .joints = config.overlay_joints};
   window_overlays_ = record_overlays_;
   mjv_defaultOption(&option_);

@@ -10,7 +10,8 @@ target_link_libraries(alloc_probe PRIVATE ${CMAKE_DL_LIBS})
 # (LOOP_ALLOCATION_CONTROLLER=1), to check the probe itself.
 add_executable(loop_allocation_test loop_allocation_test.cpp)
 add_dependencies(loop_allocation_test alloc_probe motion_skim motion_player pose_tuner)
-target_link_libraries(loop_allocation_test PRIVATE e2e_harness Controller GTest::gtest)
+# As a controller it reads the sensors too, so it links the stand-in itself.
+target_link_libraries(loop_allocation_test PRIVATE e2e_harness standin GTest::gtest)
 target_include_directories(loop_allocation_test PRIVATE ${PROJECT_SOURCE_DIR}/body_model)
 target_compile_definitions(loop_allocation_test PRIVATE
   ALLOC_PROBE_PATH="$<TARGET_FILE:alloc_probe>"

@@ -112,7 +112,7 @@ std::vector<Motion> motions() {
 TEST(Balance, CheckAgreesWithThePhysicsWorldOnATableOfMotions) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "a physics run per motion is too slow under valgrind";
   std::string error;
-  std::unique_ptr<kinematics::Body> body = kinematics::Body::load("", &error);
+  std::unique_ptr<robot::Model> body = robot::Model::load("", &error);
   ASSERT_NE(body, nullptr) << error;
   BalanceCheck check(*body, kDefaultMaxSpeed);
   const std::string dir = e2e::temp_dir();
@@ -172,7 +172,7 @@ TEST(Balance, BundledMotionsStayInsideTheSupport) {
   // the same code under valgrind on short files.
   if (e2e::under_valgrind()) GTEST_SKIP() << "every bundled motion is too slow under valgrind";
   std::string error;
-  std::unique_ptr<kinematics::Body> body = kinematics::Body::load("", &error);
+  std::unique_ptr<robot::Model> body = robot::Model::load("", &error);
   ASSERT_NE(body, nullptr) << error;
   BalanceCheck check(*body, kDefaultMaxSpeed);
   int files = 0;
@@ -256,7 +256,7 @@ TEST(Balance, DefaultWalkStaysInsideTheSupport) {
   const e2e::CommandOutput made = e2e::run_command(MOTION_WALK_PATH, {"-o", walk});
   ASSERT_EQ(made.status, 0) << made.text;
   std::string error;
-  std::unique_ptr<kinematics::Body> body = kinematics::Body::load("", &error);
+  std::unique_ptr<robot::Model> body = robot::Model::load("", &error);
   ASSERT_NE(body, nullptr) << error;
   BalanceCheck check(*body, kDefaultMaxSpeed);
   std::vector<std::string> found;

@@ -10,7 +10,8 @@
 // - step 2 of pose_tuner: taking over the posture and starting the console
 //   thread, which main does between robot_step(128) and the first step.
 // motion_player starts its loader before robot_live, so its steady state
-// begins at step 2.
+// begins at step 2; so does this binary's own loop that reads every sensor
+// (LOOP_ALLOCATION_CONTROLLER=sensors), which binds its devices in robot_live.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -18,6 +19,7 @@
 #include <unistd.h>
 
 #include <charconv>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -26,10 +28,12 @@
 #include <string>
 #include <string_view>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "body_model.h"
 #include "e2e_harness.h"
+#include "robot_sensors.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -240,6 +244,40 @@ int controller_with_known_allocations() {
   for (;;) robot_step(10);
 }
 
+// The sensors mode of this binary: a 10 ms loop that reads every sensor
+// there is and answers with an ankle command, as a balancing controller
+// would.
+DeviceId g_touch[2], g_gps, g_unit, g_gyro, g_accelerometer, g_ankle;
+
+void bind_sensors() {
+  g_touch[0] = robot_get_device("left touch");
+  g_touch[1] = robot_get_device("right touch");
+  g_gps = robot_get_device("gps");
+  g_unit = robot_get_device("inertial unit");
+  g_gyro = robot_get_device("gyro");
+  g_accelerometer = robot_get_device("accelerometer");
+  g_ankle = robot_get_device("rleg_joint_5");
+  for (DeviceId touch : g_touch) touch_sensor_enable(touch, 10);
+  gps_enable(g_gps, 10);
+  inertial_unit_enable(g_unit, 10);
+  gyro_enable(g_gyro, 10);
+  accelerometer_enable(g_accelerometer, 10);
+}
+
+int controller_reading_sensors() {
+  robot_live(bind_sensors);
+  for (;;) {
+    double seen = touch_sensor_get_value(g_touch[0]) - touch_sensor_get_value(g_touch[1]);
+    for (const double *values :
+         {gps_get_values(g_gps), inertial_unit_get_roll_pitch_yaw(g_unit), gyro_get_values(g_gyro),
+          accelerometer_get_values(g_accelerometer)}) {
+      seen += values[0] + values[1] + values[2];
+    }
+    servo_set_position(g_ankle, std::isfinite(seen) ? static_cast<float>(1e-4 * seen) : 0.0f);
+    robot_step(10);
+  }
+}
+
 class LoopAllocation : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -376,11 +414,57 @@ TEST_P(LoopAllocationIn, TunerIdleJoggingZeroingAndSnapshottingAllocatesNothing)
   EXPECT_GE(log.other, 1u) << "the snapshot's fopen allocates, in the console thread";
 }
 
+TEST_P(LoopAllocationIn, LoopReadingEverySensorAllocatesNothing) {
+  e2e::Options options = probed_in_world(self_path());
+  options.env.emplace_back(kControllerMode, "sensors");
+  options.stop_ms = 2000;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  // Every read traced; the physics world's gave numbers.
+  const std::vector<e2e::TraceLine> gyro = e2e::calls(r.trace, "gyro_get_values");
+  ASSERT_EQ(static_cast<long>(gyro.size()), e2e::steps(r.trace));
+  const bool physics = std::string_view(GetParam()) == "physics";
+  EXPECT_EQ(gyro.back().value.find("nan") == std::string::npos, physics) << gyro.back().value;
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  expect_steady_state_clean(log, 2, 190, label("sensor loop").c_str());
+}
+
+TEST_P(LoopAllocationIn, LoopOnTheImperfectRobotWithEverySettingOnAllocatesNothing) {
+  e2e::Options options = probed_in_world(self_path());
+  options.env.emplace_back(kControllerMode, "sensors");
+  // Each at the end of its range where that costs most: the longest
+  // latency fills its ring with a command every 10 ms.
+  for (auto [variable, value] : {std::pair{"STANDIN_SERVO_LATENCY", "1000"},
+                                 {"STANDIN_SERVO_BACKLASH", "0.01"},
+                                 {"STANDIN_SERVO_DEADBAND", "0.005"},
+                                 {"STANDIN_SERVO_OFFSETS", "rleg_joint_5=0.02,lleg_joint_3=-0.02"},
+                                 {"STANDIN_SERVO_STRENGTH", "0.8"},
+                                 {"STANDIN_MASS_SCALE", "1.2"},
+                                 {"STANDIN_COM_SHIFT", "10,-5"},
+                                 {"STANDIN_FLOOR_FRICTION", "0.6"},
+                                 {"STANDIN_FLOOR_SLOPE", "2,-2"},
+                                 {"STANDIN_FLOOR_BUMPS", "4:9"},
+                                 {"STANDIN_SENSOR_NOISE", "0.02:3"}}) {
+    options.env.emplace_back(variable, value);
+  }
+  options.stop_ms = 3000;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_EQ(e2e::count(r.err, "standin: the imperfect robot: "), 1) << r.err;
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  expect_steady_state_clean(log, 2, 290, label("imperfect robot loop").c_str());
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
   const char *mode = std::getenv(kControllerMode);
   if (mode != nullptr && std::strcmp(mode, "1") == 0) return controller_with_known_allocations();
+  if (mode != nullptr && std::strcmp(mode, "sensors") == 0) return controller_reading_sensors();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

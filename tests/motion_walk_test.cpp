@@ -21,6 +21,8 @@ namespace {
 
 constexpr char kPlayerPrompt[] = "Give the name of the csv file: ";
 constexpr char kExecuting[] = "Executing your file...\n";
+// The built-in model's gravity, m/s²: the preview control's units.
+constexpr double kGravity = 9.81;
 
 // --- The preview control -------------------------------------------------
 
@@ -37,7 +39,7 @@ TEST(PreviewControl, FollowsStepsOfTheReferenceAtEveryComHeight) {
   constexpr Case cases[] = {{0.20, 0.05}, {0.25, -0.05}, {0.30, 0.034}};
   for (const Case &c : cases) {
     SCOPED_TRACE(c.height);
-    const walk::PreviewControl control(c.height, walk::kPlanDt, 200);
+    const walk::PreviewControl control(c.height, kGravity, walk::kPlanDt, 200);
     std::vector<double> ref(1200, 0.0);
     for (std::size_t i = 400; i < ref.size(); ++i) ref[i] = c.step;
     const auto track = control.track(ref);
@@ -62,13 +64,13 @@ TEST(PreviewControl, FollowsStepsOfTheReferenceAtEveryComHeight) {
 // side the robot goes, and ends with the feet together where the command
 // took them.
 TEST(PlanFootsteps, AlternateFeetAndEndTogetherWhereTheCommandGoes) {
-  using kinematics::kLeft;
-  using kinematics::kRight;
+  using robot::kLeft;
+  using robot::kRight;
   // steps stride side turn  first foot  end forward, left, yaw
   struct Case {
     int steps;
     double stride, side, turn;
-    kinematics::Side first;
+    robot::Side first;
     double forward, left, yaw;
   };
   constexpr Case cases[] = {
@@ -121,25 +123,6 @@ TEST(SwingFoot, LiftsAndLandsInPlaceAtZeroSpeed) {
   EXPECT_NEAR(walk::swing_foot(from, to, 0.03, 0.5).at.z(), 0.03, 1e-12);
   // Level travel: the foot is clear of the floor before it moves forward.
   EXPECT_NEAR(walk::swing_foot(from, to, 0.03, 0.08).at.x(), 0.0, 1e-12);
-}
-
-// The margin is the distance to the nearest edge of the support's hull,
-// positive inside.
-TEST(MarginInside, IsTheDistanceToTheHullsNearestEdge) {
-  // point x, y   margin
-  struct Case {
-    double x, y, margin;
-  };
-  constexpr Case cases[] = {
-      {0.0, 0.0, 0.02}, {0.05, 0.0, 0.01}, {0.07, 0.0, -0.01}, {0.0, 0.03, -0.01}};
-  // Two squares 4 cm wide, one 8 cm ahead of the other: a 12 x 4 cm hull.
-  const std::vector<Eigen::Vector2d> corners = {{-0.02, -0.02}, {0.02, -0.02}, {0.02, 0.02},
-                                                {-0.02, 0.02},  {0.04, -0.02}, {0.06, -0.02},
-                                                {0.06, 0.02},   {0.04, 0.02}};
-  for (const Case &c : cases)
-    EXPECT_NEAR(walk::margin_inside(Eigen::Vector2d(c.x, c.y), corners),
-                c.y == 0.0 && c.x >= 0.0 && c.x < 0.06 ? std::min(c.margin, 0.02) : c.margin, 1e-12)
-        << c.x << ", " << c.y;
 }
 
 // --- The program ---------------------------------------------------------

@@ -11,6 +11,14 @@
 //   step <ms>            robot_step
 //   touch <dev> <ms>     touch_sensor_enable
 //   gps <dev> <ms>       gps_enable
+//   imu <dev> <ms>       inertial_unit_enable
+//   gyro <dev> <ms>      gyro_enable
+//   acc <dev> <ms>       accelerometer_enable
+//   read-touch <dev>     touch_sensor_get_value; prints "read-touch <dev> <value>"
+//   read-gps <dev>       gps_get_values; prints "read-gps <dev> <x> <y> <z>"
+//   read-imu <dev>       inertial_unit_get_roll_pitch_yaw; prints "read-imu <dev> <r> <p> <y>"
+//   read-gyro <dev>      gyro_get_values; prints "read-gyro <dev> <x> <y> <z>"
+//   read-acc <dev>       accelerometer_get_values; prints "read-acc <dev> <x> <y> <z>"
 //   say <text>           prints the text
 //   flush                flushes stdout
 //   thread <command>     runs one command on a second thread and joins it
@@ -30,6 +38,7 @@
 #include <thread>
 
 #include "body_model.h"
+#include "robot_sensors.h"
 
 namespace {
 
@@ -88,6 +97,30 @@ bool run_device_int(std::string_view args, void (*call)(DeviceId, int)) {
   return true;
 }
 
+// Prints "<verb> <dev>" and the values read, each the shortest text that
+// reads back as the same double.
+bool run_read(std::string_view verb, std::string_view args, const double *(*call)(DeviceId)) {
+  DeviceId id = 0;
+  if (!parse_device(args, id)) return false;
+  const double *values = call(id);
+  std::printf("%.*s %.*s", static_cast<int>(verb.size()), verb.data(),
+              static_cast<int>(args.size()), args.data());
+  for (int k = 0; k < (verb == "read-touch" ? 1 : 3); ++k) {
+    char text[32];
+    auto end = std::to_chars(text, text + sizeof text, values[k]).ptr;
+    std::printf(" %.*s", static_cast<int>(end - text), text);
+  }
+  std::printf("\n");
+  return true;
+}
+
+// touch_sensor_get_value as the others: a pointer to its one value.
+const double *touch_value(DeviceId id) {
+  static double value;
+  value = touch_sensor_get_value(id);
+  return &value;
+}
+
 bool run(std::string_view line) {
   std::size_t space = line.find(' ');
   std::string_view verb = line.substr(0, space);
@@ -107,6 +140,22 @@ bool run(std::string_view line) {
     return run_device_int(args, touch_sensor_enable);
   } else if (verb == "gps") {
     return run_device_int(args, gps_enable);
+  } else if (verb == "imu") {
+    return run_device_int(args, inertial_unit_enable);
+  } else if (verb == "gyro") {
+    return run_device_int(args, gyro_enable);
+  } else if (verb == "acc") {
+    return run_device_int(args, accelerometer_enable);
+  } else if (verb == "read-touch") {
+    return run_read(verb, args, touch_value);
+  } else if (verb == "read-gps") {
+    return run_read(verb, args, gps_get_values);
+  } else if (verb == "read-imu") {
+    return run_read(verb, args, inertial_unit_get_roll_pitch_yaw);
+  } else if (verb == "read-gyro") {
+    return run_read(verb, args, gyro_get_values);
+  } else if (verb == "read-acc") {
+    return run_read(verb, args, accelerometer_get_values);
   } else if (verb == "set") {
     std::string_view device, number;
     DeviceId id = 0;

@@ -123,6 +123,43 @@ TEST(Standin, MissingJointsWordLeavesOutEveryServo) {
   EXPECT_EQ(out[26], "left touch 26");
 }
 
+// The inertial unit, gyro and accelerometer
+
+TEST(Standin, InertialDevicesFollowTheOthersAndMayBeLeftOut) {
+  struct Case {
+    const char *missing;   // STANDIN_MISSING
+    const char *expected;  // what the probe prints
+  };
+  // clang-format off
+  // STANDIN_MISSING                  identifiers of inertial unit, gyro, accelerometer
+  constexpr Case kCases[] = {
+      {"",                              "inertial unit 32\ngyro 33\naccelerometer 34\n"},
+      {"gyro",                          "inertial unit 32\ngyro 0\naccelerometer 34\n"},
+      {"inertial unit, accelerometer",  "inertial unit 0\ngyro 33\naccelerometer 0\n"},
+  };
+  // clang-format on
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.missing);
+    e2e::Result r = probe("live\nget inertial unit\nget gyro\nget accelerometer\n",
+                          {{"STANDIN_MISSING", c.missing}});
+    EXPECT_EQ(r.out, std::string("callback\n") + c.expected);
+    EXPECT_EQ(r.err, "");
+  }
+}
+
+TEST(Standin, KinematicWorldHasNoBodySoEverySensorReadsNan) {
+  e2e::Result r = probe(
+      "live\nget left touch\nget gps\nget inertial unit\nget gyro\nget accelerometer\n"
+      "touch left touch 10\ngps gps 10\nimu inertial unit 10\ngyro gyro 10\n"
+      "acc accelerometer 10\nrepeat 3 step 10\nread-touch left touch\nread-gps gps\n"
+      "read-imu inertial unit\nread-gyro gyro\nread-acc accelerometer\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_TRUE(r.out.ends_with(
+      "read-touch left touch nan\nread-gps gps nan nan nan\nread-imu inertial unit nan nan nan\n"
+      "read-gyro gyro nan nan nan\nread-acc accelerometer nan nan nan\n"))
+      << r.out;
+}
+
 // Servo read-back
 
 TEST(Standin, InitialPostureIsReadBackAndHeld) {

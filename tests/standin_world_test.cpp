@@ -432,4 +432,357 @@ TEST(StandinWorld, PushesRepeatBitForBitAndLiftOffLeavesNoPressure) {
   EXPECT_TRUE(flew);
 }
 
+// The sensors a controller reads
+
+// What the probe's reads printed, in order: the values of each
+// "read-<sensor> <device> <values>" line, as text.
+std::vector<std::vector<std::string>> texts_read(const std::string &out) {
+  std::vector<std::vector<std::string>> found;
+  std::size_t start = 0;
+  for (std::size_t end; (end = out.find('\n', start)) != std::string::npos; start = end + 1) {
+    std::string line = out.substr(start, end - start);
+    if (!line.starts_with("read-")) continue;
+    std::vector<std::string_view> words = e2e::words(line);
+    std::size_t count = line.starts_with("read-touch ") ? 1 : 3;
+    found.emplace_back(words.end() - count, words.end());
+  }
+  return found;
+}
+
+// The same as numbers.
+std::vector<std::vector<double>> values_read(const std::string &out) {
+  std::vector<std::vector<double>> found;
+  for (const std::vector<std::string> &texts : texts_read(out)) {
+    std::vector<double> values;
+    for (const std::string &text : texts) values.push_back(std::strtod(text.c_str(), nullptr));
+    found.push_back(values);
+  }
+  return found;
+}
+
+const std::string kInertialStart =
+    "live\nget inertial unit\nget gyro\nget accelerometer\n"
+    "imu inertial unit 10\ngyro gyro 10\nacc accelerometer 10\n";
+const std::string kReadInertial =
+    "read-imu inertial unit\nread-gyro gyro\nread-acc accelerometer\n";
+
+// The torso's inertial sensors after each 10 ms step.
+struct Inertial {
+  double rpy[3], gyro[3], acc[3];
+};
+std::vector<Inertial> inertial_run(const std::string &setup, int steps, Env env) {
+  std::string script = kInertialStart + setup;
+  for (int k = 0; k < steps; ++k) script += "step 10\n" + kReadInertial;
+  e2e::Result r = probe(script, std::move(env));
+  EXPECT_EQ(r.exit_code, 0) << r.err;
+  std::vector<std::vector<double>> read = values_read(r.out);
+  std::vector<Inertial> rows;
+  for (std::size_t k = 0; k + 2 < read.size(); k += 3) {
+    Inertial row;
+    for (int i = 0; i < 3; ++i) {
+      row.rpy[i] = read[k][i];
+      row.gyro[i] = read[k + 1][i];
+      row.acc[i] = read[k + 2][i];
+    }
+    rows.push_back(row);
+  }
+  EXPECT_EQ(rows.size(), static_cast<std::size_t>(steps));
+  return rows;
+}
+
+TEST(StandinWorld, InertialSensorsReadTheTorsoStandingPushedAndTurned) {
+  // Each row moves the robot about one of its axes; the angle about that
+  // axis moves the stated way, the gyro turns that way while the push acts
+  // (or the hips snap round), the accelerometer feels the push, and the
+  // other angles stay small. A model turned round at the start still
+  // counts its yaw from 0, through the wrap at pi.
+  struct Case {
+    const char *what;
+    const char *push;   // STANDIN_PUSH, from 500 ms for 100 ms
+    const char *setup;  // probe lines before the first step
+    bool turned;        // the robot starts facing -3 rad
+    int axis;           // 0 roll, 1 pitch, 2 yaw
+    int sign;           // the way it turns
+    int pushed_along;   // the accelerometer's axis the push shows on; -1 none
+  };
+  const std::string hips =
+      "get lleg_joint_1\nget rleg_joint_1\nset lleg_joint_1 0.3\n"
+      "set rleg_joint_1 0.3\n";
+  // clang-format off
+  // what                          push                setup          turned axis sign along
+  const Case kCases[] = {
+      {"pushed from behind",        "500:6,0,0:100",   "",            false, 1,  1,  0},
+      {"pushed from the front",     "500:-6,0,0:100",  "",            false, 1, -1,  0},
+      {"pushed from the left side", "500:0,-10,0:100", "",            false, 0,  1,  1},
+      {"pushed from the right side","500:0,10,0:100",  "",            false, 0, -1,  1},
+      {"hips turning it right",     "",                hips.c_str(),  false, 2, -1, -1},
+      {"turned round, pushed from behind", "500:6,0,0:100",  "",      true,  1,  1,  0},
+      {"turned round, hips turning it right", "",      hips.c_str(),  true,  2, -1, -1},
+  };
+  // clang-format on
+  std::string turned_model =
+      edited_model({{"<body name=\"pelvis\" pos=\"0 0 0.285\">",
+                     "<body name=\"pelvis\" pos=\"0 0 0.285\" euler=\"0 0 -3\">"}});
+  // Standing still: level, at rest, feeling only gravity.
+  std::vector<Inertial> still = inertial_run("", 60, {});
+  ASSERT_EQ(still.size(), 60u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_NEAR(still.back().rpy[i], 0.0, 0.002) << i;
+    EXPECT_NEAR(still.back().gyro[i], 0.0, 0.02) << i;
+    EXPECT_NEAR(still.back().acc[i], i == 2 ? 9.81 : 0.0, 0.05) << i;
+  }
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    Env env;
+    if (*c.push != '\0') env.emplace_back("STANDIN_PUSH", c.push);
+    if (c.turned) env.emplace_back("STANDIN_MODEL", turned_model);
+    std::vector<Inertial> rows = inertial_run(c.setup, 150, env);
+    ASSERT_EQ(rows.size(), 150u);
+    EXPECT_NEAR(rows[0].rpy[2], 0.0, 0.01) << "the yaw starts at 0";
+    // Where the push acts (the hips snap round at once), as steps.
+    std::size_t from = *c.push != '\0' ? 50 : 0;
+    double gyro = 0.0, along = 0.0, moved = 0.0, other = 0.0;
+    for (std::size_t k = from; k < from + 10; ++k) {
+      gyro += c.sign * rows[k].gyro[c.axis];
+      if (c.pushed_along >= 0) along += c.sign * rows[k].acc[c.pushed_along];
+    }
+    for (const Inertial &row : rows) {
+      moved = std::max(moved, c.sign * row.rpy[c.axis]);
+      for (int i = 0; i < 3; ++i) {
+        if (i != c.axis) other = std::max(other, std::fabs(row.rpy[i]));
+      }
+    }
+    EXPECT_GT(moved, 0.03);
+    EXPECT_LT(moved, 0.5) << "it stays up";
+    EXPECT_GT(gyro / 10, 0.1);
+    EXPECT_LT(other, 0.02);
+    // The push shows on the accelerometer: forward from behind, as the
+    // pitch; toward the right from the left side, against the roll.
+    if (c.pushed_along >= 0) {
+      EXPECT_GT((c.pushed_along == 0 ? along : -along) / 10, 1.0);
+    }
+    // The gyro's rate, summed over the steps, follows the angle: a sign or
+    // an axis mixed up would be off by the whole swing.
+    double angle = rows[0].rpy[c.axis];
+    double worst = 0.0;
+    for (std::size_t k = 1; k < rows.size(); ++k) {
+      angle += 0.01 * (rows[k - 1].gyro[c.axis] + rows[k].gyro[c.axis]) / 2;
+      worst = std::max(worst, std::fabs(angle - rows[k].rpy[c.axis]));
+    }
+    EXPECT_LT(worst, 0.05 * moved + 0.002);
+  }
+}
+
+TEST(StandinWorld, SensorsSampleOncePerPeriodAndAreNanBeforeTheFirst) {
+  // The gyro of a pushed robot, read after each of twelve 10 ms steps and
+  // sampled at every step, is the reference; each row enables it otherwise
+  // and names the step end whose reference each read must equal (0: NaN).
+  // Reads change nothing, so the runs move alike.
+  const Env push = {{"STANDIN_PUSH", "0:5,0,0:200"}};
+  auto run = [&](const std::vector<std::string> &before_step) {
+    std::string script = "live\nget gyro\n";
+    for (const std::string &lines : before_step) script += lines + "step 10\nread-gyro gyro\n";
+    e2e::Result r = probe(script, push);
+    return std::make_pair(values_read(r.out), r.err);
+  };
+  std::vector<std::string> every_step(12);
+  every_step[0] = "gyro gyro 10\n";
+  std::vector<std::vector<double>> reference = run(every_step).first;
+  ASSERT_EQ(reference.size(), 12u);
+  struct Case {
+    const char *what;
+    std::vector<std::string> before_step;  // probe lines before each step
+    std::vector<int> sampled_at;           // ms; 0 = NaN
+    bool told = false;                     // read before it was on, or while off: told once
+  };
+  const std::string every30 = "gyro gyro 30\n";
+  // clang-format off
+  const std::vector<Case> kCases = {
+      {"every 30 ms",
+       {every30, "", "", "", "", "", "", "", "", "", "", ""},
+       {0, 0, 30, 30, 30, 60, 60, 60, 90, 90, 90, 120}},
+      // Each sample waits for the step that reaches its time; the beat holds.
+      {"every 25 ms",
+       {"gyro gyro 25\n", "", "", "", "", "", "", "", "", "", "", ""},
+       {0, 0, 30, 30, 50, 50, 50, 80, 80, 100, 100, 100}},
+      {"every 20 ms from 50 ms",
+       {"", "", "", "", "", "gyro gyro 20\n", "", "", "", "", "", ""},
+       {0, 0, 0, 0, 0, 0, 70, 70, 90, 90, 110, 110}, true},
+      {"enabled again at every step, as a loop may",
+       std::vector<std::string>(12, every30),
+       {0, 0, 30, 30, 30, 60, 60, 60, 90, 90, 90, 120}},
+      {"switched off at 60 ms, on again every 10 ms at 90 ms",
+       {every30, "", "", "", "", "", "gyro gyro 0\n", "", "", "gyro gyro 10\n", "", ""},
+       {0, 0, 30, 30, 30, 60, 0, 0, 0, 100, 110, 120}, true},
+      {"from every 30 ms to every 20 ms at 40 ms",
+       {every30, "", "", "", "gyro gyro 20\n", "", "", "", "", "", "", ""},
+       {0, 0, 30, 30, 30, 60, 60, 80, 80, 100, 100, 120}},
+  };
+  // clang-format on
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    auto [read, err] = run(c.before_step);
+    EXPECT_EQ(err, c.told ? "standin: gyro_get_values(gyro): the sensor is not enabled; "
+                            "returning NaN\n"
+                          : "");
+    ASSERT_EQ(read.size(), 12u);
+    for (std::size_t k = 0; k < 12; ++k) {
+      int at = c.sampled_at[k];
+      for (int i = 0; i < 3; ++i) {
+        if (at == 0) {
+          EXPECT_TRUE(std::isnan(read[k][i])) << "after step " << k + 1;
+        } else {
+          EXPECT_EQ(read[k][i], reference[at / 10 - 1][i]) << "after step " << k + 1;
+        }
+      }
+    }
+  }
+}
+
+TEST(StandinWorld, TouchAndGpsReadWhatThePostureLogShows) {
+  // Sampled at every step, they give the log's columns, before its narrowing.
+  std::string script =
+      "live\nget left touch\nget right touch\nget gps\ntouch left touch 10\n"
+      "touch right touch 10\ngps gps 10\n";
+  for (int k = 0; k < 30; ++k)
+    script += "step 10\nread-touch left touch\nread-touch right touch\nread-gps gps\n";
+  e2e::Result r = probe(script, {{"STANDIN_PUSH", "100:0,8,0:100"}});
+  std::vector<std::vector<double>> read = values_read(r.out);
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(r.posture_log);
+  ASSERT_EQ(read.size(), 90u);
+  ASSERT_EQ(rows.size(), 30u);
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    SCOPED_TRACE(rows[k].time_ms);
+    EXPECT_EQ(static_cast<float>(read[3 * k][0]), rows[k].touch[0]);
+    EXPECT_EQ(static_cast<float>(read[3 * k + 1][0]), rows[k].touch[1]);
+    for (int i = 0; i < 3; ++i) EXPECT_EQ(static_cast<float>(read[3 * k + 2][i]), rows[k].gps[i]);
+  }
+  // On the whole the soles hold the robot's 3 kg.
+  double pressed = 0.0;
+  for (std::size_t k = 0; k < rows.size(); ++k) pressed += read[3 * k][0] + read[3 * k + 1][0];
+  EXPECT_NEAR(pressed / rows.size(), 3.0 * 9.81, 1.0);
+}
+
+TEST(StandinWorld, SensorMisuseReadsNanAndIsToldOnce) {
+  // Each read is made twice; a good one in the same run reads numbers.
+  struct Case {
+    const char *read;  // probe line
+    const char *told;  // the report, after "standin: "
+  };
+  // clang-format off
+  // read                          told
+  constexpr Case kCases[] = {
+      {"read-gyro #0",             "gyro_get_values(none): no device (identifier 0); returning NaN"},
+      {"read-touch #0",            "touch_sensor_get_value(none): no device (identifier 0); returning NaN"},
+      {"read-imu #99",             "inertial_unit_get_roll_pitch_yaw(#99): the robot has no device with identifier 99; ignored"},
+      {"read-acc #33",             "accelerometer_get_values(gyro): gyro is not an accelerometer; ignored"},
+      {"read-gps #26",             "gps_get_values(left touch): left touch is not a GPS; ignored"},
+      {"read-touch #1",            "touch_sensor_get_value(body_joint_1): body_joint_1 is not a touch sensor; ignored"},
+      {"read-acc #34",             "accelerometer_get_values(accelerometer): the sensor is not enabled; returning NaN"},
+      {"read-gps #30",             "gps_get_values(gps): the sensor is not enabled; returning NaN"},
+  };
+  // clang-format on
+  std::string script = "live\nimu #32 10\ngyro #33 10\ngyro #0 10\nimu #0 10\nstep 10\n";
+  std::string told;
+  for (const Case &c : kCases) {
+    script += std::string(c.read) + "\n" + c.read + "\n";
+    told += std::string("standin: ") + c.told + "\n";
+  }
+  e2e::Result r = probe(script + "read-imu #32\nread-gyro #33\n");
+  EXPECT_EQ(r.err, told);
+  std::vector<std::vector<double>> read = values_read(r.out);
+  ASSERT_EQ(read.size(), 2 * std::size(kCases) + 2);
+  for (std::size_t k = 0; k < 2 * std::size(kCases); ++k) {
+    for (double value : read[k]) EXPECT_TRUE(std::isnan(value)) << kCases[k / 2].read;
+  }
+  for (std::size_t k = read.size() - 2; k < read.size(); ++k) {
+    for (double value : read[k]) EXPECT_TRUE(std::isfinite(value));
+  }
+  // A call from another thread is told and ignored, as every call is.
+  e2e::Result second = probe("live\nimu #32 10\nstep 10\nthread read-imu #32\n");
+  EXPECT_EQ(second.err,
+            "standin: controller library called from a second thread "
+            "(inertial_unit_get_roll_pitch_yaw)\n");
+  EXPECT_EQ(e2e::calls(second.trace, "inertial_unit_get_roll_pitch_yaw").size(), 0u);
+}
+
+TEST(StandinWorld, SensorCallsAreTracedWithWhatTheyReturn) {
+  std::string trace = e2e::temp_dir() + "/calls.tsv";
+  e2e::Result r = probe(
+      "live\nimu #32 10\ngyro #33 20\nacc #34 0\ntouch #27 10\ngps #30 64\nread-imu #32\n"
+      "step 10\nread-imu #32\nread-touch #27\nread-gyro #33\nread-acc #34\nread-gps #30\n"
+      "read-gyro #0\nread-gyro #99\n",
+      {{"STANDIN_TRACE", trace}});
+  // After the step the inertial unit and the touch sensor have sampled;
+  // the gyro's 20 ms and the GPS's 64 ms have not come, and the
+  // accelerometer was switched off. Their values are what the probe printed.
+  std::vector<std::vector<std::string>> printed = texts_read(r.out);
+  ASSERT_EQ(printed.size(), 8u);
+  EXPECT_EQ(printed[1][0].find("nan"), std::string::npos);
+  EXPECT_EQ(printed[2][0].find("nan"), std::string::npos);
+  auto joined = [](const std::vector<std::string> &texts) {
+    return texts.size() == 1 ? texts[0] : texts[0] + "," + texts[1] + "," + texts[2];
+  };
+  EXPECT_EQ(e2e::read_file(trace),
+            "0\t0\trobot_live\t-\t-\n"
+            "0\t0\tinertial_unit_enable\tinertial unit\t10\n"
+            "0\t0\tgyro_enable\tgyro\t20\n"
+            "0\t0\taccelerometer_enable\taccelerometer\t0\n"
+            "0\t0\ttouch_sensor_enable\tright touch\t10\n"
+            "0\t0\tgps_enable\tgps\t64\n"
+            "0\t0\tinertial_unit_get_roll_pitch_yaw\tinertial unit\tnan,nan,nan\n"
+            "0\t0\trobot_step\t-\t10\n"
+            "1\t10\tinertial_unit_get_roll_pitch_yaw\tinertial unit\t" +
+                joined(printed[1]) +
+                "\n"
+                "1\t10\ttouch_sensor_get_value\tright touch\t" +
+                joined(printed[2]) +
+                "\n"
+                "1\t10\tgyro_get_values\tgyro\tnan,nan,nan\n"
+                "1\t10\taccelerometer_get_values\taccelerometer\tnan,nan,nan\n"
+                "1\t10\tgps_get_values\tgps\tnan,nan,nan\n"
+                "1\t10\tgyro_get_values\tnone\tnan,nan,nan\n"
+                "1\t10\tgyro_get_values\t#99\tnan,nan,nan\n");
+}
+
+TEST(StandinWorld, ModelWithoutTheInertialSensorsOffersNoneAndMovesTheSame) {
+  // The sensors measure and never push: without them, or with one of
+  // another type (told once), the robot moves bit for bit as before.
+  struct Case {
+    const char *what;
+    std::vector<std::pair<std::string, std::string>> edits;
+    const char *ids;   // what the probe prints for inertial unit, gyro, accelerometer
+    const char *told;  // the report after the model's name, or ""
+  };
+  // clang-format off
+  const std::vector<Case> kCases = {
+      {"none of the three",
+       {{"<framequat name=\"inertial unit\"[^>]*/>", ""}, {"<gyro name=\"gyro\"[^>]*/>", ""},
+        {"<accelerometer name=\"accelerometer\"[^>]*/>", ""}, {"<site name=\"imu\"[^>]*/>", ""}},
+       "inertial unit 0\ngyro 0\naccelerometer 0\n", ""},
+      {"a gyro that measures speed",
+       {{"<gyro name=\"gyro\"", "<velocimeter name=\"gyro\""}},
+       "inertial unit 32\ngyro 0\naccelerometer 34\n",
+       "\": its sensor \"gyro\" is not a gyro; running without the gyro\n"},
+  };
+  // clang-format on
+  const std::string script =
+      "live\nget inertial unit\nget gyro\nget accelerometer\nget rleg_joint_3\n"
+      "set rleg_joint_3 -0.3\nrepeat 20 step 50\n";
+  const Env push = {{"STANDIN_PUSH", "300:6,-4,0:150"}};
+  e2e::Result built_in = probe(script, push);
+  ASSERT_EQ(built_in.exit_code, 0) << built_in.err;
+  for (const Case &c : kCases) {
+    SCOPED_TRACE(c.what);
+    std::string model = edited_model(c.edits);
+    Env env = push;
+    env.emplace_back("STANDIN_MODEL", model);
+    e2e::Result r = probe(script, env);
+    EXPECT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string("callback\n") + c.ids + "rleg_joint_3 9\n");
+    EXPECT_EQ(r.err, *c.told == '\0' ? "" : "standin: the robot model \"" + model + c.told);
+    EXPECT_EQ(r.posture_log, built_in.posture_log);
+  }
+}
+
 }  // namespace

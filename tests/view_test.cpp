@@ -476,6 +476,10 @@ TEST(ViewFailures, EachIsOneLineAndTheRunGoesOn) {
        "3840x2160; using 640x480\n"},
       {{{"STANDIN_CAMERA_AZIMUTH", "east"}},
        "standin: STANDIN_CAMERA_AZIMUTH=\"east\" is not degrees from -360 to 360; using 150\n"},
+      // A value is quoted escaped and cut at its 64th byte.
+      {{{"STANDIN_CAMERA_AZIMUTH", "ea\x01st" + std::string(70, 'x')}},
+       "standin: STANDIN_CAMERA_AZIMUTH=\"ea\\x01st" + std::string(59, 'x') +
+           "...\" is not degrees from -360 to 360; using 150\n"},
       {{{"STANDIN_VIEW", "glasses"}},
        "standin: STANDIN_VIEW=\"glasses\" is not window; running "
        "without a view\n"},

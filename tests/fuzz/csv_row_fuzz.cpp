@@ -10,11 +10,10 @@
 #include <vector>
 
 #include "body_model.h"
+#include "playback.h"
 #include "row_reference.h"
 
 namespace {
-
-constexpr std::size_t kLineBytes = 500;  // motion_player's line buffer, bytes
 
 bool is_digit(char c) {
   return c >= '0' && c <= '9';
@@ -77,7 +76,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
   if (in == nullptr) return 0;
   MotionRow parsed = sentinel_row();
   MotionRow scanned = sentinel_row();
-  char line[kLineBytes];
+  char line[kPlayerLineBytes];
   while (std::fgets(line, sizeof line, in) != nullptr) {
     if (!check_line(line, parsed, scanned)) break;
   }

@@ -1,6 +1,7 @@
-// The tools' kinematics: the legs' inverse kinematics checked against
-// MuJoCo's forward kinematics, its refusals, and the model's figures.
-#include "kinematics.h"
+// The robot library: the legs' inverse kinematics checked against MuJoCo's
+// forward kinematics, its refusals, the model's figures, and the support
+// polygon's margin against polygons drawn by hand.
+#include "robot.h"
 
 #include <gtest/gtest.h>
 #include <mujoco/mujoco.h>
@@ -15,18 +16,19 @@
 
 namespace {
 
-using kinematics::Body;
-using kinematics::kLeft;
-using kinematics::kRight;
-using kinematics::PelvisPose;
-using kinematics::Side;
-using kinematics::SolePose;
+using robot::Data;
+using robot::kLeft;
+using robot::kRight;
+using robot::Model;
+using robot::PelvisPose;
+using robot::Side;
+using robot::SolePose;
 
-std::unique_ptr<Body> load(const std::string &path = "") {
+std::unique_ptr<Model> load(const std::string &path = "") {
   std::string error;
-  std::unique_ptr<Body> body = Body::load(path, &error);
-  EXPECT_NE(body, nullptr) << error;
-  return body;
+  std::unique_ptr<Model> model = Model::load(path, &error);
+  EXPECT_NE(model, nullptr) << error;
+  return model;
 }
 
 // A target: the pelvis's pose and a sole moved from below its hip.
@@ -70,9 +72,9 @@ PelvisPose pelvis_of(const Target &t) {
 
 // Where the zero posture puts the sole when standing; the target moves it
 // from there (the right sole to the mirror place and heading).
-SolePose sole_of(Body &body, Side side, const Target &t) {
+SolePose sole_of(Data &body, Side side, const Target &t) {
   PelvisPose upright;
-  upright.position = Eigen::Vector3d(0.0, 0.0, body.standing_height());
+  upright.position = Eigen::Vector3d(0.0, 0.0, body.model().standing_height());
   body.set_posture(Posture{}, upright);
   SolePose s = body.sole(side);
   s.position += Eigen::Vector3d(t.dx, side == kLeft ? t.dy : -t.dy, t.dz);
@@ -82,7 +84,7 @@ SolePose sole_of(Body &body, Side side, const Target &t) {
 
 // Solves every reachable target on both legs, poses the robot with the
 // angles and reads the sole back from MuJoCo.
-void round_trip(Body &body) {
+void round_trip(Data &body) {
   for (const Target &t : kReachable) {
     for (Side side : {kLeft, kRight}) {
       SCOPED_TRACE(testing::Message() << "side " << side << " height " << t.height << " dx " << t.dx
@@ -90,10 +92,10 @@ void round_trip(Body &body) {
                                       << " pelvis " << t.yaw << "," << t.pitch << "," << t.roll);
       PelvisPose pelvis = pelvis_of(t);
       SolePose target = sole_of(body, side, t);
-      kinematics::LegSolution solution = body.solve_leg(side, pelvis, target);
+      robot::LegSolution solution = body.solve_leg(side, pelvis, target);
       ASSERT_TRUE(solution.ok) << solution.shortfall;
       Posture posture{};
-      for (int k = 0; k < 6; ++k) posture[kinematics::kLegJoints[side][k]] = solution.angles[k];
+      for (int k = 0; k < 6; ++k) posture[robot::kLegJoints[side][k]] = solution.angles[k];
       body.set_posture(posture, pelvis);
       SolePose got = body.sole(side);
       EXPECT_LT((got.position - target.position).norm(), 1e-4);
@@ -108,11 +110,12 @@ void round_trip(Body &body) {
 }  // namespace
 
 TEST(Kinematics, ClosedFormPutsTheSoleWhereAsked) {
-  std::unique_ptr<Body> body = load();
-  ASSERT_NE(body, nullptr);
-  EXPECT_TRUE(body->closed_form(kLeft));
-  EXPECT_TRUE(body->closed_form(kRight));
-  round_trip(*body);
+  std::unique_ptr<Model> model = load();
+  ASSERT_NE(model, nullptr);
+  EXPECT_TRUE(model->closed_form(kLeft));
+  EXPECT_TRUE(model->closed_form(kRight));
+  Data body(*model);
+  round_trip(body);
 }
 
 // A hip whose roll axis is moved off its yaw axis cannot be solved in
@@ -132,15 +135,15 @@ TEST(Kinematics, HipWhoseAxesDoNotMeetIsSolvedIteratively) {
   }
   std::filesystem::path path = std::filesystem::temp_directory_path() / "kinematics_offset.xml";
   std::ofstream(path) << xml;
-  std::unique_ptr<Body> body = load(path.string());
+  std::unique_ptr<Model> model = load(path.string());
   std::filesystem::remove(path);
-  ASSERT_NE(body, nullptr);
-  EXPECT_FALSE(body->closed_form(kLeft));
-  EXPECT_FALSE(body->closed_form(kRight));
-  round_trip(*body);
+  ASSERT_NE(model, nullptr);
+  EXPECT_FALSE(model->closed_form(kLeft));
+  EXPECT_FALSE(model->closed_form(kRight));
+  Data body(*model);
+  round_trip(body);
   Target high = {0.300, 0, 0, 0, 0, 0, 0, 0};
-  kinematics::LegSolution far =
-      body->solve_leg(kLeft, pelvis_of(high), sole_of(*body, kLeft, high));
+  robot::LegSolution far = body.solve_leg(kLeft, pelvis_of(high), sole_of(body, kLeft, high));
   EXPECT_FALSE(far.ok);
   EXPECT_NE(far.shortfall.find("mm out of reach"), std::string::npos) << far.shortfall;
 }
@@ -167,12 +170,13 @@ constexpr Refusal kRefusals[] = {
 // clang-format on
 
 TEST(Kinematics, TargetsOutOfReachOrPastALimitAreRefusedSayingWhatIsShort) {
-  std::unique_ptr<Body> body = load();
-  ASSERT_NE(body, nullptr);
+  std::unique_ptr<Model> model = load();
+  ASSERT_NE(model, nullptr);
+  Data body(*model);
   for (const Refusal &r : kRefusals) {
     SCOPED_TRACE(r.phrase);
-    kinematics::LegSolution solution =
-        body->solve_leg(r.side, pelvis_of(r.target), sole_of(*body, r.side, r.target));
+    robot::LegSolution solution =
+        body.solve_leg(r.side, pelvis_of(r.target), sole_of(body, r.side, r.target));
     EXPECT_FALSE(solution.ok);
     EXPECT_NE(solution.shortfall.find(r.phrase), std::string::npos) << solution.shortfall;
   }
@@ -180,15 +184,16 @@ TEST(Kinematics, TargetsOutOfReachOrPastALimitAreRefusedSayingWhatIsShort) {
 
 // docs/physics.md: 3.00 kg, the centre of mass 0.277 m above the floor.
 TEST(Kinematics, ZeroPostureHasTheDocumentedMassAndCentreOfMass) {
-  std::unique_ptr<Body> body = load();
-  ASSERT_NE(body, nullptr);
-  EXPECT_NEAR(body->mass(), 3.00, 0.005);
-  EXPECT_NEAR(body->standing_height(), 0.285, 1e-9);
+  std::unique_ptr<Model> model = load();
+  ASSERT_NE(model, nullptr);
+  EXPECT_NEAR(model->mass(), 3.00, 0.005);
+  EXPECT_NEAR(model->standing_height(), 0.285, 1e-9);
+  Data body(*model);
   PelvisPose standing;
-  standing.position = Eigen::Vector3d(0.0, 0.0, body->standing_height());
-  body->set_posture(Posture{}, standing);
-  EXPECT_NEAR(body->com().z(), 0.277, 0.0005);
-  EXPECT_NEAR(body->com().y(), 0.0, 1e-6);
+  standing.position = Eigen::Vector3d(0.0, 0.0, model->standing_height());
+  body.set_posture(Posture{}, standing);
+  EXPECT_NEAR(body.com().z(), 0.277, 0.0005);
+  EXPECT_NEAR(body.com().y(), 0.0, 1e-6);
 }
 
 TEST(Kinematics, ModelThatCannotBeReadIsOneLineAndNothingHangs) {
@@ -211,8 +216,85 @@ TEST(Kinematics, ModelThatCannotBeReadIsOneLineAndNothingHangs) {
   };
   for (const Case &c : cases) {
     std::string error;
-    EXPECT_EQ(Body::load(c.path, &error), nullptr) << c.path;
+    EXPECT_EQ(Model::load(c.path, &error), nullptr) << c.path;
     EXPECT_EQ(error, "cannot load the robot model \"" + c.path + "\": " + c.reason);
   }
   std::filesystem::remove_all(dir);
+}
+
+// --- The support polygon ---------------------------------------------------
+
+// The one margin: the distance to the nearest point of the hull's boundary,
+// positive inside, negative outside; a hull of one or two points has no
+// inside. Polygons drawn by hand, their points in no order, with points
+// inside and on edges that are no corners.
+TEST(Support, MarginIsTheSignedDistanceToTheHullsBoundary) {
+  using V = Eigen::Vector2d;
+  const std::vector<V> square = {{0.1, 0.1}, {0.0, 0.0},  {0.05, 0.05}, {0.1, 0.0},
+                                 {0.0, 0.1}, {0.05, 0.0}, {0.0, 0.0}};
+  // Two squares 4 cm wide, one 8 cm ahead of the other: a 12 x 4 cm hull.
+  const std::vector<V> feet = {{-0.02, -0.02}, {0.02, -0.02}, {0.02, 0.02}, {-0.02, 0.02},
+                               {0.04, -0.02},  {0.06, -0.02}, {0.06, 0.02}, {0.04, 0.02}};
+  const std::vector<V> point = {{0.01, 0.02}, {0.01, 0.02}};
+  const std::vector<V> segment = {{0.1, 0.0}, {0.0, 0.0}, {0.05, 0.0}};
+  struct Case {
+    const char *what;
+    const std::vector<V> *points;
+    int corners;
+    V p;
+    double margin;  // m
+  };
+  const Case cases[] = {
+      // what                         points    corners  point           margin
+      {"square, centre", &square, 4, {0.05, 0.05}, 0.05},
+      {"square, near an edge", &square, 4, {0.05, 0.01}, 0.01},
+      {"square, on an edge", &square, 4, {0.1, 0.05}, 0.0},
+      {"square, on a corner", &square, 4, {0.0, 0.0}, 0.0},
+      {"square, out beside an edge", &square, 4, {0.15, 0.05}, -0.05},
+      {"square, out beyond a corner", &square, 4, {0.13, 0.14}, -0.05},
+      {"two feet, on the heel foot", &feet, 4, {0.0, 0.0}, 0.02},
+      {"two feet, between them", &feet, 4, {0.03, 0.0}, 0.02},
+      {"two feet, near the toes", &feet, 4, {0.05, 0.0}, 0.01},
+      {"two feet, ahead", &feet, 4, {0.07, 0.0}, -0.01},
+      {"two feet, to the left", &feet, 4, {0.0, 0.03}, -0.01},
+      {"one point, on it", &point, 1, {0.01, 0.02}, 0.0},
+      {"one point, away", &point, 1, {0.04, 0.06}, -0.05},
+      {"a segment, on it", &segment, 2, {0.05, 0.0}, 0.0},
+      {"a segment, beside it", &segment, 2, {0.05, 0.02}, -0.02},
+      {"a segment, past its end", &segment, 2, {0.13, 0.04}, -0.05},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.what);
+    const robot::Support support = robot::Support::hull(*c.points);
+    EXPECT_EQ(support.size(), c.corners);
+    EXPECT_NEAR(support.margin(c.p), c.margin, 1e-12);
+  }
+  EXPECT_EQ(robot::Support().margin(V(0.0, 0.0)), -INFINITY);
+}
+
+// How far a point moves in a direction before it leaves: the push test's
+// distance to the edge.
+TEST(Support, ReachIsTheWayOutAlongADirection) {
+  using V = Eigen::Vector2d;
+  const std::vector<V> square = {{0.0, 0.0}, {0.1, 0.0}, {0.1, 0.1}, {0.0, 0.1}};
+  const robot::Support support = robot::Support::hull(square);
+  struct Case {
+    V p, direction;
+    double reach;  // m
+  };
+  const double diagonal = std::sqrt(0.5);
+  const Case cases[] = {
+      // point          direction             reach
+      {{0.02, 0.05}, {1.0, 0.0}, 0.08},
+      {{0.02, 0.05}, {-1.0, 0.0}, 0.02},
+      {{0.05, 0.05}, {diagonal, diagonal}, 0.05 / diagonal},
+      {{0.05, 0.05}, {0.0, -1.0}, 0.05},
+      {{0.1, 0.05}, {1.0, 0.0}, 0.0},
+      {{0.15, 0.05}, {-1.0, 0.0}, 0.0},
+  };
+  for (const Case &c : cases)
+    EXPECT_NEAR(support.reach(c.p, c.direction), c.reach, 1e-12) << c.p.transpose();
+  EXPECT_EQ(
+      robot::Support::hull(std::vector<V>{{0.0, 0.0}, {0.1, 0.0}}).reach(V(0.05, 0.0), V(1.0, 0.0)),
+      0.0);
 }

@@ -1,13 +1,13 @@
 // Where the robot's lowest point is, to stand it on the floor: shared by
-// the physics world and the bare-engine benchmark, which must place the
-// robot the same way.
+// the stand-in's physics world and the bare-engine benchmark, which must
+// place the robot the same way. Header only: MuJoCo is all it needs.
 #pragma once
 
 #include <mujoco/mujoco.h>
 
 #include <cmath>
 
-namespace standin {
+namespace robot {
 
 // Lowest point of geom `g` in the world, m: exact for boxes, spheres and
 // capsules, the bounding sphere's bottom for any other shape.
@@ -29,4 +29,4 @@ inline double lowest_point(const mjModel *m, const mjData *d, int g) {
   }
 }
 
-}  // namespace standin
+}  // namespace robot

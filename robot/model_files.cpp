@@ -29,9 +29,9 @@
 #include <string_view>
 #include <vector>
 
-#include "standin_internal.h"
+#include "quoted.h"
 
-namespace standin {
+namespace robot {
 
 namespace {
 
@@ -93,10 +93,8 @@ class Walk {
   // Reads the XML file at `path` (looked at already) into `document`.
   bool parse(const std::string &path, tinyxml2::XMLDocument &document) {
     if (document.LoadFile(path.c_str()) == tinyxml2::XML_SUCCESS) return true;
-    char quoted[64 * 4 + 4];
-    quoted[escape(path, 64, quoted)] = '\0';
     const char *why = document.ErrorStr();
-    std::snprintf(error_, size_, "\"%s\" is not well-formed XML (%s)", quoted,
+    std::snprintf(error_, size_, "\"%s\" is not well-formed XML (%s)", Quoted(path).text,
                   why != nullptr ? why : "unreadable");
     for (char *c = error_; *c != '\0'; ++c) *c = *c == '\n' ? ' ' : *c;
     return false;
@@ -134,10 +132,8 @@ class Walk {
       std::string name = named.name;
       if (strip_) name = name.substr(name.find_last_of("/\\") + 1);
       if (named.typed && name.size() < kShortestTypedName) {
-        char quoted[64 * 4 + 4];
-        quoted[escape(named.name, 64, quoted)] = '\0';
         std::snprintf(error_, size_, "it names \"%s\", too short a name to show the file's type",
-                      quoted);
+                      Quoted(named.name).text);
         return false;
       }
       std::string path = resolve(name, named.texture ? texturedir_ : meshdir_);
@@ -155,10 +151,8 @@ class Walk {
     struct stat file {};
     if (stat(path.c_str(), &file) != 0) return true;
     if (S_ISREG(file.st_mode) && file.st_size <= kMaxModelFileBytes) return true;
-    char quoted[64 * 4 + 4];
-    quoted[escape(path, 64, quoted)] = '\0';
     std::snprintf(error_, size_, "it names \"%s\", which is not a regular file of at most 64 MiB",
-                  quoted);
+                  Quoted(path).text);
     return false;
   }
 
@@ -234,12 +228,10 @@ bool model_files_usable(const char *path, char *error, std::size_t size) {
   std::string_view name = root != nullptr ? root->Name() : "";
   // The engine would read a URDF too, which has no servos to drive.
   if (name != "mujoco") {
-    char quoted[64 * 4 + 4];
-    quoted[escape(name, 64, quoted)] = '\0';
-    std::snprintf(error, size, "its root element is <%s>, not <mujoco>", quoted);
+    std::snprintf(error, size, "its root element is <%s>, not <mujoco>", Quoted(name).text);
     return false;
   }
   return walk.children(*root, true) && walk.files();
 }
 
-}  // namespace standin
+}  // namespace robot

@@ -4,7 +4,7 @@
 
 #include <cstddef>
 
-namespace standin {
+namespace robot {
 
 // Largest model, included or mesh file accepted, in bytes.
 inline constexpr long long kMaxModelFileBytes = 64LL << 20;
@@ -19,4 +19,4 @@ inline constexpr long long kMaxModelFileBytes = 64LL << 20;
 // passes: the engine says so in its own words.
 bool model_files_usable(const char *path, char *error, std::size_t size);
 
-}  // namespace standin
+}  // namespace robot

@@ -1,0 +1,147 @@
+// push-test's reckoning, apart from the runs it makes: its arguments, the
+// moments it pushes at, each bisection, the capture-point estimate from the
+// unpushed run's posture log and the robot's model, and the table.
+//
+// Frames: the world's, as the posture log gives it (x the way the robot
+// first faced, y to its left, z up), m, s, N, N·s. A direction names where
+// a push comes from in the robot's frame at the moment it acts.
+#pragma once
+
+#include <Eigen/Core>
+#include <array>
+#include <cstdio>
+#include <istream>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "body_model.h"
+#include "robot.h"
+
+namespace push {
+
+// Each push lasts this long, ms; the robot is judged this long after it
+// ends, ms.
+inline constexpr int kPushMs = 100;
+inline constexpr int kSettleMs = 2000;
+// A bisection starts at this impulse and doubles it until the robot falls,
+// up to the most, N·s: 1000 N for 100 ms.
+inline constexpr double kFirstImpulse = 2.0;
+inline constexpr double kMostImpulse = 100.0;
+// A sole carries weight above this force, N.
+inline constexpr double kCarrying = 1.0;
+
+enum class Direction { kFront, kBack, kLeft, kRight };
+inline constexpr std::array<const char *, 4> kDirectionNames = {"front", "back", "left", "right"};
+inline const char *name_of(Direction d) {
+  return kDirectionNames[static_cast<int>(d)];
+}
+// The push's force, a unit vector in the robot's frame: a push from the
+// front points backward.
+Eigen::Vector2d force_direction(Direction from);
+
+// What the command line asks for.
+struct Options {
+  int steps = 7;    // bisection steps after the fall is bracketed, 1..20
+  int moments = 4;  // moments of a motion pushed at, 1..20
+  std::vector<Direction> directions;
+  std::string file;
+};
+inline constexpr char kUsage[] =
+    "usage: tools/push-test [--steps N] [--moments K] [--directions front,back,left,right] [--] "
+    "FILE";
+// The options and the file, or nothing with `*error` set to one line (no
+// "push-test: ").
+std::optional<Options> parse_options(std::span<const std::string> args, std::string *error);
+
+// The moments to push at, simulated ms, each a multiple of 10 ms: `moments`
+// spread over the playback of `playback_ms` from the first command at
+// `first_ms`, at (i + 1/2) / moments of it; one, a second after the first
+// command, for a file of one step or less. Moments that round to one are
+// pushed once.
+std::vector<long> push_moments(long first_ms, long playback_ms, int moments);
+
+// One row of the stand-in's posture log, the columns this tool reads.
+struct LogRow {
+  long time_ms = 0;
+  Posture joints{};                               // rad, by JointIndex
+  Eigen::Vector3d gps = Eigen::Vector3d::Zero();  // the pelvis's origin, m
+  std::array<double, 2> touch = {0.0, 0.0};       // each sole's normal force, N
+  double yaw = 0.0;                               // the pelvis's heading from its start, rad
+  Eigen::Vector2d com = Eigen::Vector2d::Zero();  // the centre of mass on the floor, m
+};
+// Reads a posture log by its columns' names; false with `*error` for a
+// log without the columns or with a bad row.
+bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *error);
+
+// The capture-point estimate of the largest push survived: the impulse
+// that carries the instantaneous capture point onto the support's edge.
+class Estimator {
+ public:
+  // `model` is the whole robot (robot::Parts::kLegs) the runs simulate.
+  explicit Estimator(const robot::Model &model);
+
+  // At row `at` of the unpushed run's log, pushed from `from`, N·s; 0 when
+  // the capture point is already outside the support. The robot stands on
+  // the sole that presses more, flat, as its joints say, its pelvis at the
+  // GPS, facing its logged heading. The support is the hull of the soles
+  // that carry or come within kCarryGap of the floor, and of a sole in
+  // the air where the log has it land next, within the push and the
+  // kSettleMs the push is judged in: the step a walking robot is taking.
+  // The centre of mass's speed is from the row before `at`.
+  double impulse(std::span<const LogRow> log, std::size_t at, Direction from);
+
+ private:
+  // A row's robot, its stance sole on the floor.
+  struct Posed {
+    std::array<std::array<Eigen::Vector3d, 4>, 2> soles;  // each sole's corners
+    Eigen::Vector3d com;
+  };
+  Posed pose(const LogRow &row);
+
+  const robot::Model &model_;
+  robot::Data data_;
+};
+
+// One direction at one moment: brackets the fall by doubling the impulse
+// from kFirstImpulse, then halves the bracket `steps` times.
+class Bisection {
+ public:
+  Bisection(Direction from, long at_ms, int steps) : from_(from), at_ms_(at_ms), steps_(steps) {}
+  Direction from() const { return from_; }
+  long at_ms() const { return at_ms_; }
+  // The impulse the next run pushes with, N·s.
+  double next() const { return trying_; }
+  // What the run of next() did.
+  void verdict(bool survived);
+  bool done() const { return done_; }
+  // The bracket: the largest impulse survived, and the smallest that
+  // throws the robot (none when it survives kMostImpulse).
+  double survives() const { return low_; }
+  std::optional<double> falls() const { return none_ ? std::nullopt : std::optional(high_); }
+
+ private:
+  Direction from_;
+  long at_ms_;
+  int steps_;
+  bool bracketed_ = false;
+  bool done_ = false;
+  bool none_ = false;
+  int halved_ = 0;
+  double low_ = 0.0;
+  double high_ = kFirstImpulse;
+  double trying_ = kFirstImpulse;
+};
+
+// STANDIN_PUSH for `impulse` N·s from `from` at `at_ms`, the robot's
+// heading then `yaw` rad from its start: the force in the starting frame.
+std::string push_setting(long at_ms, double impulse, Direction from, double yaw);
+
+// The table: the moments, each direction's figure beside the estimate,
+// and the weakest moment. `estimates` holds each bisection's estimate.
+void print_table(std::FILE *out, const std::string &name, long first_ms,
+                 const std::vector<long> &moments, const std::vector<Direction> &directions,
+                 const std::vector<Bisection> &bisections, const std::vector<double> &estimates);
+
+}  // namespace push

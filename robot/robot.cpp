@@ -1,0 +1,303 @@
+// The robot's model: loading it, once, from the embedded copy or a file,
+// the facts read at load, and a Data's forward kinematics.
+#include <mujoco/mujoco.h>
+#include <sys/stat.h>
+
+#include <Eigen/Geometry>
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <string>
+
+#include "model_files.h"
+#include "quoted.h"
+#include "robot_internal.h"
+
+namespace robot {
+
+// The built-in robot model, MJCF text (not NUL-terminated), embedded at
+// build time from standin/robot.xml.
+extern const char kRobotModelXml[];
+extern const std::size_t kRobotModelSize;
+
+namespace {
+
+// Largest model file read: the stand-in's limit for every file a model names.
+constexpr long long kMaxModelBytes = kMaxModelFileBytes;
+
+// The engine's model from the embedded text or the file at `path`; nullptr
+// with `why` (one line) when it cannot be read.
+mjModel *load_mjcf(const std::string &path, std::string *why) {
+  char text[512] = "";
+  mjModel *model = nullptr;
+  if (path.empty()) {
+    // The embedded model loads from memory, through a virtual file. The
+    // file system's table is megabytes: on the heap, not the stack.
+    auto vfs = std::make_unique<mjVFS>();
+    mj_defaultVFS(vfs.get());
+    if (mj_makeEmptyFileVFS(vfs.get(), "robot.xml", static_cast<int>(kRobotModelSize)) != 0) {
+      *why = "out of memory";
+      return nullptr;
+    }
+    std::memcpy(vfs->filedata[vfs->nfile - 1], kRobotModelXml, kRobotModelSize);
+    model = mj_loadXML("robot.xml", vfs.get(), text, sizeof text);
+    mj_deleteVFS(vfs.get());
+  } else {
+    struct stat file {};
+    if (stat(path.c_str(), &file) != 0) {
+      *why = std::strerror(errno);
+      return nullptr;
+    }
+    // A FIFO or a device would be read without end.
+    if (!S_ISREG(file.st_mode)) {
+      *why = "not a regular file";
+      return nullptr;
+    }
+    if (file.st_size > kMaxModelBytes) {
+      *why = "larger than " + std::to_string(kMaxModelBytes) + " bytes";
+      return nullptr;
+    }
+    // The engine opens the files the model names without looking first.
+    if (!model_files_usable(path.c_str(), text, sizeof text)) {
+      *why = text;
+      return nullptr;
+    }
+    model = mj_loadXML(path.c_str(), nullptr, text, sizeof text);
+  }
+  if (model == nullptr) *why = text;
+  return model;
+}
+
+// The four corners of box `g`'s bottom face in `d`: toe left, toe right,
+// heel right, heel left.
+std::array<Vec3, 4> bottom_corners(const mjModel *m, const mjData *d, int g) {
+  const Mat3 r = from_mj(d->geom_xmat + 9 * g);
+  const mjtNum *size = m->geom_size + 3 * g;
+  const Vec3 centre = vec(d->geom_xpos + 3 * g) - r.col(2) * size[2];
+  const Vec3 x = r.col(0) * size[0];
+  const Vec3 y = r.col(1) * size[1];
+  return {centre + x + y, centre + x - y, centre - x - y, centre - x + y};
+}
+
+}  // namespace
+
+void Model::Impl::place(mjData *d, const Posture &posture, const PelvisPose &pelvis) const {
+  mju_copy(d->qpos, model->qpos0, model->nq);
+  for (int i = 0; i < kJointCount; ++i) {
+    if (joint_qpos[i] >= 0) d->qpos[joint_qpos[i]] = posture[i];
+  }
+  if (root_qpos >= 0) {
+    Eigen::Quaterniond q(pelvis_rotation(pelvis));
+    mjtNum *root = d->qpos + root_qpos;
+    for (int k = 0; k < 3; ++k) root[k] = pelvis.position[k];
+    root[3] = q.w();
+    root[4] = q.x();
+    root[5] = q.y();
+    root[6] = q.z();
+  }
+  mj_kinematics(model, d);
+  mj_comPos(model, d);
+}
+
+Model::Model() : impl_(std::make_unique<Impl>()) {}
+Model::~Model() = default;
+
+std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::string *error) {
+  std::unique_ptr<Model> robot(new Model);
+  Impl &im = *robot->impl_;
+  auto fail = [&](const std::string &why) {
+    const std::string name = path.empty() ? "the built-in robot model" : path;
+    *error = std::string("cannot load the robot model \"") + Quoted(name).text + "\": " + why;
+    // The engine's messages may hold line ends; a message is one line.
+    for (char &c : *error) c = c == '\n' ? ' ' : c;
+    return nullptr;
+  };
+  std::string why;
+  im.model = load_mjcf(path, &why);
+  if (im.model == nullptr) return fail(why);
+  const mjModel *m = im.model;
+  for (int j = 0; j < m->njnt; ++j) {
+    if (m->jnt_type[j] != mjJNT_FREE) continue;
+    if (im.pelvis >= 0) {
+      if (parts == Parts::kLegs) return fail("it has more than one free joint");
+      continue;
+    }
+    im.pelvis = m->jnt_bodyid[j];
+    im.root_qpos = m->jnt_qposadr[j];
+  }
+  for (int i = 0; i < kJointCount; ++i) {
+    int j = mj_name2id(m, mjOBJ_JOINT, kJoints[i].name);
+    im.joint_id[i] = j >= 0 && m->jnt_type[j] == mjJNT_HINGE ? j : -1;
+    im.joint_qpos[i] = im.joint_id[i] >= 0 ? m->jnt_qposadr[j] : -1;
+  }
+  if (im.root_qpos >= 0) {
+    mjtNum turn[9];
+    mju_quat2Mat(turn, m->qpos0 + im.root_qpos + 3);
+    im.start_heading = std::atan2(turn[3], turn[0]);
+  }
+  im.floor_height = 0.0;
+  bool plane = false;
+  for (int g = 0; g < m->ngeom; ++g) {
+    if (m->geom_bodyid[g] != 0 || m->geom_type[g] != mjGEOM_PLANE) continue;
+    im.floor_height =
+        plane ? std::max(im.floor_height, m->geom_pos[3 * g + 2]) : m->geom_pos[3 * g + 2];
+    plane = true;
+  }
+  if (parts == Parts::kAny) return robot;
+
+  if (im.pelvis < 0) return fail("it has no free joint for the pelvis");
+  for (Side side : {kLeft, kRight}) {
+    std::string missing = im.describe_leg(side);
+    if (!missing.empty()) return fail(missing);
+  }
+  mjData *d = mj_makeData(m);
+  if (d == nullptr) return fail("out of memory");
+  im.place(d, Posture{}, PelvisPose{});
+  for (Side side : {kLeft, kRight}) im.closed_form_leg(side, d);
+  // Standing: the lowest sole corner on the floor.
+  double lowest = INFINITY;
+  for (Side side : {kLeft, kRight}) {
+    for (const Vec3 &corner : bottom_corners(m, d, im.legs[side].sole_geom))
+      lowest = std::min(lowest, corner.z());
+  }
+  mj_deleteData(d);
+  im.height = -lowest;
+  im.has_legs = true;
+  return robot;
+}
+
+const mjModel_ *Model::mj() const {
+  return impl_->model;
+}
+
+mjModel_ *Model::mj() {
+  return impl_->model;
+}
+
+double Model::mass() const {
+  return impl_->model->body_subtreemass[std::max(impl_->pelvis, 0)];
+}
+
+Eigen::Vector3d Model::gravity() const {
+  return vec(impl_->model->opt.gravity);
+}
+
+double Model::g() const {
+  return -impl_->model->opt.gravity[2];
+}
+
+bool Model::has_joint(int joint) const {
+  return joint >= 0 && joint < kJointCount && impl_->joint_id[joint] >= 0;
+}
+
+JointRange Model::joint_range(int joint) const {
+  if (!has_joint(joint)) return {-INFINITY, INFINITY};
+  return hinge_range(impl_->model, impl_->joint_id[joint]);
+}
+
+int Model::root_body() const {
+  return impl_->pelvis;
+}
+
+double Model::start_heading() const {
+  return impl_->start_heading;
+}
+
+bool Model::is_floor(int geom) const {
+  return impl_->model->geom_bodyid[geom] == 0;
+}
+
+double Model::floor_height() const {
+  return impl_->floor_height;
+}
+
+bool Model::has_legs() const {
+  return impl_->has_legs;
+}
+
+double Model::standing_height() const {
+  return impl_->height;
+}
+
+bool Model::closed_form(Side side) const {
+  return impl_->legs[side].closed_form;
+}
+
+Eigen::Vector2d Model::sole_size(Side side) const {
+  const mjtNum *size = impl_->model->geom_size + 3 * impl_->legs[side].sole_geom;
+  return Eigen::Vector2d(2.0 * size[0], 2.0 * size[1]);
+}
+
+Eigen::Vector3d Model::com(const mjData_ &d) const {
+  return vec(d.subtree_com + 3 * std::max(impl_->pelvis, 0));
+}
+
+Data::Data(const Model &model) : model_(model) {
+  const mjModel *m = model.impl_->model;
+  const bool iterates =
+      model.has_legs() && !(model.closed_form(kLeft) && model.closed_form(kRight));
+  data_ = mj_makeData(m);
+  if (iterates && data_ != nullptr) scratch_ = mj_makeData(m);
+  if (data_ == nullptr || (iterates && scratch_ == nullptr)) {
+    if (data_ != nullptr) mj_deleteData(data_);
+    throw std::bad_alloc();
+  }
+  model.impl_->place(data_, Posture{}, PelvisPose{});
+}
+
+Data::~Data() {
+  if (scratch_ != nullptr) mj_deleteData(scratch_);
+  mj_deleteData(data_);
+}
+
+void Data::set_posture(const Posture &posture, const PelvisPose &pelvis) {
+  model_.impl_->place(data_, posture, pelvis);
+}
+
+Eigen::Vector3d Data::com() const {
+  return model_.com(*data_);
+}
+
+SolePose Data::sole(Side side) const {
+  const int g = model_.impl_->legs[side].sole_geom;
+  const Mat3 r = from_mj(data_->geom_xmat + 9 * g);
+  SolePose pose;
+  pose.position = bottom_centre(model_.impl_->model, data_, g);
+  pose.yaw = std::atan2(r(1, 0), r(0, 0));
+  return pose;
+}
+
+Eigen::Matrix3d Data::sole_rotation(Side side) const {
+  return from_mj(data_->geom_xmat + 9 * model_.impl_->legs[side].sole_geom);
+}
+
+std::array<Eigen::Vector3d, 4> Data::sole_corners(Side side) const {
+  return bottom_corners(model_.impl_->model, data_, model_.impl_->legs[side].sole_geom);
+}
+
+PelvisPose Data::stand_on(Side side, const Posture &posture, const Eigen::Vector3d &position,
+                          double yaw) {
+  // The sole's axes with the pelvis level and facing x; a turn about the
+  // vertical then gives the pelvis its heading and keeps the sole flat.
+  set_posture(posture, PelvisPose{});
+  const Mat3 level = sole_rotation(side).transpose();
+  const Mat3 r = rot_z(yaw - std::atan2(level(1, 0), level(0, 0))) * level;
+  PelvisPose pelvis;
+  pelvis.position = position;
+  pelvis.yaw = std::atan2(r(1, 0), r(0, 0));
+  pelvis.pitch = std::asin(std::clamp(-r(2, 0), -1.0, 1.0));
+  pelvis.roll = std::atan2(r(2, 1), r(2, 2));
+  set_posture(posture, pelvis);
+  return pelvis;
+}
+
+LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+  const Model::Impl &im = *model_.impl_;
+  if (im.legs[side].closed_form) return im.closed(side, pelvis, sole);
+  return im.iterate(scratch_, side, pelvis, sole);
+}
+
+}  // namespace robot

@@ -1,0 +1,96 @@
+// push-test's capture-point estimate, from posture-log rows made with the
+// robot library: a robot turned by a known heading gets the estimate it
+// gets facing forward, pushed from the same side of its own body, and a
+// swinging foot counts where it lands.
+#include <gtest/gtest.h>
+
+#include <Eigen/Geometry>
+#include <cmath>
+#include <vector>
+
+#include "push_test_lib.h"
+
+namespace {
+
+using push::Direction;
+constexpr Direction kAll[] = {Direction::kFront, Direction::kBack, Direction::kLeft,
+                              Direction::kRight};
+
+// The log of a robot on its left foot, the right one lifted, leaning a
+// little forward and moving forward and to its left, at `heading` rad; with
+// `lands`, a last row where the right foot has come down 6 cm ahead.
+std::vector<push::LogRow> on_left_foot(const robot::Model &model, double heading, bool lands) {
+  Posture posture{};
+  // Hips and ankles rolled: the pelvis over the left sole.
+  for (int roll : {3, 9}) posture[roll] = -0.2;  // lleg_joint_2, rleg_joint_2
+  for (int roll : {6, 12}) posture[roll] = 0.2;  // lleg_joint_6, rleg_joint_6
+  // Knees bent, the right one more: its foot up, out of the support.
+  posture[2] = -0.3;  // lleg_joint_3, hip pitch forward
+  posture[4] = 0.6;   // lleg_joint_4, knee
+  posture[5] = -0.3;  // lleg_joint_5, ankle pitch
+  posture[8] = -0.6;  // rleg_joint_3
+  posture[10] = 1.2;  // rleg_joint_4
+  posture[11] = -0.6;
+  // Both ankles leaning the body forward.
+  posture[5] += -0.05;
+  posture[11] += -0.05;
+  const Eigen::Rotation2Dd turn(heading);
+  const Eigen::Vector3d pelvis_at(0.3, -0.2, 0.25);
+  robot::Data data(model);
+  const robot::PelvisPose pelvis = data.stand_on(robot::kLeft, posture, pelvis_at, heading);
+  push::LogRow at;
+  at.time_ms = 2050;
+  at.joints = posture;
+  at.gps = pelvis_at;
+  at.touch = {29.0, 0.0};
+  at.yaw = heading - model.start_heading();
+  at.com = data.com().head<2>();
+  push::LogRow before = at;
+  before.time_ms = 2000;
+  // 10 cm/s forward and to the left, in the robot's frame.
+  before.com = at.com - turn * Eigen::Vector2d(0.1, 0.1) * 0.05;
+  std::vector<push::LogRow> rows = {before, at};
+  if (!lands) return rows;
+  robot::SolePose landing = data.sole(robot::kLeft);
+  landing.position.head<2>() += turn * Eigen::Vector2d(0.06, -0.088);
+  const robot::LegSolution right = data.solve_leg(robot::kRight, pelvis, landing);
+  EXPECT_TRUE(right.ok) << right.shortfall;
+  push::LogRow landed = at;
+  landed.time_ms = 2300;
+  for (int k = 0; k < 6; ++k) landed.joints[robot::kLegJoints[robot::kRight][k]] = right.angles[k];
+  landed.touch = {15.0, 15.0};
+  rows.push_back(landed);
+  return rows;
+}
+
+TEST(PushEstimate, TurnedRobotGetsTheEstimateItGetsFacingForward) {
+  std::string error;
+  const std::unique_ptr<robot::Model> model = robot::Model::load("", &error);
+  ASSERT_NE(model, nullptr) << error;
+  push::Estimator estimator(*model);
+  auto index = [](Direction d) { return static_cast<int>(d); };
+  double facing[2][4];
+  for (bool lands : {false, true}) {
+    const std::vector<push::LogRow> ahead = on_left_foot(*model, 0.0, lands);
+    for (Direction d : kAll) facing[lands][index(d)] = estimator.impulse(ahead, 1, d);
+  }
+  // On the left sole alone, moving forward and left: the capture point is
+  // near its toes and its outer edge, far from its heel and its inner edge.
+  EXPECT_LT(facing[0][index(Direction::kBack)], facing[0][index(Direction::kFront)]);
+  EXPECT_LT(facing[0][index(Direction::kRight)], facing[0][index(Direction::kLeft)]);
+  for (double v : facing[0]) EXPECT_GT(v, 0.0);
+  // The right foot landing ahead and to the right widens the support there.
+  EXPECT_GT(facing[1][index(Direction::kBack)], facing[0][index(Direction::kBack)]);
+  EXPECT_GT(facing[1][index(Direction::kLeft)], facing[0][index(Direction::kLeft)]);
+  for (double heading : {0.6, M_PI / 2, -2.4, 3.0}) {
+    for (bool lands : {false, true}) {
+      SCOPED_TRACE(testing::Message() << "heading " << heading << (lands ? ", landing" : ""));
+      const std::vector<push::LogRow> turned = on_left_foot(*model, heading, lands);
+      for (Direction d : kAll)
+        EXPECT_NEAR(estimator.impulse(turned, 1, d), facing[lands][index(d)], 1e-6)
+            << push::name_of(d);
+    }
+  }
+}
+
+}  // namespace
