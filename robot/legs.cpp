@@ -165,12 +165,26 @@ bool within_range(const Leg &leg, const LegAngles &q, Side side, std::string *wh
 
 }  // namespace
 
-LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SolePose &sole) const {
+double Model::Impl::reach_height(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const {
+  const Leg &leg = legs[side];
+  if (!leg.closed_form) return NAN;
+  Mat3 foot_r = sole.rotation * leg.sole_in_foot.transpose();
+  Vec3 ankle = sole.position - foot_r * leg.sole_offset;
+  Vec3 hip = pelvis.position + pelvis_rotation(pelvis) * leg.hip;
+  Vec3 w = ankle - hip;
+  double reach = leg.thigh.norm() + leg.shin.norm();
+  double across = reach * reach - w.x() * w.x() - w.y() * w.y();
+  if (across < 0.0) return NAN;
+  // The hip where the ankle lies a whole leg's length from it, below it.
+  return pelvis.position.z() + w.z() + std::sqrt(across);
+}
+
+LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const {
   const Leg &leg = legs[side];
   LegSolution out;
   Mat3 pelvis_r = pelvis_rotation(pelvis);
-  // The foot's frame that lays the sole flat with its heading.
-  Mat3 foot_r = rot_z(sole.yaw) * leg.sole_in_foot.transpose();
+  // The foot's frame that turns the sole as asked.
+  Mat3 foot_r = sole.rotation * leg.sole_in_foot.transpose();
   Vec3 ankle = sole.position - foot_r * leg.sole_offset;
   Vec3 hip = pelvis.position + pelvis_r * leg.hip;
   // Hip to ankle in the foot's frame: Rx(-e6) Ry(-e5) (Ry(-e4) thigh + shin),
@@ -222,7 +236,7 @@ LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleP
 // Damped least squares on MuJoCo's Jacobian of the sole's centre and the
 // foot's orientation.
 LegSolution Model::Impl::iterate(mjData *scratch, Side side, const PelvisPose &pelvis,
-                                 const SolePose &sole) const {
+                                 const SoleFrame &sole) const {
   const Leg &leg = legs[side];
   LegSolution out;
   // From a bent knee, the sole flat: the straight leg is singular.
@@ -231,7 +245,7 @@ LegSolution Model::Impl::iterate(mjData *scratch, Side side, const PelvisPose &p
   seed[kLegJoints[side][3]] = 0.8;
   seed[kLegJoints[side][4]] = -0.4;
   place(scratch, seed, pelvis);
-  Mat3 target_r = rot_z(sole.yaw);
+  const Mat3 &target_r = sole.rotation;
   Eigen::Matrix<mjtNum, Eigen::Dynamic, Eigen::Dynamic, Eigen::RowMajor> jp(3, model->nv),
       jr(3, model->nv);
   double error_p = INFINITY;

@@ -294,7 +294,19 @@ PelvisPose Data::stand_on(Side side, const Posture &posture, const Eigen::Vector
   return pelvis;
 }
 
+SoleFrame Data::sole_frame(Side side) const {
+  return SoleFrame{sole(side).position, sole_rotation(side)};
+}
+
+double Model::reach_height(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const {
+  return impl_->reach_height(side, pelvis, sole);
+}
+
 LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+  return solve_leg(side, pelvis, SoleFrame{sole.position, rot_z(sole.yaw)});
+}
+
+LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole) {
   const Model::Impl &im = *model_.impl_;
   if (im.legs[side].closed_form) return im.closed(side, pelvis, sole);
   return im.iterate(scratch_, side, pelvis, sole);

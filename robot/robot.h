@@ -55,6 +55,13 @@ struct SolePose {
   double yaw = 0.0;                                    // rad
 };
 
+// A sole's whole pose, for a sole that need not lie flat: the centre of its
+// bottom face and its axes in the world (columns forward, left, up).
+struct SoleFrame {
+  Eigen::Vector3d position = Eigen::Vector3d::Zero();      // m
+  Eigen::Matrix3d rotation = Eigen::Matrix3d::Identity();  // a rotation
+};
+
 // What the inverse kinematics found: the angles, or why there are none.
 struct LegSolution {
   bool ok = false;
@@ -161,6 +168,11 @@ class Model {
   bool closed_form(Side side) const;
   // The sole's length (along its forward axis) and width, m.
   Eigen::Vector2d sole_size(Side side) const;
+  // The highest the pelvis may stand, moved only up or down from `pelvis`,
+  // for leg `side` to reach `sole`: the pelvis origin's height, m, at which
+  // the leg is straight. NaN when no height reaches it (the sole farther
+  // aside than the leg is long) or the leg is not solved in closed form.
+  double reach_height(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const;
 
   // --- The robot in a state of the engine ------------------------------------
   // These read any mjData of this model, after mj_kinematics and mj_comPos
@@ -209,6 +221,8 @@ class Data {
   // The four corners of a sole's bottom face, world frame, around it: toe
   // left, toe right, heel right, heel left.
   std::array<Eigen::Vector3d, 4> sole_corners(Side side) const;
+  // The sole's whole pose: the centre of its bottom face and its axes.
+  SoleFrame sole_frame(Side side) const;
 
   // Sets `posture` with the pelvis at `position`, heading `yaw`, and tilted
   // so that sole `side` lies flat: the robot standing on that sole as its
@@ -222,6 +236,9 @@ class Data {
   // model's range), is refused with the shortfall; nothing is clamped.
   // The posture set stays as it was.
   LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole);
+  // The same for a sole turned any way, not only flat: a foot the leg lifts
+  // tilted, or a sole on its edge.
+  LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole);
 
   // The engine's data in the last posture set (mj_kinematics and
   // mj_comPos done), for what this library does not ask.

@@ -89,9 +89,10 @@ struct Model::Impl {
   // "" when it is, else why not. `d` holds the zero posture with the
   // pelvis at the origin, level.
   std::string closed_form_leg(Side side, const mjData *d);
-  LegSolution closed(Side side, const PelvisPose &pelvis, const SolePose &sole) const;
+  LegSolution closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const;
   LegSolution iterate(mjData *scratch, Side side, const PelvisPose &pelvis,
-                      const SolePose &sole) const;
+                      const SoleFrame &sole) const;
+  double reach_height(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const;
 };
 
 // The centre of box `geom`'s bottom face in `d`, world frame.
