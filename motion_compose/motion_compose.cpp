@@ -3,6 +3,7 @@
 //   motion_compose SCRIPT [-o OUT.csv] [--period MS] [--through] [--max-speed RAD_PER_S]
 //                  [--speed F] [--reverse] [--mirror]
 //   motion_compose MOTION.csv [-o OUT.csv] [--period MS] [--speed F] [--reverse] [--mirror]
+//   either with [--balance [--margin MM]]: the hips moved over the feet, after the rest
 //
 // An input whose name ends in .csv is a motion file, anything else a
 // keyframe script. Findings go to stderr as FILE:LINE:COLUMN: severity:
@@ -20,6 +21,7 @@
 #include <string>
 #include <string_view>
 
+#include "balancer.h"
 #include "motion_compose_lib.h"
 #include "whole_file.h"
 
@@ -28,9 +30,9 @@ namespace {
 constexpr char kUsage[] =
     "usage: motion_compose SCRIPT [-o OUT.csv|-] [--period MS] [--through] [--max-speed "
     "RAD_PER_S]\n"
-    "                      [--speed F] [--reverse] [--mirror]\n"
+    "                      [--speed F] [--reverse] [--mirror] [--balance [--margin MM]]\n"
     "       motion_compose MOTION.csv [-o OUT.csv|-] [--period MS] [--max-speed RAD_PER_S]\n"
-    "                      [--speed F] [--reverse] [--mirror]\n";
+    "                      [--speed F] [--reverse] [--mirror] [--balance [--margin MM]]\n";
 
 int usage_error(const std::string &what) {
   std::fprintf(stderr, "motion_compose: %s\n%s", what.c_str(), kUsage);
@@ -42,6 +44,25 @@ bool parse_number(std::string_view text, double &out) {
   return ec == std::errc() && ptr == text.data() + text.size() && std::isfinite(out);
 }
 
+// --balance on the composed rows: the hips moved, what cannot be mended
+// warned about at its lines, and the summary. False when the robot's model
+// cannot be loaded.
+bool balance_rows(const char *input, Composed &result, double margin, double max_speed,
+                  const FindingSink &sink) {
+  std::string error;
+  const std::unique_ptr<robot::Model> model = robot::Model::load("", &error);
+  if (!model) {
+    std::fprintf(stderr, "motion_compose: %s\n", error.c_str());
+    return false;
+  }
+  Balancer balancer(*model, max_speed);
+  const BalanceResult balanced =
+      balancer.run(result.period_ms, result.rows, result.lines, margin, sink);
+  result.warnings += balanced.unmended;
+  print_balance_result(stderr, input, balanced);
+  return true;
+}
+
 bool ends_with(std::string_view text, std::string_view tail) {
   return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
 }
@@ -50,6 +71,8 @@ bool ends_with(std::string_view text, std::string_view tail) {
 
 int main(int argc, char **argv) {
   ComposeOptions options;
+  bool balance = false;
+  double margin = -1.0;  // mm; -1: not given
   const char *input = nullptr;
   const char *output = nullptr;
   for (int a = 1; a < argc; ++a) {
@@ -80,6 +103,14 @@ int main(int argc, char **argv) {
           options.speed < kMinSpeedFactor || options.speed > kMaxSpeedFactor)
         return usage_error("--speed takes a factor from 0.01 to 100");
       ++a;
+    } else if (arg == "--balance") {
+      balance = true;
+    } else if (arg == "--margin") {
+      if (!has_value || !parse_number(argv[a + 1], margin) || margin < 0 ||
+          margin > kMaxBalanceMarginMm)
+        return usage_error(
+            text_of("--margin takes a number of mm, 0 to %.0f", kMaxBalanceMarginMm));
+      ++a;
     } else if (arg == "--through") {
       options.through = true;
     } else if (arg == "--reverse") {
@@ -97,6 +128,7 @@ int main(int argc, char **argv) {
   if (input == nullptr) return usage_error("no script or motion file");
   const bool motion = ends_with(input, ".csv");
   if (motion && options.through) return usage_error("--through applies to scripts");
+  if (margin >= 0 && !balance) return usage_error("--margin goes with --balance");
   // The rows would replace the script they come from. A motion file may be
   // rewritten in place: the rows say all it said.
   struct stat in_file {};
@@ -111,13 +143,16 @@ int main(int argc, char **argv) {
   const FindingSink sink = [input](const Finding &finding) {
     std::fprintf(stderr, "%s\n", format_finding(input, finding).c_str());
   };
-  const Composed result =
+  Composed result =
       motion ? transform_motion(input, options, sink) : compose_script(input, options, sink);
   if (result.errors > 0) {
     std::fprintf(stderr, "motion_compose: %ld error%s: nothing written\n", result.errors,
                  result.errors == 1 ? "" : "s");
     return 2;
   }
+  if (balance && !balance_rows(input, result, margin < 0 ? kDefaultBalanceMarginMm : margin,
+                               options.max_speed, sink))
+    return 2;
   const int status = result.warnings > 0 ? 1 : 0;
   if (output == nullptr) {
     if (!write_motion_rows(stdout, result.period_ms, result.rows) || std::fflush(stdout) != 0 ||

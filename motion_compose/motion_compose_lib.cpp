@@ -702,8 +702,21 @@ std::vector<PulseCounts> resample(const std::vector<PulseCounts> &rows, int in_p
 void transform_rows(Composed &motion, int in_period, const ComposeOptions &options,
                     const FindingSink &sink) {
   Reporter report{sink, motion};
+  const std::size_t had = motion.rows.size();
   motion.rows = resample(motion.rows, in_period, motion.period_ms, options.speed);
-  if (options.reverse) std::reverse(motion.rows.begin(), motion.rows.end());
+  if (motion.lines.size() == had && had > 0) {
+    // Each row keeps the line of the input row nearest its time.
+    std::vector<long> lines(motion.rows.size());
+    const double step = motion.period_ms * options.speed / in_period;  // input rows per row
+    for (std::size_t k = 0; k < lines.size(); ++k)
+      lines[k] = motion.lines[std::min(static_cast<std::size_t>(std::lround(k * step)), had - 1)];
+    lines.back() = motion.lines.back();
+    motion.lines = std::move(lines);
+  }
+  if (options.reverse) {
+    std::reverse(motion.rows.begin(), motion.rows.end());
+    std::reverse(motion.lines.begin(), motion.lines.end());
+  }
   if (options.mirror)
     for (PulseCounts &row : motion.rows) row = mirror_counts(row);
   check_result(motion, options, report);
@@ -743,12 +756,18 @@ Composed compose_script(const char *path, const ComposeOptions &options, const F
   const bool retimed = options.speed != 1.0;
   check_spans(line.spans, out, check, !retimed, report);
   if (out.errors > 0) return out;
+  out.lines.assign(out.rows.size(), 0);
+  for (const Span &span : line.spans)
+    for (std::size_t r = span.first; r <= span.last && r < out.lines.size(); ++r)
+      out.lines[r] = span.step->line;
   if (retimed || options.reverse || options.mirror) {
     Composed result;
     result.period_ms = out.period_ms;
     result.rows = std::move(out.rows);
+    result.lines = std::move(out.lines);
     transform_rows(result, out.period_ms, options, sink);
     out.rows = std::move(result.rows);
+    out.lines = std::move(result.lines);
     out.errors += result.errors;
     out.warnings += result.warnings;
   }
@@ -785,6 +804,9 @@ Composed transform_motion(const char *path, const ComposeOptions &options,
   }
   const std::string warning = period_warning(out.period_ms);
   if (!warning.empty()) report.warning(0, 0, warning);
+  // A motion file holds one row a line.
+  out.lines.resize(out.rows.size());
+  for (std::size_t r = 0; r < out.lines.size(); ++r) out.lines[r] = static_cast<long>(r) + 1;
   transform_rows(out, own, options, sink);
   return out;
 }

@@ -34,6 +34,9 @@ struct ComposeOptions {
 struct Composed {
   int period_ms = kComposePeriodMs;
   std::vector<PulseCounts> rows;  // counts by JointIndex; the 21 numbered joints are set
+  // The script's line, or the input file's, that each row comes from (after
+  // --speed, the nearest input row's): where findings about rows point.
+  std::vector<long> lines;
   long errors = 0;
   long warnings = 0;
 };
@@ -83,7 +86,8 @@ Composed compose_script(const char *path, const ComposeOptions &options, const F
 // `options` say. Findings about the input name its lines; those about the
 // result name the file as a whole.
 Composed transform_motion(const char *path, const ComposeOptions &options, const FindingSink &sink);
-// Applies --speed, --reverse and --mirror to composed rows (at `period_ms`).
-// Findings about the result go to `sink` as whole-file findings.
+// Applies --speed, --reverse and --mirror to composed rows (at `period_ms`),
+// and to their lines. Findings about the result go to `sink` as whole-file
+// findings.
 void transform_rows(Composed &motion, int in_period, const ComposeOptions &options,
                     const FindingSink &sink);
