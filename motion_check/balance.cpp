@@ -176,6 +176,7 @@ struct BalanceCheck::State {
     swaying = false;
     have_soles = false;
     rub_first = 0;
+    fallen = false;
     last_p_rate = last_l_rate = Vec3::Zero();
     count = 0;
   }
@@ -348,13 +349,17 @@ struct BalanceCheck::State {
   double stretch_beyond = 0.0;  // mm the motion asks beyond the edge, swaying aside
   std::string stretch_beyond_toward;
   bool stretch_tipped = false;
+  bool fallen = false;  // the robot has fallen: nothing more is judged
   int period = 0;
   long shown = 0, hidden = 0;
   void close_stretch(BalanceSummary &sum, const FindingSink &sink);
   // Counts a stretch at risk; the first one's line and what happens there.
   void note_risk(BalanceSummary &sum, long line, const std::string &what);
-  // One warning for lines first to last (at most kShownPerKind shown).
-  void warn(const FindingSink &sink, long first, long last, const std::string &what);
+  // One warning for lines first to last (at most kShownPerKind of those at
+  // risk shown).
+  // A fall is shown `always`, beyond the cap.
+  void warn(const FindingSink &sink, long first, long last, const std::string &what,
+            bool always = false);
 
   // The sole that is not the stance sole rubbing along the floor: from
   // line rub_first, rubbed m so far, while rub_stance stands.
@@ -470,11 +475,16 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   if (!p.support.empty()) p.support.margin(cop, &near_cop);
   const BalanceMargin cop_margin = balance_margin(p.support, cop);
   ++sum.samples;
-  if (sum.samples == 1 || cop_margin.mm < sum.smallest_margin) {
+  if (fallen) {
+    // The robot lies on the floor: the rest of the file is not judged.
+    sway = p.give;
+    sway_speed = Vec2::Zero();
+  } else if (sum.samples == 1 || cop_margin.mm < sum.smallest_margin) {
     sum.smallest_margin = cop_margin.mm;
     sum.smallest_line = p.line;
   }
-  if (cop_margin.footing != Footing::kInside || tipped) {
+  if (fallen) {
+  } else if (cop_margin.footing != Footing::kInside || tipped) {
     if (stretch_first == 0) {
       stretch_first = p.line;
       stretch_least = std::numeric_limits<double>::infinity();
@@ -513,11 +523,11 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
       }
     }
     if (tipped) {
-      // It has fallen: the check goes on as if it were stood up again.
-      if (!stretch_tipped && stretch_beyond <= 0.0) stretch_beyond_toward = stretch_toward;
+      // It has fallen, here: the stretch ends with the fall.
+      if (stretch_beyond <= 0.0) stretch_beyond_toward = stretch_toward;
       stretch_tipped = true;
-      sway = p.give;
-      sway_speed = Vec2::Zero();
+      close_stretch(sum, sink);
+      fallen = true;
     }
   } else if (stretch_first != 0) {
     close_stretch(sum, sink);
@@ -554,7 +564,7 @@ void BalanceCheck::State::close_stretch(BalanceSummary &sum, const FindingSink &
         stretch_toward.c_str(), -stretch_least);
   }
   if (!stretch_tipped) note_risk(sum, stretch_first, what.substr(9));
-  warn(sink, stretch_first, stretch_last, what);
+  warn(sink, stretch_first, stretch_last, what, stretch_tipped);
   stretch_first = 0;
 }
 
@@ -567,8 +577,8 @@ void BalanceCheck::State::note_risk(BalanceSummary &sum, long line, const std::s
 }
 
 void BalanceCheck::State::warn(const FindingSink &sink, long first, long last,
-                               const std::string &what) {
-  if (shown >= kShownPerKind) {
+                               const std::string &what, bool always) {
+  if (shown >= kShownPerKind && !always) {
     ++hidden;
     return;
   }
@@ -584,6 +594,7 @@ void BalanceCheck::State::watch_rubbing(const std::array<std::array<Vec3, 4>, 2>
                                         BalanceSummary &sum, const FindingSink &sink) {
   // The other sole's corners that rub on the floor now and did a sample
   // ago: how far the farthest of them slid.
+  if (fallen) return close_rub(sum, sink);
   const int other = 1 - stance;
   double slid = -1.0;
   if (have_soles && stance == rub_stance) {
@@ -788,11 +799,12 @@ void print_balance(std::FILE *out, const std::string &path, const BalanceSummary
   if (!s.checked) {
     std::fprintf(out, "%s: balance: not checked: motion_player cannot play it\n", file);
   } else if (s.first_line != 0) {
-    std::string risk = s.at_risk > 0 ? text_of(", %ld at risk", s.at_risk) : std::string();
-    std::fprintf(out, "%s: balance: the robot falls from %s: %s; %ld stretch%s where it falls%s\n",
-                 file, line_time(s.first_line, s.period).c_str(),
-                 falling(s.first_by, s.first_toward).c_str(), s.stretches,
-                 s.stretches == 1 ? "" : "es", risk.c_str());
+    const std::string risk = s.at_risk > 0 ? text_of("; %ld stretch%s at risk before", s.at_risk,
+                                                     s.at_risk == 1 ? "" : "es")
+                                           : std::string();
+    std::fprintf(out, "%s: balance: the robot falls from %s: %s%s\n", file,
+                 line_time(s.first_line, s.period).c_str(),
+                 falling(s.first_by, s.first_toward).c_str(), risk.c_str());
   } else if (s.at_risk > 0) {
     std::fprintf(out, "%s: balance: at risk: %s, from %s; %ld stretch%s at risk\n", file,
                  s.risk_what.c_str(), line_time(s.risk_line, s.period).c_str(), s.at_risk,

@@ -31,7 +31,7 @@ inline constexpr double kCarryGap = 0.002;
 // physics world with slow leans to the edge, forward, back and to each
 // side (docs/balance.md, "The edge"): the robot stood up to 2 mm inside
 // the edge as the check reckons it and fell from 1 mm.
-inline constexpr double kEdgeBandMm = 3.0;
+inline constexpr double kEdgeBandMm = 4.0;
 
 // What a margin says of the robot.
 enum class Footing {
@@ -104,8 +104,8 @@ struct BalanceSummary {
   long samples = 0;
   double smallest_margin = 0.0;  // mm, the centre of pressure's
   long smallest_line = 0;
-  long stretches = 0;        // stretches in which the robot falls
-  long first_line = 0;       // where it first falls; 0 when it never does
+  long stretches = 0;        // stretches in which the robot falls: 0 or 1, nothing is judged after
+  long first_line = 0;       // where that stretch starts; 0 when it never falls
   double first_by = 0.0;     // mm outside at most in that stretch, before it tipped
   std::string first_toward;  // "toward the toes", "to the left"...
   long at_risk = 0;          // stretches at risk from which it recovers, and soles that drag
