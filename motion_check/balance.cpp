@@ -56,15 +56,6 @@ Mat3 from_mj(const mjtNum *m) {
   return r;
 }
 
-// How the robot falls: the motion asks the centre of pressure `beyond` mm
-// past the support's edge, or it rocks on the edge until it tips over.
-std::string falling(double beyond, const std::string &toward) {
-  if (beyond > 0.0)
-    return text_of("the centre of pressure leaves the support by %.0f mm %s", beyond,
-                   toward.c_str());
-  return text_of("it rocks on the support's edge %s, each time higher", toward.c_str());
-}
-
 // "line 140 (1.40 s)": a line and its time in the file.
 std::string line_time(long line, int period) {
   return text_of("line %ld (%.2f s)", line, line * (period / 1000.0));
@@ -346,7 +337,7 @@ struct BalanceCheck::State {
   long stretch_first = 0, stretch_last = 0;
   double stretch_least = 0.0;  // mm, the least margin in it until it tipped
   std::string stretch_toward;
-  double stretch_beyond = 0.0;  // mm the motion asks beyond the edge, swaying aside
+  double stretch_beyond = 0.0;  // mm the motion asks beyond the edge: the robot falls
   std::string stretch_beyond_toward;
   bool stretch_tipped = false;
   bool fallen = false;  // the robot has fallen: nothing more is judged
@@ -466,92 +457,89 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   const Vec3 moment = l_rate - p.com.cross(weight);
   const double fz = std::max(force.z(), kLeastLoad * g * mass);
   const Vec2 planned(-moment.y() / fz, moment.x() / fz);
-  // The robot sways about that on its servos.
+  // What the motion asks of the floor: that centre of pressure, under the
+  // robot as its servos give. Beyond the edge the robot falls.
+  const Vec2 asked = planned + p.give;
+  // The robot also sways about it on its servos' springs.
   const Vec2 cop = swing(p.give, p.stiff, planned, p.com.z(), p.support);
   const Vec2 com = p.com.head<2>() + sway;
   const bool tipped = (sway - p.give).norm() > kTipped;
-  const BalanceMargin com_margin = balance_margin(p.support, com);
-  Vec2 near_cop = cop;
-  if (!p.support.empty()) p.support.margin(cop, &near_cop);
-  const BalanceMargin cop_margin = balance_margin(p.support, cop);
-  ++sum.samples;
-  if (fallen) {
-    // The robot lies on the floor: the rest of the file is not judged.
+  if (tipped) {
+    // It would tip over: the check goes on as if it were stood up again.
     sway = p.give;
     sway_speed = Vec2::Zero();
-  } else if (sum.samples == 1 || cop_margin.mm < sum.smallest_margin) {
-    sum.smallest_margin = cop_margin.mm;
-    sum.smallest_line = p.line;
   }
-  if (fallen) {
-  } else if (cop_margin.footing != Footing::kInside || tipped) {
-    if (stretch_first == 0) {
-      stretch_first = p.line;
-      stretch_least = std::numeric_limits<double>::infinity();
-      stretch_beyond = 0.0;
-      stretch_tipped = false;
-    }
-    stretch_last = p.line;
-    // Which way a point lies, in the stance sole's heading: from the
-    // support's centre toward a point inside, from the edge toward one
-    // outside.
-    auto toward = [&](const Vec2 &point, const Vec2 &near, double margin) {
-      const Vec2 away = p.support.empty() ? Vec2(1.0, 0.0)
-                        : margin < 0.0    ? Vec2(point - near)
-                                          : Vec2(near - p.support.centre());
-      const double c = std::cos(p.heading), s = std::sin(p.heading);
-      const double fwd = c * away.x() + s * away.y();
-      const double left = -s * away.x() + c * away.y();
-      return std::string(std::abs(fwd) >= std::abs(left)
-                             ? (fwd > 0 ? "toward the toes" : "toward the heels")
-                             : (left > 0 ? "to the left" : "to the right"));
-    };
-    if (!stretch_tipped) {
-      if (cop_margin.mm < stretch_least) {
-        stretch_least = cop_margin.mm;
-        stretch_toward = toward(cop, near_cop, cop_margin.mm);
-      }
-      // What the motion itself asks, swaying aside: the commanded motion's
-      // centre of pressure under the robot as it gives.
-      const Vec2 asked = planned + p.give;
-      Vec2 near_asked = asked;
-      const double asked_mm = p.support.empty() ? -std::numeric_limits<double>::infinity()
-                                                : p.support.margin(asked, &near_asked) * 1000.0;
-      if (-asked_mm > stretch_beyond) {
-        stretch_beyond = -asked_mm;
-        stretch_beyond_toward = toward(asked, near_asked, asked_mm);
-      }
-    }
-    if (tipped) {
-      // It has fallen, here: the stretch ends with the fall.
-      if (stretch_beyond <= 0.0) stretch_beyond_toward = stretch_toward;
-      stretch_tipped = true;
-      close_stretch(sum, sink);
-      fallen = true;
-    }
-  } else if (stretch_first != 0) {
-    close_stretch(sum, sink);
-  }
+  const BalanceMargin com_margin = balance_margin(p.support, com);
+  const BalanceMargin cop_margin = balance_margin(p.support, cop);
+  const BalanceMargin asked_margin = balance_margin(p.support, asked);
+  ++sum.samples;
   if (out) {
     const Vec2 centre = p.support.centre();
     out(BalanceSample{p.line, p.time, com.x(), com.y(), cop.x(), cop.y(), centre.x(), centre.y(),
                       com_margin.mm, cop_margin.mm});
   }
+  // After a fall the robot lies on the floor: nothing more is judged.
+  if (fallen) return;
+  if (sum.samples == 1 || cop_margin.mm < sum.smallest_margin) {
+    sum.smallest_margin = cop_margin.mm;
+    sum.smallest_line = p.line;
+  }
+  if (cop_margin.footing == Footing::kInside && asked_margin.footing == Footing::kInside &&
+      !tipped) {
+    if (stretch_first != 0) close_stretch(sum, sink);
+    return;
+  }
+  if (stretch_first == 0) {
+    stretch_first = p.line;
+    stretch_least = std::numeric_limits<double>::infinity();
+    stretch_beyond = 0.0;
+    stretch_tipped = false;
+  }
+  stretch_last = p.line;
+  stretch_tipped = stretch_tipped || tipped;
+  // Which way a point lies, in the stance sole's heading: from the
+  // support's centre toward a point inside, from the edge toward one
+  // outside.
+  auto toward = [&](const Vec2 &point, double margin) {
+    Vec2 near = point;
+    if (!p.support.empty()) p.support.margin(point, &near);
+    const Vec2 away = p.support.empty() ? Vec2(1.0, 0.0)
+                      : margin < 0.0    ? Vec2(point - near)
+                                        : Vec2(near - p.support.centre());
+    const double c = std::cos(p.heading), s = std::sin(p.heading);
+    const double fwd = c * away.x() + s * away.y();
+    const double left = -s * away.x() + c * away.y();
+    return std::string(std::abs(fwd) >= std::abs(left)
+                           ? (fwd > 0 ? "toward the toes" : "toward the heels")
+                           : (left > 0 ? "to the left" : "to the right"));
+  };
+  if (cop_margin.mm < stretch_least) {
+    stretch_least = cop_margin.mm;
+    stretch_toward = toward(cop, cop_margin.mm);
+  }
+  if (-asked_margin.mm > stretch_beyond) {
+    stretch_beyond = -asked_margin.mm;
+    stretch_beyond_toward = toward(asked, asked_margin.mm);
+  }
 }
 
 void BalanceCheck::State::close_stretch(BalanceSummary &sum, const FindingSink &sink) {
   ++sum.warnings;
-  if (stretch_tipped) {
-    ++sum.stretches;
-    if (sum.first_line == 0) {
-      sum.first_line = stretch_first;
-      sum.first_by = stretch_beyond;
-      sum.first_toward = stretch_beyond_toward;
-    }
-  }
+  const bool falls = stretch_beyond > 0.0;
   std::string what;
-  if (stretch_tipped) {
-    what = "the robot falls: " + falling(stretch_beyond, stretch_beyond_toward);
+  if (falls) {
+    ++sum.stretches;
+    sum.first_line = stretch_first;
+    sum.first_by = stretch_beyond;
+    sum.first_toward = stretch_beyond_toward;
+    fallen = true;
+    what = text_of("the robot falls: the centre of pressure leaves the support by %.0f mm %s",
+                   stretch_beyond, stretch_beyond_toward.c_str());
+  } else if (stretch_tipped) {
+    what = text_of(
+        "at risk: the robot rocks on the support's edge %s, each time higher, until "
+        "it would tip over",
+        stretch_toward.c_str());
   } else if (stretch_least >= 0.0) {
     what = text_of(
         "at risk: the centre of pressure comes within %.0f mm of the support's edge "
@@ -563,8 +551,8 @@ void BalanceCheck::State::close_stretch(BalanceSummary &sum, const FindingSink &
         "%.0f mm beyond it at most",
         stretch_toward.c_str(), -stretch_least);
   }
-  if (!stretch_tipped) note_risk(sum, stretch_first, what.substr(9));
-  warn(sink, stretch_first, stretch_last, what, stretch_tipped);
+  if (!falls) note_risk(sum, stretch_first, what.substr(9));
+  warn(sink, stretch_first, stretch_last, what, falls);
   stretch_first = 0;
 }
 
@@ -802,9 +790,11 @@ void print_balance(std::FILE *out, const std::string &path, const BalanceSummary
     const std::string risk = s.at_risk > 0 ? text_of("; %ld stretch%s at risk before", s.at_risk,
                                                      s.at_risk == 1 ? "" : "es")
                                            : std::string();
-    std::fprintf(out, "%s: balance: the robot falls from %s: %s%s\n", file,
-                 line_time(s.first_line, s.period).c_str(),
-                 falling(s.first_by, s.first_toward).c_str(), risk.c_str());
+    std::fprintf(out,
+                 "%s: balance: the robot falls from %s: the centre of pressure leaves the "
+                 "support by %.0f mm %s%s\n",
+                 file, line_time(s.first_line, s.period).c_str(), s.first_by,
+                 s.first_toward.c_str(), risk.c_str());
   } else if (s.at_risk > 0) {
     std::fprintf(out, "%s: balance: at risk: %s, from %s; %ld stretch%s at risk\n", file,
                  s.risk_what.c_str(), line_time(s.risk_line, s.period).c_str(), s.at_risk,

@@ -73,8 +73,8 @@ inline constexpr int kBalanceFilter = 10;
 // adds torque: on one leg, whose ankle and hip roll give in series, each
 // round adds about a third of the last one's change.
 inline constexpr int kSagRounds = 3;
-// A robot whose centre of mass has tipped this far from where its servos
-// hold it has fallen, m: tilted about 0.2 rad, and still going.
+// A robot whose centre of mass sways this far from where its servos hold
+// it would tip over, m: tilted about 0.2 rad, and still going.
 inline constexpr double kTipped = 0.05;
 // A sole's corner this close to the floor rubs on it, m; a sole whose
 // corners rub along the floor for more than half its length in one go
@@ -106,7 +106,7 @@ struct BalanceSummary {
   long smallest_line = 0;
   long stretches = 0;        // stretches in which the robot falls: 0 or 1, nothing is judged after
   long first_line = 0;       // where that stretch starts; 0 when it never falls
-  double first_by = 0.0;     // mm outside at most in that stretch, before it tipped
+  double first_by = 0.0;     // mm the motion asks the centre of pressure beyond the edge, at most
   std::string first_toward;  // "toward the toes", "to the left"...
   long at_risk = 0;          // stretches at risk from which it recovers, and soles that drag
   long risk_line = 0;        // the first of them; 0 when none

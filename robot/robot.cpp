@@ -418,11 +418,16 @@ Eigen::Matrix3d Data::com_compliance(Side side) const {
     for (int b = im.legs[side].foot_body; b > 0 && !on_way; b = m->body_parentid[b])
       on_way = b == body;
     if (!on_way) continue;
-    // The joint turns what is above it about its axis: a push at the
-    // centre of mass loads it by its lever, and its give moves that part.
-    const Vec3 lever = vec(data_->xaxis + 3 * j).cross(com - vec(data_->xanchor + 3 * j));
-    const double above = (mass - m->body_subtreemass[body]) / mass;
-    compliance += above * lever * lever.transpose() / k;
+    // The joint turns what is above it about its axis. A push on every
+    // body by its mass, as the weight's or a sway's, loads the joint by
+    // that part's share and lever, and its give moves that part.
+    const double hanging = m->body_subtreemass[body];
+    const double above = mass - hanging;
+    if (!(above > 0.0)) continue;
+    const Vec3 centre = (mass * com - hanging * vec(data_->subtree_com + 3 * body)) / above;
+    const Vec3 lever = vec(data_->xaxis + 3 * j).cross(centre - vec(data_->xanchor + 3 * j));
+    const double share = above / mass;
+    compliance += share * share * lever * lever.transpose() / k;
   }
   return compliance;
 }

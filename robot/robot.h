@@ -247,10 +247,11 @@ class Data {
   Posture weight_torques(const Carrying &on, const Eigen::Vector3d &gravity) const;
 
   // How far the centre of mass moves, standing on sole `side` in the last
-  // posture set, per newton pushing it, as the servos between the sole and
-  // the pelvis give (each by its torque over its stiffness): m/N, 3x3, in
-  // the frame the posture was set in. The weight's own pull on the moved
-  // centre of mass is not in it.
+  // posture set, per newton pushing it (on every body by its mass, as the
+  // weight and a sway push), as the servos between the sole and the pelvis
+  // give (each by its torque over its stiffness): m/N, 3x3, in the frame
+  // the posture was set in. The weight's own pull on the moved centre of
+  // mass is not in it.
   Eigen::Matrix3d com_compliance(Side side) const;
 
   // Inverse kinematics of one leg: the angles that put the centre of the
