@@ -480,9 +480,13 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   }
   // After a fall the robot lies on the floor: nothing more is judged.
   if (fallen) return;
-  if (sum.samples == 1 || cop_margin.mm < sum.smallest_margin) {
-    sum.smallest_margin = cop_margin.mm;
+  if (sum.samples == 1 || asked_margin.mm < sum.smallest_margin) {
+    sum.smallest_margin = asked_margin.mm;
     sum.smallest_line = p.line;
+  }
+  if (sum.samples == 1 || cop_margin.mm < sum.smallest_swaying) {
+    sum.smallest_swaying = cop_margin.mm;
+    sum.swaying_line = p.line;
   }
   if (cop_margin.footing == Footing::kInside && asked_margin.footing == Footing::kInside &&
       !tipped) {
@@ -800,9 +804,11 @@ void print_balance(std::FILE *out, const std::string &path, const BalanceSummary
                  s.risk_what.c_str(), line_time(s.risk_line, s.period).c_str(), s.at_risk,
                  s.at_risk == 1 ? "" : "es");
   } else {
+    const bool swaying = s.smallest_swaying < s.smallest_margin;
     std::fprintf(
         out, "%s: balance: inside the support throughout, smallest margin %.0f mm at line %ld\n",
-        file, s.smallest_margin, s.smallest_line);
+        file, swaying ? s.smallest_swaying : s.smallest_margin,
+        swaying ? s.swaying_line : s.smallest_line);
   }
 }
 

@@ -102,8 +102,12 @@ struct BalanceSummary {
   bool checked = false;  // the file has rows motion_player plays
   int period = 0;        // ms per row
   long samples = 0;
-  double smallest_margin = 0.0;  // mm, the centre of pressure's
+  // mm, the least margin of the centre of pressure the motion asks for
+  // (the commanded motion's, under the robot as its servos give)
+  double smallest_margin = 0.0;
   long smallest_line = 0;
+  double smallest_swaying = 0.0;  // mm, the same as the robot sways on its servos
+  long swaying_line = 0;
   long stretches = 0;        // stretches in which the robot falls: 0 or 1, nothing is judged after
   long first_line = 0;       // where that stretch starts; 0 when it never falls
   double first_by = 0.0;     // mm the motion asks the centre of pressure beyond the edge, at most

@@ -161,8 +161,9 @@ Verdict hold_against_physics(BalanceCheck &check, const std::string &path, const
   EXPECT_EQ(first_ms, kFirstStepMs) << "the file was handed over late";
   const std::size_t at = r.err.find(kFell);
   const Verdict physical = at == std::string::npos ? Verdict::kUp : Verdict::kFalls;
-  std::printf("%-46s predicted %-8s physics %-6s smallest margin %5.0f mm\n", name,
-              name_of(*predicted), name_of(physical), held.smallest_margin);
+  std::printf("%-46s predicted %-8s physics %-6s smallest margin %5.0f mm, swaying %5.0f mm\n",
+              name, name_of(*predicted), name_of(physical), held.smallest_margin,
+              held.smallest_swaying);
   if (*predicted == Verdict::kUp) {
     EXPECT_EQ(physical, Verdict::kUp) << r.err;
   }
