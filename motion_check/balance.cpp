@@ -476,7 +476,7 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   if (out) {
     const Vec2 centre = p.support.centre();
     out(BalanceSample{p.line, p.time, com.x(), com.y(), cop.x(), cop.y(), centre.x(), centre.y(),
-                      com_margin.mm, cop_margin.mm});
+                      com_margin.mm, cop_margin.mm, asked.x(), asked.y(), asked_margin.mm});
   }
   // After a fall the robot lies on the floor: nothing more is judged.
   if (fallen) return;

@@ -94,6 +94,11 @@ struct BalanceSample {
   double support_x = 0.0, support_y = 0.0;  // the support's centre
   double com_margin = 0.0;                  // mm
   double cop_margin = 0.0;                  // mm
+  // The centre of pressure the commanded motion asks for under the robot
+  // as its servos give (beyond the edge the robot falls), and its margin,
+  // mm; cop_x, cop_y are where the robot has it as it sways on them.
+  double asked_x = 0.0, asked_y = 0.0;
+  double asked_margin = 0.0;
 };
 // Takes each sample as it is made.
 using BalanceSamples = std::function<void(const BalanceSample &)>;

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdlib>
 #include <limits>
 
 #include "playback.h"
@@ -47,6 +48,16 @@ constexpr double kJerkWeight = 1e-7;
 constexpr int kBisections = 10;
 // Shifts shorter than this are none, m.
 constexpr double kNoShift = 1e-7;
+// The weight is on the stance foot this long before the other lifts, s.
+constexpr double kShiftAhead = 0.2;
+// On one sole the centre of pressure is kept at least this share of the
+// way from the sole's edge to its middle.
+constexpr double kStanceDepth = 0.6;
+// Each round adds this share of its correction: the robot sways on its
+// servos, and a full correction of what a sway left would feed it.
+constexpr double kRelax = 1.0;
+// Stretches short of the margin this close are one, s.
+constexpr double kJoinStretches = 0.2;
 // How long before a stretch a limit met still explains it, s.
 constexpr double kExplainAhead = 0.6;
 
@@ -72,7 +83,7 @@ Posture posture_of(const PulseCounts &counts) {
 // discrete Riccati equation.
 class Preview {
  public:
-  Preview(double height, double g, double dt) {
+  Preview(double height, double g, double dt) : dt_(dt), t_(std::sqrt(height / g)) {
     Mat3 a;
     a << 1, dt, dt * dt / 2, 0, 1, dt, 0, 0, 1;
     const Vec3 b(dt * dt * dt / 6, dt * dt / 2, dt);
@@ -116,15 +127,28 @@ class Preview {
   }
 
   // The centre of mass's move, sample by sample, that brings the pressure
-  // centre's move to `wanted` (m, one a sample); the wanted move beyond the
-  // last sample is the last one's.
-  void run(const std::vector<double> &wanted, std::vector<double> &com) const {
+  // centre's move to `wanted` (m, one a sample) from sample `from` on; the
+  // wanted move beyond the last sample is the last one's. Before `from`
+  // the robot is at rest, and its centre of mass may stand anywhere: the
+  // player's approach to the first row is slow. It starts where the
+  // cart-table model, at rest, then follows the wanted moves with no
+  // error: x0 = (1/T) ∫ e^(-t/T) p(t) dt over what follows, T = sqrt(zc/g).
+  void run(const std::vector<double> &wanted, std::size_t from, std::vector<double> &com) const {
     const std::size_t n = wanted.size();
     com.assign(n, 0.0);
-    if (n == 0) return;
-    Vec3 x = Vec3::Zero();
+    if (from >= n) return;
+    double start = 0.0;
+    double weight = 1.0;  // e^(-t/T)
+    const double fade = std::exp(-dt_ / t_);
+    for (std::size_t k = from; k < n; ++k) {
+      start += weight * (1.0 - fade) * wanted[k];
+      weight *= fade;
+    }
+    start += weight * wanted[n - 1];
+    Vec3 x(start, 0.0, 0.0);
+    for (std::size_t k = 0; k < from; ++k) com[k] = start;
     double error_sum = 0.0;
-    for (std::size_t k = 0; k < n; ++k) {
+    for (std::size_t k = from; k < n; ++k) {
       com[k] = x(0);
       error_sum += c_.dot(x) - wanted[k];
       double u = -ke_ * error_sum - kx_.dot(x);
@@ -135,6 +159,7 @@ class Preview {
   }
 
  private:
+  double dt_, t_;  // s: the sample time, and the pendulum's time constant
   Mat3 a_;
   Vec3 b_;
   Vec3 c_;
@@ -148,7 +173,7 @@ class Preview {
 struct Placed {
   robot::PelvisPose pelvis;
   std::array<robot::SoleFrame, 2> soles;
-  std::array<bool, 2> carries{};
+  std::array<std::array<Vec3, 4>, 2> corners;  // each sole's, as robot::Data gives them
 };
 
 // A limit a row met: what stopped the hips there.
@@ -167,14 +192,37 @@ struct Round {
   std::vector<Limit> limits;  // by row
   std::vector<BalanceSample> samples;
   BalanceSummary summary;
-  double smallest = -std::numeric_limits<double>::infinity();  // mm
-  double short_sum = 0.0;  // mm, the shortfalls added over the samples
+  // mm: how far the worst sample is from holding (negative: short): the
+  // centre of pressure the motion asks for against the margin, the one the
+  // robot sways to against the check's band.
+  double clearance = -std::numeric_limits<double>::infinity();
+  double short_sum = 0.0;  // mm, the asked centre's shortfalls added over the samples
 
   bool better_than(const Round &o) const {
-    if (std::fabs(smallest - o.smallest) > 0.1) return smallest > o.smallest;
+    if (std::fabs(clearance - o.clearance) > 0.1) return clearance > o.clearance;
     return short_sum < o.short_sum - 1e-6;
   }
 };
+
+// The check's smallest margin, mm, and its line: of the pressure centre the
+// motion asks for or of the one the robot sways to, whichever is less.
+void smallest_of(const BalanceSummary &s, double *mm, long *line) {
+  const bool swaying = s.smallest_swaying < s.smallest_margin;
+  *mm = swaying ? s.smallest_swaying : s.smallest_margin;
+  *line = swaying ? s.swaying_line : s.smallest_line;
+}
+
+// "line 12" or "lines 12 to 15".
+std::string lines_text(long a, long b) {
+  return a == b ? text_of("line %ld", a) : text_of("lines %ld to %ld", a, b);
+}
+
+const char *support_name(const std::array<bool, 2> &carries) {
+  if (carries[robot::kLeft] && carries[robot::kRight]) return "the support";
+  return carries[robot::kLeft]    ? "the left sole"
+         : carries[robot::kRight] ? "the right sole"
+                                  : "the floor";
+}
 
 }  // namespace
 
@@ -201,14 +249,16 @@ struct Balancer::Impl {
       : model(m), body(m), check(m, speed), servo_speed(speed) {}
 
   // --- Standing the original on the floor --------------------------------
+  // The world is the balance check's: the floor at height 0, x and y as
+  // the pelvis stands in the zero posture, where motion_player starts.
 
   // Sole `s` of the posture just set (the pelvis at the origin, as
-  // stand_on leaves it) flat at `at` with heading `yaw`: the transform of
-  // the posture's frame into the world's.
+  // stand_on leaves it) flat at `at` with heading `yaw`: the turn and the
+  // move of the posture's frame into the world.
   void placement(int s, const Vec2 &at, double yaw, Mat3 *r, Vec3 *t) const {
     const robot::SolePose sole = body.sole(static_cast<robot::Side>(s));
     *r = rot_z(yaw - sole.yaw);
-    *t = to3(at, model.floor_height()) - *r * sole.position;
+    *t = to3(at, 0.0) - *r * sole.position;
   }
 
   double lowest(int s, const Mat3 &r, const Vec3 &t) const {
@@ -218,24 +268,18 @@ struct Balancer::Impl {
     return z;
   }
 
-  // Each row stood on its stance sole: the lower sole at the start, the
-  // other once it would press below the floor, where it touched.
+  // Each row stood on its stance sole as the balance check stands the
+  // robot: the lower sole at the start, the other once it would press
+  // below the floor, where it touched (unless the stance sole would then
+  // press deeper: the robot stands on both, one on its edge).
   void place() {
     placed.resize(original.size());
-    int stance = robot::kLeft;
-    Vec2 anchor = Vec2::Zero();
-    double anchor_yaw = 0.0;
-    const double floor = model.floor_height();
-    // The zero posture, where motion_player starts, sets the first stance.
-    {
-      body.set_posture(Posture{}, robot::PelvisPose{});
-      const double l = body.sole_corners(robot::kLeft)[0].z();
-      const double rz = body.sole_corners(robot::kRight)[0].z();
-      stance = l <= rz ? robot::kLeft : robot::kRight;
-      const robot::SolePose s = body.sole(static_cast<robot::Side>(stance));
-      anchor = s.position.head<2>();
-      anchor_yaw = s.yaw;
-    }
+    body.set_posture(Posture{}, robot::PelvisPose{});
+    int stance = body.sole_corners(robot::kLeft)[0].z() <= body.sole_corners(robot::kRight)[0].z()
+                     ? robot::kLeft
+                     : robot::kRight;
+    Vec2 anchor = body.sole(static_cast<robot::Side>(stance)).position.head<2>();
+    double anchor_yaw = body.sole(static_cast<robot::Side>(stance)).yaw;
     double height_sum = 0.0;
     for (std::size_t r = 0; r < original.size(); ++r) {
       const Posture q = posture_of(original[r]);
@@ -245,10 +289,8 @@ struct Balancer::Impl {
       Vec3 t;
       placement(stance, anchor, anchor_yaw, &rot, &t);
       const int other = 1 - stance;
-      const double below = lowest(other, rot, t) - floor;
+      const double below = lowest(other, rot, t);
       if (below < -kPress) {
-        // The other sole has come down: it stands now, where it touched,
-        // unless the stance sole would then press deeper.
         const robot::SolePose o = body.sole(static_cast<robot::Side>(other));
         const Vec3 at = rot * o.position + t;
         const double yaw = o.yaw + (anchor_yaw - body.sole(static_cast<robot::Side>(stance)).yaw);
@@ -257,10 +299,9 @@ struct Balancer::Impl {
         Mat3 rot2;
         Vec3 t2;
         placement(other, at.head<2>(), yaw, &rot2, &t2);
-        const double below2 = lowest(stance, rot2, t2) - floor;
+        const double below2 = lowest(stance, rot2, t2);
         if (below2 < below) {
           level = body.stand_on(static_cast<robot::Side>(stance), q, Vec3::Zero(), 0.0);
-          t.z() -= below;
         } else {
           if (below2 < 0) t2.z() -= below2;
           stance = other;
@@ -277,39 +318,28 @@ struct Balancer::Impl {
       p.pelvis.position = rot * level.position + t;
       p.pelvis.yaw = level.yaw + std::atan2(rot(1, 0), rot(0, 0));
       for (int s = 0; s < 2; ++s) {
-        const robot::SoleFrame f = body.sole_frame(static_cast<robot::Side>(s));
+        const robot::Side side = static_cast<robot::Side>(s);
+        const robot::SoleFrame f = body.sole_frame(side);
         p.soles[s] = robot::SoleFrame{rot * f.position + t, rot * f.rotation};
-        double low = std::numeric_limits<double>::infinity();
-        for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s)))
-          low = std::min(low, (rot * c + t).z());
-        p.carries[s] = low - floor <= kCarryGap;
+        p.corners[s] = body.sole_corners(side);
+        for (Vec3 &c : p.corners[s]) c = rot * c + t;
       }
-      height_sum += (rot * body.com() + t).z() - floor;
+      height_sum += (rot * body.com() + t).z();
     }
     com_height = original.empty() ? model.standing_height() : height_sum / original.size();
   }
 
-  // The support of row r: the corners near the floor of the soles that
-  // carry, as the balance check counts them.
-  robot::Support support(std::size_t r) const {
-    std::array<Vec2, 8> corners;
-    int n = 0;
-    const double floor = model.floor_height();
+  // The support of row r, by the balance check's rule.
+  robot::Support support(std::size_t r) const { return carrying_support(placed[r].corners, 0.0); }
+  // Which soles carry in row r: left, right or both.
+  std::array<bool, 2> carries(std::size_t r) const {
+    std::array<bool, 2> on{};
     for (int s = 0; s < 2; ++s) {
-      if (!placed[r].carries[s]) continue;
-      const robot::SoleFrame &f = placed[r].soles[s];
-      const Vec2 half = model.sole_size(static_cast<robot::Side>(s)) / 2;
-      std::array<Vec3, 4> c;
-      const double sx[4] = {1, 1, -1, -1}, sy[4] = {1, -1, -1, 1};
       double low = std::numeric_limits<double>::infinity();
-      for (int k = 0; k < 4; ++k) {
-        c[k] = f.position + f.rotation * Vec3(sx[k] * half.x(), sy[k] * half.y(), 0.0);
-        low = std::min(low, c[k].z());
-      }
-      for (const Vec3 &k : c)
-        if (k.z() - floor <= (low - floor) + kCarryGap) corners[n++] = k.head<2>();
+      for (const Vec3 &c : placed[r].corners[s]) low = std::min(low, c.z());
+      on[s] = low <= kCarryGap;
     }
-    return robot::Support::hull(std::span(corners.data(), n));
+    return on;
   }
 
   // --- Time --------------------------------------------------------------
@@ -486,28 +516,60 @@ struct Balancer::Impl {
   void judge(Round &round) {
     round.samples.clear();
     round.summary = check.run(
-        period, round.rows, [](const Finding &) {}, &round.samples);
-    round.smallest = round.summary.smallest_margin;
+        period, round.rows, [](const Finding &) {},
+        [&round](const BalanceSample &s) { round.samples.push_back(s); });
+    round.clearance = std::numeric_limits<double>::infinity();
     round.short_sum = 0.0;
-    for (const BalanceSample &s : round.samples)
-      round.short_sum += std::max(0.0, margin - s.cop_margin);
+    for (const BalanceSample &s : round.samples) {
+      round.clearance =
+          std::min({round.clearance, s.asked_margin - margin, s.cop_margin - kEdgeBandMm});
+      round.short_sum += std::max(0.0, margin - s.asked_margin);
+    }
   }
 
   // --- The correction ----------------------------------------------------
 
+  // The support the weight should be on at time t: the one the servos
+  // stand on then, or, when a sole is about to lift, the other sole alone,
+  // kShiftAhead before: the weight moves onto the stance foot first.
+  robot::Support target_support(double t, bool *ahead) const {
+    const std::size_t now = row_at(t - kServoLag);
+    const std::array<bool, 2> on = carries(now);
+    *ahead = false;
+    if (on[robot::kLeft] && on[robot::kRight]) {
+      const std::size_t last = row_at(t - kServoLag + kShiftAhead);
+      for (std::size_t r = now + 1; r <= last; ++r) {
+        const std::array<bool, 2> then = carries(r);
+        if (then[robot::kLeft] == then[robot::kRight]) continue;
+        *ahead = true;
+        return support(r);
+      }
+    }
+    return support(now);
+  }
+
   // Where each sample's centre of pressure should move, m: inward, by its
-  // shortfall below the margin; nothing where it is far enough inside.
+  // shortfall below the margin; nothing where it is far enough inside. The
+  // centre of pressure is the one the motion asks for: the robot's sway on
+  // its servos about it is no motion of the hips (a correction of the sway
+  // the check follows would feed it), and the margin leaves it room.
   void wanted_moves(const std::vector<BalanceSample> &samples, std::vector<double> &x,
                     std::vector<double> &y) const {
     x.assign(samples.size(), 0.0);
     y.assign(samples.size(), 0.0);
     for (std::size_t k = 0; k < samples.size(); ++k) {
       const BalanceSample &s = samples[k];
-      if (s.cop_margin >= margin) continue;
-      const Vec2 p(s.cop_x, s.cop_y);
-      double need = (margin + kAimBeyondMm - s.cop_margin) / 1000.0;
-      // The support the servos stand on at that moment.
-      const robot::Support sup = support(row_at(s.time - kServoLag));
+      bool ahead = false;
+      const robot::Support sup = target_support(s.time, &ahead);
+      const Vec2 p(s.asked_x, s.asked_y);
+      // The check's margin, and the one in the support of the rows as
+      // commanded (by the check's rule), which a foot leaves a little
+      // sooner than the servos, giving under the weight, let it.
+      const double mm = std::min(s.asked_margin, balance_margin(sup, p).mm);
+      if (mm >= depth_of(sup, s.time, ahead)) continue;
+      // Beyond a leg's length no correction means anything.
+      const double need =
+          std::min(depth_of(sup, s.time, ahead) + kAimBeyondMm - mm, 200.0) / 1000.0;
       Vec2 inward = Vec2(s.support_x, s.support_y) - p;
       if (sup.size() >= 3) {
         Vec2 near;
@@ -518,11 +580,20 @@ struct Balancer::Impl {
         inward = sup.centre() - p;
       }
       if (!std::isfinite(need) || inward.norm() < 1e-9) continue;
-      need = std::min(need, 0.2);  // beyond a leg's length no correction means anything
       inward *= need / inward.norm();
       x[k] = inward.x();
       y[k] = inward.y();
     }
+  }
+
+  // How far inside `sup` the centre of pressure should be at time t, mm:
+  // the margin; on one sole, or about to stand on one, the weight goes well
+  // over it, as a robot standing on the edge of its sole sways as its
+  // servos give.
+  double depth_of(const robot::Support &sup, double t, bool ahead) const {
+    const std::array<bool, 2> on = carries(row_at(t - kServoLag));
+    if (sup.empty() || (on[robot::kLeft] && on[robot::kRight] && !ahead)) return margin;
+    return std::max(margin, kStanceDepth * sup.margin(sup.centre()) * 1000.0);
   }
 
   // The hips' move by row for the samples' wanted moves of the centre of
@@ -531,11 +602,15 @@ struct Balancer::Impl {
                   std::vector<Vec2> &hips) const {
     std::vector<double> wx, wy, cx, cy;
     wanted_moves(samples, wx, wy);
-    preview.run(wx, cx);
-    preview.run(wy, cy);
     hips.assign(original.size(), Vec2::Zero());
     if (samples.empty()) return;
     const double t0 = samples.front().time;
+    // The first row as the servos reach it: before, the player approaches it.
+    const std::size_t from =
+        static_cast<std::size_t>(std::clamp((time_of(0) + kServoLag - t0) / kBalanceSample, 0.0,
+                                            static_cast<double>(samples.size() - 1)));
+    preview.run(wx, from, cx);
+    preview.run(wy, from, cy);
     for (std::size_t r = 0; r < original.size(); ++r) {
       // What the servos reach a moment after the row is commanded.
       const double at = (time_of(r) + kServoLag - t0) / kBalanceSample;
@@ -545,6 +620,112 @@ struct Balancer::Impl {
       const double f = k - static_cast<double>(i);
       hips[r] = Vec2(cx[i] + f * (cx[j] - cx[i]), cy[i] + f * (cy[j] - cy[i])) / follows;
     }
+  }
+
+  // --- What stays short ---------------------------------------------------
+
+  // Why the hips could not hold stretch [first, last] of the round's
+  // samples: a limit they met there or shortly before.
+  std::string why_short(const Round &round, const BalanceSample &first,
+                        const BalanceSample &last) const {
+    const std::size_t from = row_at(first.time - kExplainAhead);
+    const std::size_t to = row_at(last.time);
+    const Limit *reach = nullptr, *speed = nullptr;
+    for (std::size_t r = from; r <= to; ++r) {
+      const Limit &l = round.limits[r];
+      if (l.kind == Limit::kReach && (reach == nullptr || l.wanted > reach->wanted)) reach = &l;
+      if (l.kind == Limit::kSpeed && speed == nullptr) speed = &l;
+    }
+    if (reach != nullptr)
+      return text_of("the hips can move only %.0f mm of the %.0f mm needed: %s",
+                     reach->taken * 1000.0, reach->wanted * 1000.0, reach->why.c_str());
+    if (speed == nullptr) return "no move of the hips that the check could find holds it";
+    // The time the weight had: from the support's change before the one
+    // it had to follow (or the start) to that change.
+    const std::size_t at = row_at(first.time - kServoLag);
+    std::size_t change = at;
+    while (change > 0 && carries(change - 1) == carries(at)) --change;
+    std::size_t since = change > 0 ? change - 1 : 0;
+    while (since > 0 && carries(since - 1) == carries(change - 1)) --since;
+    return text_of("the weight cannot reach %s in %.2f s: %s", support_name(carries(at)),
+                   std::max(row_time, time_of(change) - time_of(since)), speed->why.c_str());
+  }
+
+  // One warning for each stretch of the round's samples that stays short:
+  // the centre of pressure the motion asks for short of the margin, or the
+  // robot swaying into the check's band. At most kShownPerKind are shown,
+  // then a note. Returns how many stretches there are.
+  long report(const Round &round, const std::vector<long> &lines, const FindingSink &sink) const {
+    const std::vector<BalanceSample> &s = round.samples;
+    const auto is_short = [&](const BalanceSample &b) {
+      return b.asked_margin < margin - kShortMm || b.cop_margin < kEdgeBandMm;
+    };
+    const auto line_of = [&](long row) {
+      const long r = std::clamp<long>(row, 1, static_cast<long>(original.size())) - 1;
+      return static_cast<std::size_t>(r) < lines.size() ? lines[r] : r + 1;
+    };
+    const std::size_t join = static_cast<std::size_t>(std::lround(kJoinStretches / kBalanceSample));
+    long count = 0;
+    std::size_t k = 0;
+    while (k < s.size()) {
+      if (!is_short(s[k])) {
+        ++k;
+        continue;
+      }
+      // The stretch, joined with the next one when it follows within kJoinStretches.
+      const std::size_t first = k;
+      std::size_t end = k;
+      double asked = s[k].asked_margin, swaying = s[k].cop_margin;
+      for (std::size_t j = k + 1; j < s.size() && j <= end + join; ++j) {
+        if (!is_short(s[j])) continue;
+        end = j;
+        asked = std::min(asked, s[j].asked_margin);
+        swaying = std::min(swaying, s[j].cop_margin);
+      }
+      ++count;
+      k = end + 1;
+      if (count > kShownPerKind) continue;
+      const bool sways = asked >= margin - kShortMm;
+      const std::string why = sways ? "" : why_short(round, s[first], s[end]) + "; ";
+      std::string where;
+      if (asked < 0.0)
+        where = text_of("the centre of pressure stays %.0f mm outside the support", -asked);
+      else if (!sways)
+        where = text_of(
+            "the centre of pressure comes within %.0f mm of the support's edge, short "
+            "of the %.0f mm margin",
+            asked, margin);
+      else if (swaying < 0.0)
+        where = text_of(
+            "the robot sways on its servos %.0f mm past the support's edge, which "
+            "no move of the hips damps",
+            -swaying);
+      else
+        where = text_of(
+            "the robot sways on its servos to within %.0f mm of the support's edge, "
+            "which no move of the hips damps",
+            swaying);
+      const long first_row = s[first].line, last_row = s[end].line;
+      const long a = line_of(first_row), b = line_of(last_row);
+      const bool own = lines.empty() || (a == first_row && b == last_row);
+      const std::string when = first_row == last_row
+                                   ? text_of("%.2f s", first_row * period / 1000.0)
+                                   : text_of("%.2f s to %.2f s", first_row * period / 1000.0,
+                                             last_row * period / 1000.0);
+      const std::string rows =
+          own ? when
+          : first_row == last_row
+              ? text_of("row %ld of the result, ", first_row) + when
+              : text_of("rows %ld to %ld of the result, ", first_row, last_row) + when;
+      sink(Finding{a, 0, Severity::kWarning,
+                   text_of("balance: %s (%s): %s%s", lines_text(a, b).c_str(), rows.c_str(),
+                           why.c_str(), where.c_str())});
+    }
+    if (count > kShownPerKind)
+      sink(Finding{
+          0, 0, Severity::kNote,
+          text_of("%ld more stretches short of the margin not shown", count - kShownPerKind)});
+    return count;
   }
 
   // How far the centre of mass moves when the hips do, from the first row.
@@ -572,22 +753,6 @@ Balancer::Balancer(const robot::Model &model, double servo_speed)
 
 Balancer::~Balancer() = default;
 
-namespace {
-
-// "line 12" or "lines 12 to 15".
-std::string lines_text(long a, long b) {
-  return a == b ? text_of("line %ld", a) : text_of("lines %ld to %ld", a, b);
-}
-
-const char *support_name(const std::array<bool, 2> &carries) {
-  if (carries[robot::kLeft] && carries[robot::kRight]) return "the support";
-  return carries[robot::kLeft]    ? "the left sole"
-         : carries[robot::kRight] ? "the right sole"
-                                  : "the floor";
-}
-
-}  // namespace
-
 BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
                             const std::vector<long> &lines, double margin_mm,
                             const FindingSink &sink) {
@@ -609,8 +774,7 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
   im.judge(best);
   if (!best.summary.checked) return result;
   result.checked = true;
-  result.before = best.summary.smallest_margin;
-  result.before_line = best.summary.smallest_line;
+  smallest_of(best.summary, &result.before, &result.before_line);
   im.find_times(best.samples);
   im.find_follows();
 
@@ -619,12 +783,24 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
   int stale = 0;
   std::vector<Vec2> more;
   std::vector<Vec2> wanted(rows.size());
-  for (int round = 1; round <= kMaxRounds && best.smallest < margin_mm; ++round) {
+  for (int round = 1; round <= kMaxRounds && best.clearance < -kShortMm; ++round) {
+    // The approach to the first row may have grown: the times anew.
+    im.find_times(last.samples);
     im.correction(preview, last.samples, more);
-    for (std::size_t r = 0; r < rows.size(); ++r) wanted[r] = last.shift[r] + more[r];
+    for (std::size_t r = 0; r < rows.size(); ++r) wanted[r] = last.shift[r] + kRelax * more[r];
     Round next;
     im.build(wanted, next);
     im.judge(next);
+    if (std::getenv("BALANCE_DEBUG")) {
+      double most = 0;
+      for (auto &v : next.shift) most = std::max(most, v.norm());
+      std::fprintf(stderr,
+                   "round %d: clearance %.1f (asked %.1f swaying %.1f) short %.0f most %.1f mm "
+                   "first row shift %.1f %.1f\n",
+                   round, next.clearance, next.summary.smallest_margin,
+                   next.summary.smallest_swaying, next.short_sum, most * 1000,
+                   next.shift[0].x() * 1000, next.shift[0].y() * 1000);
+    }
     if (next.better_than(best)) {
       best = next;
       result.rounds = round;
@@ -642,75 +818,30 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
     if (best.rows[r] != rows[r]) ++result.changed_rows;
   }
   rows = best.rows;
-  result.after = best.summary.smallest_margin;
-  result.after_line = best.summary.smallest_line;
-  result.holds = best.smallest >= margin_mm - kShortMm;
+  smallest_of(best.summary, &result.after, &result.after_line);
+  result.holds = best.summary.warnings == 0 && best.clearance >= -kShortMm;
 
   // Each stretch still short of the margin: one warning at its first line.
-  const auto line_of = [&](long row) {
-    const std::size_t r = static_cast<std::size_t>(std::clamp<long>(row, 1, rows.size())) - 1;
-    return r < lines.size() ? lines[r] : static_cast<long>(r + 1);
-  };
-  std::size_t k = 0;
-  const std::vector<BalanceSample> &s = best.samples;
-  while (k < s.size()) {
-    if (s[k].cop_margin >= margin_mm - kShortMm) {
-      ++k;
-      continue;
+  im.find_times(best.samples);
+  if (const char *dump = std::getenv("BALANCE_DUMP")) {
+    std::FILE *f = std::fopen(dump, "w");
+    std::vector<Vec2> more2;
+    Preview p2(im.com_height, im.model.g(), kBalanceSample);
+    std::vector<double> wx, wy;
+    im.wanted_moves(best.samples, wx, wy);
+    for (std::size_t k = 0; k < best.samples.size(); ++k) {
+      const BalanceSample &b = best.samples[k];
+      std::size_t r = im.row_at(b.time);
+      std::fprintf(f,
+                   "%ld %.3f com %.1f %.1f cop %.1f %.1f m %.1f asked %.1f %.1f m %.1f | shift "
+                   "%.1f %.1f want %.1f %.1f\n",
+                   b.line, b.time, b.com_x * 1e3, b.com_y * 1e3, b.cop_x * 1e3, b.cop_y * 1e3,
+                   b.cop_margin, b.asked_x * 1e3, b.asked_y * 1e3, b.asked_margin,
+                   best.shift[r].x() * 1e3, best.shift[r].y() * 1e3, wx[k] * 1e3, wy[k] * 1e3);
     }
-    std::size_t end = k;
-    double worst = s[k].cop_margin;
-    while (end + 1 < s.size() && s[end + 1].cop_margin < margin_mm - kShortMm) {
-      ++end;
-      worst = std::min(worst, s[end].cop_margin);
-    }
-    const long first_row = s[k].line, last_row = s[end].line;
-    // What stopped the hips there, or shortly before.
-    const std::size_t from = im.row_at(s[k].time - kExplainAhead);
-    const std::size_t to = std::min<std::size_t>(im.row_at(s[end].time), rows.size() - 1);
-    const Limit *reach = nullptr, *speed = nullptr;
-    for (std::size_t r = from; r <= to; ++r) {
-      const Limit &l = best.limits[r];
-      if (l.kind == Limit::kReach && (reach == nullptr || l.wanted > reach->wanted)) reach = &l;
-      if (l.kind == Limit::kSpeed && speed == nullptr) speed = &l;
-    }
-    const std::size_t at = im.row_at(s[k].time - kServoLag);
-    std::string why;
-    if (reach != nullptr) {
-      why = text_of("the hips can move only %.0f mm of the %.0f mm needed: %s",
-                    reach->taken * 1000.0, reach->wanted * 1000.0, reach->why.c_str());
-    } else if (speed != nullptr) {
-      // The time the weight had: the support's last change before, since
-      // the one before it (or the start).
-      std::size_t change = at;
-      while (change > 0 && im.placed[change - 1].carries == im.placed[at].carries) --change;
-      std::size_t since = change > 0 ? change - 1 : 0;
-      while (since > 0 && im.placed[since - 1].carries == im.placed[change - 1].carries) --since;
-      why = text_of("the weight cannot reach %s in %.2f s: %s", support_name(im.placed[at].carries),
-                    std::max(im.row_time, im.time_of(change) - im.time_of(since)),
-                    speed->why.c_str());
-    } else {
-      why = "no move of the hips that the check could find holds it";
-    }
-    const std::string where =
-        worst < 0.0 ? text_of("the centre of pressure stays %.0f mm outside the support", -worst)
-                    : text_of(
-                          "the centre of pressure comes within %.0f mm of the "
-                          "support's edge, short of the %.0f mm margin",
-                          worst, margin_mm);
-    const long a = line_of(first_row), b = line_of(last_row);
-    const bool own_lines = lines.empty() || (a == first_row && b == last_row);
-    const std::string rows_text =
-        own_lines
-            ? text_of("%.2f s to %.2f s", first_row * period / 1000.0, last_row * period / 1000.0)
-            : text_of("rows %ld to %ld of the result, %.2f s to %.2f s", first_row, last_row,
-                      first_row * period / 1000.0, last_row * period / 1000.0);
-    ++result.unmended;
-    sink(Finding{a, 0, Severity::kWarning,
-                 text_of("balance: %s (%s): %s; %s", lines_text(a, b).c_str(), rows_text.c_str(),
-                         why.c_str(), where.c_str())});
-    k = end + 1;
+    std::fclose(f);
   }
+  result.unmended = im.report(best, lines, sink);
   return result;
 }
 
