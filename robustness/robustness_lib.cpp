@@ -353,7 +353,8 @@ Value end_of(const Plan &plan, int s, bool high) {
 // --- The report -------------------------------------------------------------------
 
 // Runs at one end of a setting: how many, how many stay up, the smallest
-// margin among them.
+// margin of those that stay up (a falling robot's margin says no more than
+// that it falls).
 struct Tally {
   long runs = 0;
   long up = 0;
@@ -361,7 +362,8 @@ struct Tally {
   long margin_um = 0;
   void add(const Verdict &v) {
     ++runs;
-    if (v.fell_ms < 0) ++up;
+    if (v.fell_ms >= 0) return;
+    ++up;
     if (v.has_margin && (!has_margin || v.margin_um < margin_um)) {
       has_margin = true;
       margin_um = v.margin_um;
@@ -370,7 +372,7 @@ struct Tally {
 };
 
 // Whether tally a is worse than b: a smaller share up, then a smaller
-// margin (none measured is the smallest).
+// margin (none, when none stays up, is the smallest).
 bool worse(const Tally &a, const Tally &b) {
   const long lhs = a.up * b.runs;
   const long rhs = b.up * a.runs;
@@ -390,7 +392,7 @@ std::string end_text(const SettingInfo &info, const Value &value) {
 }
 
 std::string margin_text(const Tally &t) {
-  return t.has_margin ? "margin " + mm(t.margin_um) + " mm" : "no margin measured";
+  return t.has_margin ? ", margin " + mm(t.margin_um) + " mm" : "";
 }
 
 void print_ranges(std::FILE *out, const Plan &plan) {
@@ -749,21 +751,19 @@ void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs
                   const std::vector<Verdict> &verdicts) {
   // The drawn robots.
   long up = 0;
-  std::vector<long> falls;  // ms after the first command
-  const Verdict *least = nullptr;
-  const Verdict *least_up = nullptr;
+  std::vector<long> falls;         // ms after the first command
+  const Verdict *least = nullptr;  // of the runs that stay up
   const Verdict *nominal_run = nullptr;
   for (std::size_t i = 0; i < runs.size(); ++i) {
     const Verdict &v = verdicts[i];
     if (runs[i].kind == Run::Kind::kNominal) nominal_run = &v;
     if (runs[i].kind != Run::Kind::kDrawn) continue;
-    if (v.fell_ms < 0)
-      ++up;
-    else
+    if (v.fell_ms >= 0) {
       falls.push_back(v.fell_ms - v.first_ms);
-    if (!v.has_margin) continue;
-    if (least == nullptr || v.margin_um < least->margin_um) least = &v;
-    if (v.fell_ms < 0 && (least_up == nullptr || v.margin_um < least_up->margin_um)) least_up = &v;
+      continue;
+    }
+    ++up;
+    if (v.has_margin && (least == nullptr || v.margin_um < least->margin_um)) least = &v;
   }
   const long n = plan.runs;
   const Range interval = wilson(up, n);
@@ -786,26 +786,22 @@ void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs
                  seconds(falls.front()).c_str(), seconds(falls.back()).c_str());
   }
 
-  std::string margins = "smallest balance margin: ";
-  margins += least == nullptr
-                 ? "none measured"
-                 : mm(least->margin_um) + " mm (run " + std::to_string(least->run) + ")";
-  margins += least_up == nullptr ? "; no run that stays up measured"
-                                 : "; of the runs that stay up, " + mm(least_up->margin_um) +
-                                       " mm (run " + std::to_string(least_up->run) + ")";
-  std::fprintf(out, "%s\n", margins.c_str());
+  if (least != nullptr)
+    std::fprintf(out, "smallest balance margin of the runs that stay up: %s mm (run %ld)\n",
+                 mm(least->margin_um).c_str(), least->run);
+  else
+    std::fprintf(out, "smallest balance margin of the runs that stay up: none stays up\n");
 
   if (nominal_run != nullptr) {
     const Verdict &v = *nominal_run;
-    Tally t;
-    t.add(v);
-    std::fprintf(
-        out, "the nominal robot: %s, %s\n",
-        v.fell_ms < 0
-            ? "stays up"
-            : ("falls " + seconds(v.fell_ms - v.first_ms) + " s after the first command").c_str(),
-        t.has_margin ? ("smallest balance margin " + mm(t.margin_um) + " mm").c_str()
-                     : "no balance margin measured");
+    if (v.fell_ms >= 0)
+      std::fprintf(out, "the nominal robot: falls %s s after the first command\n",
+                   seconds(v.fell_ms - v.first_ms).c_str());
+    else if (v.has_margin)
+      std::fprintf(out, "the nominal robot: stays up, smallest balance margin %s mm\n",
+                   mm(v.margin_um).c_str());
+    else
+      std::fprintf(out, "the nominal robot: stays up\n");
   }
 
   // Which setting hurts most: each setting's worse end first.
@@ -813,7 +809,13 @@ void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs
     int setting;
     Tally ends[2];
     Value end_values[2];
-    const Tally &worst() const { return worse(ends[1], ends[0]) ? ends[1] : ends[0]; }
+    int worst() const { return worse(ends[1], ends[0]) ? 1 : 0; }
+    // Its worse end first, then its other end.
+    bool before(const Ranked &b) const {
+      const Tally &w = ends[worst()], &bw = b.ends[b.worst()];
+      if (worse(w, bw) || worse(bw, w)) return worse(w, bw);
+      return worse(ends[1 - worst()], b.ends[1 - b.worst()]);
+    }
   };
   std::vector<Ranked> ranked;
   for (std::size_t i = 0; i < runs.size(); ++i) {
@@ -826,7 +828,7 @@ void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs
   }
   if (!ranked.empty()) {
     std::stable_sort(ranked.begin(), ranked.end(),
-                     [](const Ranked &a, const Ranked &b) { return worse(a.worst(), b.worst()); });
+                     [](const Ranked &a, const Ranked &b) { return a.before(b); });
     std::fprintf(out,
                  "which setting hurts most, each alone at the ends of its range, the others "
                  "nominal (one run an end, %d where a seed matters), the worst first:\n",
@@ -838,7 +840,7 @@ void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs
       for (int e = 0; e < 2; ++e) {
         const Tally &t = r.ends[e];
         line += (e == 0 ? "" : "; ") + std::string("at ") + end_text(info, r.end_values[e]) + ": " +
-                std::to_string(t.up) + " of " + std::to_string(t.runs) + " up, " + margin_text(t);
+                std::to_string(t.up) + " of " + std::to_string(t.runs) + " up" + margin_text(t);
       }
       std::fprintf(out, "  %2d. %-15s %s\n", ++place, info.name, line.c_str());
     }
