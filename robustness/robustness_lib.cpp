@@ -93,7 +93,9 @@ std::string setting_names() {
 
 // "0.0001 rad", "1 ms": what a setting's values are multiples of.
 std::string resolution(const SettingInfo &info) {
-  std::string text = number(1.0 / info.per_unit);
+  char step[32];
+  std::snprintf(step, sizeof step, "%g", 1.0 / info.per_unit);
+  std::string text = step;
   if (*info.unit != '\0') text += std::string(" ") + info.unit;
   return text;
 }
@@ -185,7 +187,7 @@ bool read_pinned(const SettingInfo &info, std::string_view text, double *value) 
 bool parse_fix(const SettingInfo &info, std::string_view text, Choice *choice, std::string *error) {
   Choice c;
   c.pinned = true;
-  const std::string form = info.shape == Shape::kPair     ? "X,Y"
+  const std::string form = info.shape == Shape::kPair     ? "X,Y or V"
                            : info.shape == Shape::kJoints ? "RAD or JOINT=RAD,..."
                            : info.seeded                  ? "V or V:SEED"
                                                           : "V";
@@ -204,7 +206,9 @@ bool parse_fix(const SettingInfo &info, std::string_view text, Choice *choice, s
         return false;
     }
   } else if (info.shape == Shape::kPair) {
-    const std::vector<std::string_view> xy = split(text, ',');
+    // One number stands for both.
+    std::vector<std::string_view> xy = split(text, ',');
+    if (xy.size() == 1) xy.push_back(xy[0]);
     if (xy.size() != 2 || !read_pinned(info, xy[0], &c.pin.number[0]) ||
         !read_pinned(info, xy[1], &c.pin.number[1]))
       return false;
@@ -744,7 +748,8 @@ Range wilson(long k, long n) {
   const double z2n = z * z / n;
   const double centre = (p + z2n / 2) / (1 + z2n);
   const double half = z / (1 + z2n) * std::sqrt(p * (1 - p) / n + z2n / (4.0 * n));
-  return {std::max(0.0, centre - half), std::min(1.0, centre + half)};
+  // The ends exact where the share is.
+  return {k == 0 ? 0.0 : std::max(0.0, centre - half), k == n ? 1.0 : std::min(1.0, centre + half)};
 }
 
 void print_report(std::FILE *out, const Plan &plan, const std::vector<Run> &runs,
