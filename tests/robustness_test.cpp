@@ -182,8 +182,6 @@ TEST(Robustness, EdgeMotionSurvivesSomeRunsAndItsRankingNamesTheServosOrTheMass)
   // which move the lean's centre of mass; not a floor's bumps.
   const std::string first = line_after(o.out, "the worst first:\n   1. ");
   EXPECT_TRUE(first.rfind("SERVO_OFFSETS ", 0) == 0 || first.rfind("COM_SHIFT ", 0) == 0) << o.out;
-  const std::string bumps = line_after(o.out, "FLOOR_BUMPS     at 0 mm: ");
-  EXPECT_NE(bumps.find("at 2 mm: 3 of 3 up"), std::string::npos) << o.out;
 }
 
 TEST(Robustness, SameSeedGivesTheSameReportHoweverTheRunsGoAndOtherSeedsOverlap) {
