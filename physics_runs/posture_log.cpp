@@ -98,8 +98,11 @@ robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double
     double low = INFINITY;
     for (const Eigen::Vector3d &corner : sole) low = std::min(low, corner.z());
     if (!(row.touch[side] > kCarrying) && low - floor_height > kCarryGap) continue;
+    // A sole stood into the floor (the log's joints are not the rigid
+    // robot's) counts its corners within the gap of the floor.
+    const double base = std::max(low, floor_height);
     for (const Eigen::Vector3d &corner : sole)
-      if (corner.z() <= low + kCarryGap) corners[n++] = corner.head<2>();
+      if (corner.z() <= base + kCarryGap) corners[n++] = corner.head<2>();
   }
   return robot::Support::hull(std::span(corners.data(), n));
 }

@@ -51,7 +51,8 @@ StoodRow stand_row(robot::Data &data, const LogRow &row);
 // The support of a stood row, by the balance check's rule of a sole that
 // carries (motion_check/balance.h): a sole carries when it comes within
 // kCarryGap of the floor, or, as the log measures it, presses with more
-// than kCarrying; its corners within kCarryGap of its lowest one count.
+// than kCarrying; its corners within kCarryGap of its lowest one count, or
+// of the floor for a sole stood into it.
 robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double floor_height);
 
 // The balance margin of a row, mm: the centre of pressure's margin in the

@@ -252,6 +252,17 @@ TEST(RobustnessMargin, SoleCarriesWhenNearTheFloorOrPressing) {
   // Pressed down though the joints hold it up: it carries.
   row.touch = {20.0, 10.0};
   const double pressed = physics_runs::balance_margin(data, row);
+  // Its ankle turned toes down, stood 2 mm into the floor, it stays on its
+  // heel too: the corners within the gap of the floor count.
+  row.joints = {};
+  row.joints[11] = 0.03;  // rleg_joint_5
+  row.touch = {15.0, 15.0};
+  physics_runs::StoodRow stood = physics_runs::stand_row(data, row, robot::kLeft);
+  const Eigen::Vector2d heel =
+      (stood.soles[robot::kRight][2] + stood.soles[robot::kRight][3]).head<2>() / 2;
+  row.cop = heel + Eigen::Vector2d(0.003, 0.0);
+  const double on_heel = physics_runs::balance_margin(data, row);
+  EXPECT_GT(on_heel, 1.0);
   EXPECT_GT(both, 20.0);
   EXPECT_LT(one, 0.0) << "the centre between the feet is outside the left sole";
   EXPECT_GT(pressed, 0.0);
