@@ -2,6 +2,7 @@
 
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -42,6 +43,19 @@ bool first_row_posture(const std::string &path, std::string *posture) {
 }
 
 }  // namespace
+
+bool readable_motion_file(const std::string &file, std::string *error) {
+  struct stat status {};
+  if (stat(file.c_str(), &status) != 0)
+    *error = "no such motion file: " + file;
+  else if (!S_ISREG(status.st_mode))
+    *error = "not a regular file: " + file;
+  else if (access(file.c_str(), R_OK) != 0)
+    *error = "cannot read the motion file: " + file;
+  else
+    return true;
+  return false;
+}
 
 bool set_up_motion(const std::string &file, MotionSetup *setup, std::string *error) {
   std::string first_error;

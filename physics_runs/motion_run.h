@@ -12,6 +12,10 @@ struct MotionSetup {
   long playback_ms = 0;  // motion_player's playback of the file, ms
 };
 
+// Whether `file` names a regular file this process can read; false with
+// `*error` set to one line.
+bool readable_motion_file(const std::string &file, std::string *error);
+
 // The file as motion_player takes it: any error motion_check finds in it
 // refuses it. False with `*error` set to one line.
 bool set_up_motion(const std::string &file, MotionSetup *setup, std::string *error);

@@ -11,7 +11,6 @@
 // arguments or unreadable file, 1 anything else (the motion falls without
 // a push), 130 or 143 interrupted.
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -203,10 +202,7 @@ int main(int argc, char **argv) {
   Setup setup;
   setup.options = *options;
   const std::string &file = options->file;
-  struct stat status {};
-  if (stat(file.c_str(), &status) != 0) return say(2, "no such motion file: " + file);
-  if (!S_ISREG(status.st_mode)) return say(2, "not a regular file: " + file);
-  if (access(file.c_str(), R_OK) != 0) return say(2, "cannot read the motion file: " + file);
+  if (!physics_runs::readable_motion_file(file, &error)) return say(2, error);
 
   // Each run is the stand-in's default physics world with this test's
   // settings only: a recording, a window or another model would slow the

@@ -19,7 +19,6 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -501,9 +500,6 @@ int main(int argc, char **argv) {
       break;
   }
   const std::string &file = options->plan.file;
-  struct stat status {};
-  if (stat(file.c_str(), &status) != 0) return say(2, "no such motion file: " + file);
-  if (!S_ISREG(status.st_mode)) return say(2, "not a regular file: " + file);
-  if (access(file.c_str(), R_OK) != 0) return say(2, "cannot read the motion file: " + file);
+  if (!physics_runs::readable_motion_file(file, &error)) return say(2, error);
   return options->mode == robustness::Mode::kList ? list(*options) : run_here(*options);
 }

@@ -243,27 +243,6 @@ TEST(Robustness, ListedRunsCollectIntoTheReportOfRunningThemHere) {
   EXPECT_EQ(collected.out, here.out);
 }
 
-// A live process: its id, its parent's and its session's.
-struct Process {
-  long id, parent, session;
-};
-
-std::vector<Process> processes() {
-  std::vector<Process> found;
-  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;
-    // pid (comm) state ppid pgrp session: comm may hold spaces.
-    std::istringstream rest(text.substr(text.rfind(')') + 1));
-    std::string state;
-    long parent = 0, group = 0, session = 0;
-    if (rest >> state >> parent >> group >> session && state != "Z")
-      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
-  }
-  return found;
-}
-
 TEST(Robustness, TermOrKillEndsEveryRunAndLeavesNothingBehind) {
   // Killed under valgrind, the runs would leave reports of what they held.
   if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
@@ -295,7 +274,7 @@ TEST(Robustness, TermOrKillEndsEveryRunAndLeavesNothingBehind) {
     }
     ASSERT_TRUE(running) << "robustness ended, or went on for long, before its tenth run";
     long session = 0;
-    for (const Process &p : processes())
+    for (const e2e::Process &p : e2e::processes())
       if (p.parent == pid && p.session == p.id) session = p.id;
     EXPECT_NE(session, 0) << "no session of its own for the runs";
     ASSERT_EQ(kill(pid, signal), 0);
@@ -308,14 +287,15 @@ TEST(Robustness, TermOrKillEndsEveryRunAndLeavesNothingBehind) {
     const auto until =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::kSafetyTimeoutMs);
     auto left = [&] {
-      for (const Process &p : processes())
+      for (const e2e::Process &p : e2e::processes())
         if (p.session == session) return true;
       return !std::filesystem::is_empty(tmp);
     };
     while (left() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_TRUE(std::filesystem::is_empty(tmp));
-    for (const Process &p : processes()) EXPECT_NE(p.session, session) << "left running: " << p.id;
+    for (const e2e::Process &p : e2e::processes())
+      EXPECT_NE(p.session, session) << "left running: " << p.id;
   }
 }
 
