@@ -33,7 +33,6 @@ bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *
   const int yaw = at("yaw");
   const int com[2] = {at("com_x"), at("com_y")};
   const int cop[2] = {at("cop_x"), at("cop_y")};
-  const int tilt = at("tilt");
   std::array<int, kJointCount> joints;
   for (int i = 0; i < kJointCount; ++i) joints[i] = at(kJoints[i].name);
   std::vector<int> wanted = {time, gps[0], gps[1], gps[2], touch[0], touch[1],
@@ -61,7 +60,6 @@ bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *
     r.yaw = fields[yaw];
     r.com = Eigen::Vector2d(fields[com[0]], fields[com[1]]);
     r.cop = Eigen::Vector2d(fields[cop[0]], fields[cop[1]]);
-    r.tilt = fields[tilt];
     rows->push_back(r);
   }
   return true;
@@ -71,9 +69,7 @@ StoodRow stand_row(robot::Data &data, const LogRow &row, robot::Side stance) {
   const robot::Model &model = data.model();
   StoodRow stood;
   stood.stance = stance;
-  const robot::PelvisPose pelvis =
-      data.stand_on(stance, row.joints, row.gps, model.start_heading() + row.yaw);
-  stood.tilt = std::acos(std::clamp(std::cos(pelvis.pitch) * std::cos(pelvis.roll), -1.0, 1.0));
+  data.stand_on(stance, row.joints, row.gps, model.start_heading() + row.yaw);
   stood.soles = {data.sole_corners(robot::kLeft), data.sole_corners(robot::kRight)};
   double lowest = INFINITY;
   for (const Eigen::Vector3d &corner : stood.soles[stance]) lowest = std::min(lowest, corner.z());
@@ -109,14 +105,20 @@ robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double
 
 double balance_margin(robot::Data &data, const LogRow &row) {
   if (!std::isfinite(row.cop.x()) || !std::isfinite(row.cop.y())) return NAN;
-  StoodRow stood = stand_row(data, row);
-  const robot::Side other = stood.stance == robot::kLeft ? robot::kRight : robot::kLeft;
-  if (row.touch[other] > kCarrying) {
-    StoodRow on_other = stand_row(data, row, other);
-    if (std::abs(on_other.tilt - row.tilt) < std::abs(stood.tilt - row.tilt)) stood = on_other;
+  // Where both soles press, the log's joints, which are not a rigid
+  // robot's, stand the robot on either one with the other a little off the
+  // floor or into it. The centre of pressure lies inside the real
+  // contacts: the stance whose support holds it best is the one the log
+  // agrees with.
+  double best = -INFINITY;
+  for (robot::Side side : {robot::kLeft, robot::kRight}) {
+    const robot::Side other = side == robot::kLeft ? robot::kRight : robot::kLeft;
+    if (!(row.touch[side] > kCarrying) && row.touch[side] < row.touch[other]) continue;
+    const StoodRow stood = stand_row(data, row, side);
+    const robot::Support support = carrying_support(stood, row, data.model().floor_height());
+    best = std::max(best, support.margin(row.cop) * 1000.0);
   }
-  const robot::Support support = carrying_support(stood, row, data.model().floor_height());
-  return support.margin(row.cop) * 1000.0;
+  return best;
 }
 
 }  // namespace physics_runs

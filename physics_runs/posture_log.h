@@ -28,7 +28,6 @@ struct LogRow {
   double yaw = 0.0;                               // the pelvis's heading from its start, rad
   Eigen::Vector2d com = Eigen::Vector2d::Zero();  // the centre of mass on the floor, m
   Eigen::Vector2d cop = Eigen::Vector2d::Zero();  // the centre of pressure, m; NaN for none
-  double tilt = 0.0;                              // the pelvis's from the vertical, rad
 };
 // Reads a posture log by its columns' names; false with `*error` for a
 // log without the columns or with a bad row.
@@ -39,7 +38,6 @@ struct StoodRow {
   robot::Side stance = robot::kLeft;
   std::array<std::array<Eigen::Vector3d, 4>, 2> soles;  // each sole's corners
   Eigen::Vector3d com = Eigen::Vector3d::Zero();
-  double tilt = 0.0;  // the pelvis's from the vertical, so stood, rad
 };
 // The robot standing on sole `stance`, flat, as its joints say, its pelvis
 // at the GPS, facing its logged heading. `data` is of the whole robot
@@ -56,10 +54,9 @@ StoodRow stand_row(robot::Data &data, const LogRow &row);
 robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double floor_height);
 
 // The balance margin of a row, mm: the centre of pressure's margin in the
-// support, as the balance check measures a motion's. The robot stands on
-// the pressing sole whose flat stance tilts its pelvis as the log says:
-// where both press, one may be on its edge, landing or leaving. NaN when
-// nothing presses on the floor.
+// support, as the balance check measures a motion's, the robot standing
+// on a sole that presses: where both do, on the one whose support holds
+// the centre of pressure best. NaN when nothing presses on the floor.
 double balance_margin(robot::Data &data, const LogRow &row);
 
 }  // namespace physics_runs
