@@ -467,6 +467,22 @@ CommandOutput run_command(const std::string &program, const std::vector<std::str
   return out;
 }
 
+std::vector<Process> processes() {
+  std::vector<Process> found;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // pid (comm) state ppid pgrp session: comm may hold spaces.
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string state;
+    long parent = 0, group = 0, session = 0;
+    if (rest >> state >> parent >> group >> session && state != "Z")
+      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
+  }
+  return found;
+}
+
 std::vector<TraceLine> parse_trace(std::string_view text) {
   std::vector<TraceLine> lines;
   for (std::string_view line : split(text, '\n')) {

@@ -178,6 +178,13 @@ struct PostureRow {
 // Parses the posture log after its header line; a malformed line fails the test.
 std::vector<PostureRow> parse_posture_log(std::string_view text);
 
+// A live process: its id, its parent's and its session's.
+struct Process {
+  long id, parent, session;
+};
+// The processes alive now (zombies left out), from /proc.
+std::vector<Process> processes();
+
 // Number of non-overlapping occurrences of `needle` in `text`.
 int count(std::string_view text, std::string_view needle);
 

@@ -130,27 +130,6 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
       << out.text;
 }
 
-// A live process: its id, its parent's and its session's.
-struct Process {
-  long id, parent, session;
-};
-
-std::vector<Process> processes() {
-  std::vector<Process> found;
-  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;
-    // pid (comm) state ppid pgrp session: comm may hold spaces.
-    std::istringstream rest(text.substr(text.rfind(')') + 1));
-    std::string state;
-    long parent = 0, group = 0, session = 0;
-    if (rest >> state >> parent >> group >> session && state != "Z")
-      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
-  }
-  return found;
-}
-
 TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   // Killed under valgrind, the runs would leave reports of what they held.
   if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
@@ -190,7 +169,7 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
                          << " s, before it pushed";
   // The run leads a session of its own, under the script it was started by.
   long session = 0;
-  for (const Process &p : processes())
+  for (const e2e::Process &p : e2e::processes())
     if (p.parent == pid && p.session == p.id) session = p.id;
   EXPECT_NE(session, 0) << "no session of its own for the run";
   ASSERT_EQ(kill(pid, SIGTERM), 0);
@@ -200,7 +179,8 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
     left += " " + entry.path().string().substr(tmp.size() + 1);
   EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "left:" << left;
-  for (const Process &p : processes()) EXPECT_NE(p.session, session) << "left running: " << p.id;
+  for (const e2e::Process &p : e2e::processes())
+    EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
 
 }  // namespace
