@@ -189,8 +189,10 @@ class Engine {
 
   // Walk at `velocity` (taken as it is: clamp it to limits() first, as the
   // walker does). From standing it starts stepping; walking, it takes
-  // effect at the next step, within the rate limits.
-  void walk(const Velocity &velocity);
+  // effect at the next step, within the rate limits. With `steps` > 0 it
+  // walks that many steps and then stops as stop() does, the stop planned
+  // from the start (motion_walk's walks).
+  void walk(const Velocity &velocity, long steps = 0);
   // Finish the step under way, bring the feet together, and stand.
   void stop();
   // Stop stepping at once and hold the posture last given (a fall).
