@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstring>
@@ -121,14 +122,16 @@ bool Script::parse(std::string_view text, const char *name, std::FILE *err) {
       std::string_view rest = line.substr(stop);
       if (read_time(line.substr(at, stop - at), entry.at_ms, why)) {
         LineRead read = parse_command(rest, entry.command, why);
+        // A bad line's time still orders those after it.
+        const std::int64_t before = last_ms;
+        last_ms = std::max(last_ms, entry.at_ms);
         if (read == LineRead::blank) {
           why << "no command after the time ";
           why.whole(entry.at_ms);
-        } else if (read == LineRead::command && entry.at_ms < last_ms) {
+        } else if (read == LineRead::command && entry.at_ms < before) {
           why.whole(entry.at_ms) << " ms is before the time above it, ";
-          why.whole(last_ms) << " ms";
+          why.whole(before) << " ms";
         } else if (read == LineRead::command) {
-          last_ms = entry.at_ms;
           lines_.push_back(entry);
           continue;
         }
