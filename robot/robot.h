@@ -16,6 +16,7 @@
 
 #include <Eigen/Core>
 #include <array>
+#include <cmath>
 #include <memory>
 #include <string>
 
@@ -53,6 +54,35 @@ struct PelvisPose {
 struct SolePose {
   Eigen::Vector3d position = Eigen::Vector3d::Zero();  // m
   double yaw = 0.0;                                    // rad
+};
+
+// Why the inverse kinematics found no angles, without text, for loops that
+// must not allocate; describe() gives the phrase.
+struct LegFailure {
+  enum Kind {
+    kNone,   // solved
+    kReach,  // the target is out of the leg's reach (or not a finite place)
+    kLimit,  // a joint would pass its stop
+  };
+  Kind kind = kNone;
+  double short_by = 0.0;  // kReach: m beyond reach; +infinity for a place not finite
+  int joint = -1;         // kLimit: JointIndex of the joint
+  double needed = 0.0;    // kLimit: rad it would need
+  double limit = 0.0;     // kLimit: rad of the stop it passes
+};
+// The phrase for a failure: "the foot is 12.3 mm out of reach", "the foot
+// is out of reach", "rleg_joint_4 (knee) needs 2.4100 rad, past its limit
+// 2.2689 rad"; "" for kNone.
+std::string describe(const LegFailure &failure);
+
+// The setpoint speed of the robot's servos, rad/s: 60 degrees in 0.2 s, the
+// stand-in's default (STANDIN_SERVO_SPEED), which the model does not hold.
+inline constexpr double kServoSpeed = 5.235987755982989;
+
+// A servo's position control, from the model's actuator on its joint.
+struct ServoGains {
+  double kp = 0.0;                 // N·m/rad; 0 when the joint has no position servo
+  double torque_limit = INFINITY;  // N·m either way
 };
 
 // What the inverse kinematics found: the angles, or why there are none.
@@ -137,6 +167,9 @@ class Model {
   double g() const;
   // Whether the model has joint `joint` (JointIndex 0..24) as a hinge.
   bool has_joint(int joint) const;
+  // The servo on joint `joint` (JointIndex 0..24): the stiffness and torque
+  // limit of the position actuator that drives it; kp 0 when none does.
+  ServoGains servo(int joint) const;
   // Its stops, rad; the whole line when it has none or the model lacks it.
   JointRange joint_range(int joint) const;
   // The body of the free joint (the pelvis), -1 when none.
@@ -222,6 +255,11 @@ class Data {
   // model's range), is refused with the shortfall; nothing is clamped.
   // The posture set stays as it was.
   LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole);
+  // The same without text, for loops: true with the angles in `angles`, or
+  // false with what is short in `why`. It allocates nothing for a leg
+  // solved in closed form.
+  bool solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, LegAngles *angles,
+                 LegFailure *why);
 
   // The engine's data in the last posture set (mj_kinematics and
   // mj_comPos done), for what this library does not ask.

@@ -1,0 +1,82 @@
+// The footstep plan's geometry: where the next foot lands for a velocity,
+// how the feet are kept clear of each other, and how the swing foot
+// travels. Plane geometry on the floor (x, y, heading), m and rad; no
+// allocation.
+#pragma once
+
+#include <Eigen/Core>
+
+#include "gait.h"
+#include "robot.h"
+
+namespace gait {
+
+// A place on the floor: a sole's centre or the walking frame, and its
+// heading.
+struct Place {
+  Eigen::Vector2d at = Eigen::Vector2d::Zero();  // m
+  double yaw = 0.0;                              // rad
+};
+
+Eigen::Matrix2d rotation(double yaw);
+// `local` in `frame`'s axes, from its origin.
+Place offset(const Place &frame, const Eigen::Vector2d &local);
+// `place` seen from `frame`: its position in the frame's axes and its
+// heading less the frame's.
+Place relative(const Place &frame, const Place &place);
+
+inline robot::Side other(robot::Side side) {
+  return side == robot::kLeft ? robot::kRight : robot::kLeft;
+}
+
+// The feet as the model has them.
+struct FeetShape {
+  double width = 0.0;                                  // soles' centres apart, standing, m
+  Eigen::Vector2d sole = Eigen::Vector2d::Zero();      // a sole's length and width, m
+  // Walking, the soles' inner edges keep at least this gap, m.
+  static constexpr double kClearance = 0.01;
+  // Half the soles' centres apart when walking `left` m per step sideways:
+  // wider than standing when the side step needs it, so that the soles
+  // never pass over each other.
+  double half_width(double left) const;
+};
+
+// The walking frame after one step at `velocity` for `step_time` s: it
+// moves by the velocity's share, turned by half the step's turn, then turns.
+Place advance(const Place &frame, const Velocity &velocity, double step_time);
+
+// Where the `swing` foot lands with the walking frame at `frame` after a
+// step that turns `turn` rad: beside the frame, its toes turned out by
+// half the turn, so that a turn opens the feet on one step and brings them
+// parallel on the next.
+Place landing(const Place &frame, robot::Side swing, double turn, const FeetShape &feet,
+              double left_per_step);
+
+// `target` for the `swing` foot moved, if it must be, so that it never
+// crosses or meets the foot standing at `stance`: its heading never turns
+// its toes in toward the stance foot, and every corner of its sole stays
+// on its side of the stance sole, kClearance beyond its inner edge.
+Place keep_feet_apart(const Place &stance, robot::Side swing, const Place &target,
+                      const FeetShape &feet);
+
+// The walking frame that puts the `swing` foot at `landed`: the inverse of
+// landing(), so that a step the feet's clearance moved is walked on from
+// where it really landed.
+Place frame_of(const Place &landed, robot::Side swing, double turn, const FeetShape &feet,
+               double left_per_step);
+
+// Where the swing foot is at share s (0..1) of its single support: it
+// rises to `lift` and comes down as lift sin²(πs), with zero vertical
+// speed at both ends, and travels on a minimum-jerk profile between 10%
+// and 90% of the swing, so that it lifts and lands in place, flat.
+Foot swing_foot(const Place &from, const Place &to, double lift, double s);
+
+// The pressure centre's target on the sole of the `side` foot at
+// `stance`: its centre, kZmpInward toward the other foot.
+inline constexpr double kZmpInward = 0.01;  // m
+Eigen::Vector2d stance_zmp(const Place &stance, robot::Side side);
+
+// A minimum-jerk blend from 0 to 1 over s in 0..1, held outside it.
+double min_jerk(double s);
+
+}  // namespace gait
