@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,16 +18,28 @@
 #include "ring.h"
 #include "script.h"
 
+// Orders compared and printed, for the tests.
+namespace walker {
+
+inline bool operator==(const Order &a, const Order &b) {
+  return a.kind == b.kind && a.velocity == b.velocity;
+}
+inline std::ostream &operator<<(std::ostream &out, const Order &order) {
+  if (order.kind == Order::Kind::kStop) return out << "stop";
+  return out << "walk " << order.velocity.forward << " " << order.velocity.left << " "
+             << order.velocity.turn;
+}
+}  // namespace walker
+
 namespace {
 
-using walker::Command;
-using walker::CommandKind;
 using walker::LineRead;
+using walker::Order;
 
-Command walk(double vx, double vy, double vturn) {
-  return {CommandKind::walk, {vx, vy, vturn}};
+Order walk(double vx, double vy, double vturn) {
+  return {Order::Kind::kWalk, {vx, vy, vturn}};
 }
-const Command kStop{CommandKind::stop, {}};
+const Order kStop{Order::Kind::kStop, {}};
 
 TEST(WalkerCommands, EachBadLineIsRefusedInOneLineNamingWhatIsWrong) {
   struct Case {
@@ -60,11 +73,11 @@ TEST(WalkerCommands, EachBadLineIsRefusedInOneLineNamingWhatIsWrong) {
        "VX \"" + std::string(64, 'x') + "...\" is not a number"},
   };
   for (const Case &c : cases) {
-    Command command = walk(9, 9, 9);
+    Order order = walk(9, 9, 9);
     walker::Text why;
-    EXPECT_EQ(walker::parse_command(c.line, command, why), LineRead::refused) << c.line;
+    EXPECT_EQ(walker::parse_command(c.line, order, why), LineRead::refused) << c.line;
     EXPECT_EQ(why.view(), c.why) << c.line;
-    EXPECT_EQ(command, walk(9, 9, 9)) << "a refused line leaves the command as it was";
+    EXPECT_EQ(order, walk(9, 9, 9)) << "a refused line leaves the order as it was";
   }
 }
 
@@ -72,7 +85,7 @@ TEST(WalkerCommands, GoodLinesAndBlankOnesReadAsTheySay) {
   struct Case {
     const char *line;
     LineRead read;
-    Command command;
+    Order order;
   };
   const Case cases[] = {
       {"walk 0.1 0 0", LineRead::command, walk(0.1, 0, 0)},
@@ -86,73 +99,69 @@ TEST(WalkerCommands, GoodLinesAndBlankOnesReadAsTheySay) {
       {"# walk 0.1 0 0", LineRead::blank, {}},
   };
   for (const Case &c : cases) {
-    Command command;
+    Order order;
     walker::Text why;
-    EXPECT_EQ(walker::parse_command(c.line, command, why), c.read) << c.line;
+    EXPECT_EQ(walker::parse_command(c.line, order, why), c.read) << c.line;
     EXPECT_EQ(why.view(), "") << c.line;
     if (c.read == LineRead::command) {
-      EXPECT_EQ(command, c.command) << c.line;
+      EXPECT_EQ(order, c.order) << c.line;
     }
   }
   // "-0" walks, and is said, as 0.
-  Command command;
+  Order order;
   walker::Text why;
-  walker::parse_command("walk -0 -0 -0", command, why);
+  walker::parse_command("walk -0 -0 -0", order, why);
   walker::Text said;
-  walker::say_taken(command, said);
+  walker::say_walking(order.velocity, order.velocity, false, said);
   EXPECT_EQ(said.view(), "walking at vx 0 m/s, vy 0 m/s, vturn 0 rad/s");
 }
 
-const walker::Limits kLimits{{-0.1, 0.25}, {-0.05, 0.05}, {-0.5, 0.5}};
+gait::Limits limits() {
+  gait::Limits limits;
+  limits.forward = 0.25;
+  limits.backward = 0.1;
+  limits.sideways = 0.05;
+  limits.turn = 0.5;
+  return limits;
+}
 
-TEST(WalkerCommands, BeyondALimitWalksAtItAndSaysSoInOneLine) {
+TEST(WalkerCommands, BeyondTheLimitsItWalksWithinThemAndSaysSoInTheLineItTakesTheOrderIn) {
   struct Case {
-    Command asked;
-    Command walked;
-    const char *beyond;  // "" when within the limits
-    const char *taken;
+    Order asked;
+    const char *said;
   };
   const Case cases[] = {
-      {walk(0.1, 0.02, -0.3), walk(0.1, 0.02, -0.3), "",
-       "walking at vx 0.1 m/s, vy 0.02 m/s, vturn -0.3 rad/s"},
-      {walk(0.25, -0.05, 0.5), walk(0.25, -0.05, 0.5), "",
-       "walking at vx 0.25 m/s, vy -0.05 m/s, vturn 0.5 rad/s"},
-      {walk(0.4, 0, 0), walk(0.25, 0, 0),
-       "vx 0.4 m/s is beyond its limit 0.25 m/s: walking at the limit",
-       "walking at vx 0.25 m/s, vy 0 m/s, vturn 0 rad/s"},
-      {walk(-1, 0.2, 0), walk(-0.1, 0.05, 0),
-       "vx -1 m/s is beyond its limit -0.1 m/s; vy 0.2 m/s is beyond its limit 0.05 m/s: walking "
-       "at the limits",
-       "walking at vx -0.1 m/s, vy 0.05 m/s, vturn 0 rad/s"},
-      {walk(0, 0, -100), walk(0, 0, -0.5),
-       "vturn -100 rad/s is beyond its limit -0.5 rad/s: walking at the limit",
-       "walking at vx 0 m/s, vy 0 m/s, vturn -0.5 rad/s"},
-      {walk(0.25001, 0, 0), walk(0.25, 0, 0),
-       "vx 0.25001 m/s is beyond its limit 0.25 m/s: walking at the limit",
-       "walking at vx 0.25 m/s, vy 0 m/s, vturn 0 rad/s"},
-      {kStop, kStop, "", "stopping"},
+      {walk(0.1, 0.02, -0.1), "walking at vx 0.1 m/s, vy 0.02 m/s, vturn -0.1 rad/s"},
+      {walk(0.25, 0, 0), "walking at vx 0.25 m/s, vy 0 m/s, vturn 0 rad/s"},
+      {walk(0.4, 0, 0),
+       "walk 0.4 0 0 is beyond the limits: walking at vx 0.25 m/s, vy 0 m/s, vturn 0 rad/s"},
+      {walk(0, 0, -100),
+       "walk 0 0 -100 is beyond the limits: walking at vx 0 m/s, vy 0 m/s, vturn -0.5 rad/s"},
+      {walk(0.25001, 0, 0),
+       "walk 0.25001 0 0 is beyond the limits: walking at vx 0.25 m/s, vy 0 m/s, vturn 0 rad/s"},
+      // Each within its own limit, beyond them together: 0.8 + 0.8 of them.
+      {walk(0.2, 0.04, 0),
+       "walk 0.2 0.04 0 is beyond the limits: walking at vx 0.125 m/s, vy 0.025 m/s, vturn 0 "
+       "rad/s"},
   };
   for (const Case &c : cases) {
-    walker::Limited limited = walker::apply_limits(c.asked, kLimits);
-    EXPECT_EQ(limited.command, c.walked);
-    walker::Text beyond;
-    if (limited.any()) walker::say_beyond(c.asked, limited, beyond);
-    EXPECT_EQ(beyond.view(), c.beyond);
-    walker::Text taken;
-    walker::say_taken(limited.command, taken);
-    EXPECT_EQ(taken.view(), c.taken);
+    gait::Clamped clamped;
+    const gait::Velocity walked = gait::clamp(c.asked.velocity, limits(), &clamped);
+    walker::Text said;
+    walker::say_walking(c.asked.velocity, walked, clamped.any(), said);
+    EXPECT_EQ(said.view(), c.said);
   }
-  walker::Text ready;
-  walker::say_ready(kLimits, ready);
-  EXPECT_EQ(ready.view(),
-            "ready: vx from -0.1 to 0.25 m/s, vy from -0.05 to 0.05 m/s, vturn from -0.5 to 0.5 "
-            "rad/s");
+  walker::Text told;
+  walker::say_limits(limits(), told);
+  EXPECT_EQ(told.view(),
+            "limits: vx from -0.1 to 0.25 m/s, vy from -0.05 to 0.05 m/s, vturn from -0.5 to 0.5 "
+            "rad/s, and their shares of these at most 1 together");
 }
 
 TEST(WalkerKeys, EachKeyChangesItsAxisByItsStepUpToTheLimits) {
   struct Case {
     const char *keys;
-    Command last;  // after the last key
+    Order last;  // after the last key
   };
   const Case cases[] = {
       {"w", walk(0.05, 0, 0)},
@@ -172,16 +181,16 @@ TEST(WalkerKeys, EachKeyChangesItsAxisByItsStepUpToTheLimits) {
   };
   for (const Case &c : cases) {
     int steps[3] = {0, 0, 0};
-    Command command;
+    Order order;
     for (const char *key = c.keys; *key != '\0'; ++key) {
-      EXPECT_TRUE(walker::key_command(*key, kLimits, steps, command)) << c.keys;
+      EXPECT_TRUE(walker::key_command(*key, limits(), steps, order)) << c.keys;
     }
-    EXPECT_EQ(command, c.last) << c.keys;
+    EXPECT_EQ(order, c.last) << c.keys;
   }
   int steps[3] = {0, 0, 0};
-  Command command;
+  Order order;
   for (char key : {'z', 'h', '\n', 'W', '1'}) {
-    EXPECT_FALSE(walker::key_command(key, kLimits, steps, command)) << key;
+    EXPECT_FALSE(walker::key_command(key, limits(), steps, order)) << key;
   }
   walker::Text help;
   walker::help_line(help);
@@ -257,12 +266,12 @@ TEST(WalkerScript, CommandsComeDueAtTheStepThatReachesTheirTimeInOrder) {
   walker::Script script;
   ASSERT_TRUE(
       parse_script("0 walk 0.1 0 0\n0 walk 0.2 0 0\n25 stop\n1000 walk 0 0 0.3\n", script).first);
-  std::vector<std::pair<long, Command>> taken;
+  std::vector<std::pair<long, Order>> taken;
   for (long now = 0; now <= 1100; now += 10) {
-    Command command;
-    while (script.due(now, command)) taken.emplace_back(now, command);
+    Order order;
+    while (script.due(now, order)) taken.emplace_back(now, order);
   }
-  const std::vector<std::pair<long, Command>> want = {
+  const std::vector<std::pair<long, Order>> want = {
       {0, walk(0.1, 0, 0)}, {0, walk(0.2, 0, 0)}, {30, kStop}, {1000, walk(0, 0, 0.3)}};
   EXPECT_EQ(taken, want);
 }

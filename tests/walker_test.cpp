@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -267,6 +268,17 @@ e2e::Options walker_on_pipe(Env env = {}) {
   return {.program = WALKER_PATH, .env = std::move(env)};
 }
 
+// Whether `text` holds each of `lines`, one after the other.
+bool in_order(const std::string &text, std::initializer_list<std::string_view> lines) {
+  std::size_t at = 0;
+  for (std::string_view line : lines) {
+    at = text.find(line, at);
+    if (at == std::string::npos) return false;
+    at += line.size();
+  }
+  return true;
+}
+
 // The velocity the walker showed last, as the trace tells it.
 std::string last_shown(const e2e::Result &result) {
   std::vector<e2e::TraceLine> shown = e2e::calls(result.trace, "standin_show_velocity");
@@ -276,7 +288,7 @@ std::string last_shown(const e2e::Result &result) {
 TEST(Walker, BadLinesAreRefusedInOrderAndTheRobotGoesOnAsBefore) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "the physics world is too slow under valgrind";
   e2e::Session walker(walker_on_pipe());
-  ASSERT_TRUE(walker.wait_for_output("ready: "));
+  ASSERT_TRUE(walker.wait_for_output("standing\n"));
   walker.write("walk 0.1 0 0\n");
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s, vy 0 m/s, vturn 0 rad/s\n"));
   const std::size_t from = walker.out().size();
@@ -295,16 +307,17 @@ TEST(Walker, BadLinesAreRefusedInOrderAndTheRobotGoesOnAsBefore) {
       "extra word \"now\" after stop: command refused\n"
       "line longer than 200 characters: command refused\n";
   ASSERT_TRUE(walker.wait_for_output(refused, from));
-  ASSERT_TRUE(walker.wait_for_output("walking at the limits\n", from));
+  const std::string beyond = "walk 0.5 -1 0 is beyond the limits: walking at vx ";
+  ASSERT_TRUE(walker.wait_for_output(beyond, from));
   e2e::Result result = walker.stop();
-  EXPECT_EQ(result.out.substr(from),
-            refused + "vx 0.5 m/s is beyond its limit " +
-                "0.25 m/s; vy -1 m/s is beyond its limit " + "-0.05 m/s: walking at the limits\n" +
-                "walking at vx 0.25 m/s, vy -0.05 m/s, " + "vturn 0 rad/s\n");
+  EXPECT_TRUE(result.out.substr(from).starts_with(refused + beyond)) << result.out;
+  // What it walks at is the engine's: within its limits, the way asked.
   std::vector<e2e::TraceLine> shown = e2e::calls(result.trace, "standin_show_velocity");
   ASSERT_EQ(shown.size(), 2u);
   EXPECT_EQ(shown[0].value, "0.1,0,0");
-  EXPECT_EQ(shown[1].value, "0.25,-0.05,0");
+  float vx = 0, vy = 0, vturn = 1;
+  ASSERT_EQ(std::sscanf(shown[1].value.c_str(), "%f,%f,%f", &vx, &vy, &vturn), 3);
+  EXPECT_TRUE(vx > 0 && vx < 0.5 && vy < 0 && vy > -1 && vturn == 0) << shown[1].value;
 }
 
 TEST(Walker, ABadScriptIsRefusedBeforeTheFirstStepWithStatus2) {
@@ -350,14 +363,13 @@ TEST(Walker, TheEndOfInputChangesNothingWithAScriptOrWithout) {
   scripted.stop_ms = 4500;
   e2e::Result result = e2e::run(scripted);
   ASSERT_EQ(result.exit_code, 0) << result.err;
-  EXPECT_TRUE(
-      result.out.ends_with("walking at vx 0.1 m/s, vy 0 m/s, vturn 0 rad/s\n"
-                           "walking at vx 0 m/s, vy 0 m/s, vturn 0.3 rad/s\n"
-                           "stopping\nstanding\n"))
+  EXPECT_TRUE(in_order(
+      result.out, {"walking at vx 0.1 m/s, vy 0 m/s, vturn 0 rad/s\n",
+                   "walking at vx 0 m/s, vy 0 m/s, vturn 0.3 rad/s\n", "stopping\n", "standing\n"}))
       << result.out;
   // Without one, the last command holds after the end of input.
   e2e::Session walker(walker_on_pipe());
-  ASSERT_TRUE(walker.wait_for_output("ready: "));
+  ASSERT_TRUE(walker.wait_for_output("standing\n"));
   walker.write("walk 0.1 0 0\n");
   walker.close_input();
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s"));
@@ -409,8 +421,9 @@ TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) 
   options.cwd = dir;
   options.stop_ms = 0;
   e2e::Session session(options);
-  // Until the robot stands again.
-  ASSERT_TRUE(session.wait_for_output("standing\n"));
+  // Until the robot stands again after the stop.
+  ASSERT_TRUE(session.wait_for_output("stopping\n"));
+  ASSERT_TRUE(session.wait_for_output("standing\n", session.out().find("stopping\n")));
   e2e::Result result = session.stop();
   ASSERT_EQ(result.exit_code, 0) << result.err;
   std::vector<e2e::TraceLine> shown = e2e::calls(result.trace, "standin_show_velocity");
@@ -424,11 +437,13 @@ TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) 
     const double at = n / 30.0;
     const int pixels = arrow_pixels(frames[n]);
     // A frame drawn within a step of a change may show either.
+    // The arrow takes some 500 pixels; the video's coding leaves a few
+    // of its green elsewhere.
     if (at > walk_s + 0.04 && at < stop_s) {
-      EXPECT_GT(pixels, 100) << "frame at " << at << " s, walking";
+      EXPECT_GT(pixels, 200) << "frame at " << at << " s, walking";
       ++walking;
     } else if (at < walk_s || at > stop_s + 0.04) {
-      EXPECT_EQ(pixels, 0) << "frame at " << at << " s, standing";
+      EXPECT_LT(pixels, 20) << "frame at " << at << " s, standing";
     }
   }
   EXPECT_GT(walking, 10);

@@ -18,15 +18,10 @@ bool is_separator(char c) {
 // The words of `line` up to a comment, at most `capacity`; the count of all.
 std::size_t split(std::string_view line, std::string_view *words, std::size_t capacity) {
   std::size_t count = 0;
-  std::size_t at = 0;
-  while (at < line.size()) {
-    while (at < line.size() && is_separator(line[at])) ++at;
-    if (at == line.size() || line[at] == '#') break;
-    std::size_t end = at;
-    while (end < line.size() && !is_separator(line[end])) ++end;
-    if (count < capacity) words[count] = line.substr(at, end - at);
+  for (std::string_view word = first_word(line, line); !word.empty();
+       word = first_word(line, line)) {
+    if (count < capacity) words[count] = word;
     ++count;
-    at = end;
   }
   return count;
 }
@@ -66,15 +61,21 @@ bool read_value(std::string_view word, const char *name, double &value, Text &wh
   return true;
 }
 
-double clamp(double value, Range range, bool &beyond) {
-  beyond = value < range.low || value > range.high;
-  return std::clamp(value, range.low, range.high);
-}
-
-// The unit of each axis.
-constexpr const char *kUnits[3] = {" m/s", " m/s", " rad/s"};
-
 }  // namespace
+
+std::string_view first_word(std::string_view line, std::string_view &rest) {
+  std::size_t at = 0;
+  while (at < line.size() && is_separator(line[at])) ++at;
+  if (at == line.size() || line[at] == '#') {
+    rest = {};
+    return {};
+  }
+  std::size_t end = at;
+  while (end < line.size() && !is_separator(line[end])) ++end;
+  std::string_view word = line.substr(at, end - at);
+  rest = line.substr(end);
+  return word;
+}
 
 Text &Text::operator<<(std::string_view part) {
   std::size_t room = kTextBytes - 1 - length;
@@ -85,13 +86,26 @@ Text &Text::operator<<(std::string_view part) {
   return *this;
 }
 
-Text &Text::operator<<(double value) {
-  char digits[32];
+namespace {
+
+// `value` in `digits` significant digits, as %g writes it; -0 as 0.
+Text &append(Text &text, double value, int digits) {
+  char out[32];
   if (value == 0.0) value = 0.0;
   auto [end, error] =
-      std::to_chars(digits, digits + sizeof digits, value, std::chars_format::general, 6);
-  if (error != std::errc()) return *this << "?";
-  return *this << std::string_view(digits, end - digits);
+      std::to_chars(out, out + sizeof out, value, std::chars_format::general, digits);
+  if (error != std::errc()) return text << "?";
+  return text << std::string_view(out, end - out);
+}
+
+}  // namespace
+
+Text &Text::operator<<(double value) {
+  return append(*this, value, 6);
+}
+
+Text &Text::rounded(double value) {
+  return append(*this, value, 3);
 }
 
 Text &Text::whole(long long value) {
@@ -101,7 +115,7 @@ Text &Text::whole(long long value) {
   return *this << std::string_view(digits, end - digits);
 }
 
-LineRead parse_command(std::string_view line, Command &command, Text &why) {
+LineRead parse_command(std::string_view line, Order &order, Text &why) {
   if (std::memchr(line.data(), '\0', line.size()) != nullptr) {
     why << "line holds a NUL byte";
     return LineRead::refused;
@@ -114,7 +128,7 @@ LineRead parse_command(std::string_view line, Command &command, Text &why) {
       why << "extra word \"" << Quoted(words[1]).text << "\" after stop";
       return LineRead::refused;
     }
-    command = Command{CommandKind::stop, {}};
+    order = Order{Order::Kind::kStop, {}};
     return LineRead::command;
   }
   if (words[0] != "walk") {
@@ -133,57 +147,30 @@ LineRead parse_command(std::string_view line, Command &command, Text &why) {
     why << "extra word \"" << Quoted(words[4]).text << "\" after walk VX VY VTURN";
     return LineRead::refused;
   }
-  command = Command{CommandKind::walk, {values[0], values[1], values[2]}};
+  order = Order{Order::Kind::kWalk, {values[0], values[1], values[2]}};
   return LineRead::command;
 }
 
-Limited apply_limits(const Command &asked, const Limits &limits) {
-  Limited out;
-  out.command = asked;
-  if (asked.kind != CommandKind::walk) return out;
-  Velocity &v = out.command.velocity;
-  v.vx = clamp(asked.velocity.vx, limits.vx, out.vx);
-  v.vy = clamp(asked.velocity.vy, limits.vy, out.vy);
-  v.vturn = clamp(asked.velocity.vturn, limits.vturn, out.vturn);
-  return out;
+void say_limits(const gait::Limits &limits, Text &out) {
+  out << "limits: vx from ";
+  out.rounded(-limits.backward) << " to ";
+  out.rounded(limits.forward) << " m/s, vy from ";
+  out.rounded(-limits.sideways) << " to ";
+  out.rounded(limits.sideways) << " m/s, vturn from ";
+  out.rounded(-limits.turn) << " to ";
+  out.rounded(limits.turn) << " rad/s, and their shares of these at most 1 together";
 }
 
-void say_ready(const Limits &limits, Text &out) {
-  const Range ranges[3] = {limits.vx, limits.vy, limits.vturn};
-  out << "ready: ";
-  for (int k = 0; k < 3; ++k) {
-    if (k > 0) out << ", ";
-    out << (k == 0   ? "vx"
-            : k == 1 ? "vy"
-                     : "vturn")
-        << " from " << ranges[k].low << " to " << ranges[k].high << kUnits[k];
+void say_walking(const gait::Velocity &asked, const gait::Velocity &walked, bool beyond,
+                 Text &out) {
+  if (beyond) {
+    out << "walk " << asked.forward << " " << asked.left << " " << asked.turn
+        << " is beyond the limits: ";
   }
-}
-
-void say_beyond(const Command &asked, const Limited &limited, Text &out) {
-  const bool beyond[3] = {limited.vx, limited.vy, limited.vturn};
-  const double values[3] = {asked.velocity.vx, asked.velocity.vy, asked.velocity.vturn};
-  const double walked[3] = {limited.command.velocity.vx, limited.command.velocity.vy,
-                            limited.command.velocity.vturn};
-  int told = 0;
-  for (int k = 0; k < 3; ++k) {
-    if (!beyond[k]) continue;
-    if (told++ > 0) out << "; ";
-    out << (k == 0   ? "vx "
-            : k == 1 ? "vy "
-                     : "vturn ")
-        << values[k] << kUnits[k] << " is beyond its limit " << walked[k] << kUnits[k];
-  }
-  out << (told > 1 ? ": walking at the limits" : ": walking at the limit");
-}
-
-void say_taken(const Command &walked, Text &out) {
-  if (walked.kind == CommandKind::stop) {
-    out << "stopping";
-    return;
-  }
-  out << "walking at vx " << walked.velocity.vx << " m/s, vy " << walked.velocity.vy
-      << " m/s, vturn " << walked.velocity.vturn << " rad/s";
+  out << "walking at vx ";
+  out.rounded(walked.forward) << " m/s, vy ";
+  out.rounded(walked.left) << " m/s, vturn ";
+  out.rounded(walked.turn) << " rad/s";
 }
 
 }  // namespace walker

@@ -21,8 +21,8 @@ namespace {
 // Commands typed and not yet taken: far more than a person types in a
 // control step; a pasted flood waits in the console.
 Ring<Typed, 64> g_typed;
-Limits g_limits;      // set before the thread starts, read-only after
-bool g_keys = false;  // the console reads keys; set before the thread starts
+gait::Limits g_limits;  // set before the thread starts, read-only after
+bool g_keys = false;    // the console reads keys; set before the thread starts
 
 // Reads what standard input has, at most `capacity` bytes; 0 at its end
 // or on an error. Input left non-blocking is waited for.
@@ -47,10 +47,10 @@ void hand_over(const Typed &typed) {
   }
 }
 
-void hand_over(const Command &command) {
+void hand_over(const Order &order) {
   Typed typed;
-  typed.is_command = true;
-  typed.command = command;
+  typed.is_order = true;
+  typed.order = order;
   hand_over(typed);
 }
 
@@ -69,15 +69,15 @@ void refuse(const Text &why) {
 // One line typed, without its line end; `too_long` when it was cut.
 void take_line(std::string_view line, bool too_long) {
   Text why;
-  Command command;
+  Order order;
   if (too_long) {
     why << "line longer than ";
     why.whole(static_cast<long long>(kMaxLineBytes)) << " characters";
     refuse(why);
     return;
   }
-  LineRead read = parse_command(line, command, why);
-  if (read == LineRead::command) hand_over(command);
+  LineRead read = parse_command(line, order, why);
+  if (read == LineRead::command) hand_over(order);
   if (read == LineRead::refused) refuse(why);
 }
 
@@ -147,9 +147,9 @@ void read_keys() {
         escape = 1;
         continue;
       }
-      Command command;
-      if (key_command(key, g_limits, steps, command)) {
-        hand_over(command);
+      Order order;
+      if (key_command(key, g_limits, steps, order)) {
+        hand_over(order);
       } else if (key == 'h' || key == '?') {
         note(help);
       } else if (key != '\n' && key != '\r') {
@@ -172,7 +172,13 @@ void *console(void *) {
   return nullptr;
 }
 
-// Steps of `hundredths` within [low, high], the last one reaching the limit.
+// The range of each axis: vx, vy, vturn.
+struct Range {
+  double low;
+  double high;
+};
+
+// Steps of `hundredths` within `range`, the last one reaching the limit.
 int clamp_steps(int steps, int hundredths, Range range) {
   const double step = hundredths / 100.0;
   const int lowest = static_cast<int>(std::floor(range.low / step + 1e-9));
@@ -196,26 +202,28 @@ void help_line(Text &out) {
          "Ctrl-C ends";
 }
 
-bool key_command(char key, const Limits &limits, int steps[3], Command &command) {
+bool key_command(char key, const gait::Limits &limits, int steps[3], Order &order) {
   if (key == ' ' || key == 's') {
     steps[0] = steps[1] = steps[2] = 0;
-    command = Command{CommandKind::stop, {}};
+    order = Order{Order::Kind::kStop, {}};
     return true;
   }
   const KeyStep *found = std::find_if(std::begin(kKeySteps), std::end(kKeySteps),
                                       [key](const KeyStep &step) { return step.key == key; });
   if (found == std::end(kKeySteps)) return false;
-  const Range ranges[3] = {limits.vx, limits.vy, limits.vturn};
+  const Range ranges[3] = {{-limits.backward, limits.forward},
+                           {-limits.sideways, limits.sideways},
+                           {-limits.turn, limits.turn}};
   const int axis = static_cast<int>(found->axis);
   steps[axis] = clamp_steps(steps[axis] + found->sign, kKeyHundredths[axis], ranges[axis]);
-  command = Command{CommandKind::walk,
-                    {value_of(steps[0], kKeyHundredths[0], ranges[0]),
-                     value_of(steps[1], kKeyHundredths[1], ranges[1]),
-                     value_of(steps[2], kKeyHundredths[2], ranges[2])}};
+  order = Order{Order::Kind::kWalk,
+                {value_of(steps[0], kKeyHundredths[0], ranges[0]),
+                 value_of(steps[1], kKeyHundredths[1], ranges[1]),
+                 value_of(steps[2], kKeyHundredths[2], ranges[2])}};
   return true;
 }
 
-bool start_console(const Limits &limits) {
+bool start_console(const gait::Limits &limits) {
   g_limits = limits;
   g_keys = input_is_our_terminal() && enter_key_mode();
   if (start_console_thread(console)) return true;

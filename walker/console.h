@@ -34,21 +34,21 @@ inline constexpr int kKeyHundredths[3] = {5, 2, 10};
 void help_line(Text &out);
 
 // The velocity counted in key steps (`steps`, one per axis) after `key`,
-// each axis held within `limits`; true with `command` set when the key
-// gives a command (space and s give stop and zero the steps).
-bool key_command(char key, const Limits &limits, int steps[3], Command &command);
+// each axis held within its limit; true with `order` set when the key
+// gives one (space and s give stop and zero the steps).
+bool key_command(char key, const gait::Limits &limits, int steps[3], Order &order);
 
 // Starts the console thread with every signal blocked; at a terminal in
 // its foreground, in key mode (terminal.h). With `limits` the keys' steps
-// stop at the limits. False when the thread cannot start (told).
-bool start_console(const Limits &limits);
+// stop at each axis's limit. False when the thread cannot start (told).
+bool start_console(const gait::Limits &limits);
 
 // What the console hands to the loop: a command, or a line to say in its
 // place among the loop's own (a refusal, the keys' help), so that what
 // the walker says keeps the order of what was typed.
 struct Typed {
-  bool is_command = false;
-  Command command;
+  bool is_order = false;
+  Order order;
   Text note;
 };
 

@@ -23,10 +23,6 @@ std::string shown_name(const char *path) {
   return std::string(text, escape(path, kLimit, text));
 }
 
-bool is_separator(char c) {
-  return c == ' ' || c == '\t' || c == '\r' || c == '\v' || c == '\f';
-}
-
 // Reads a whole file of at most kMaxScriptBytes; false with `why` set.
 bool read_whole(const char *path, std::string &text, std::string &why) {
   // A FIFO must not hold the start for a writer that never comes.
@@ -114,14 +110,11 @@ bool Script::parse(std::string_view text, const char *name, std::FILE *err) {
     } else if (std::memchr(line.data(), '\0', line.size()) != nullptr) {
       why << "line holds a NUL byte";
     } else {
-      std::size_t at = 0;
-      while (at < line.size() && is_separator(line[at])) ++at;
-      if (at == line.size() || line[at] == '#') continue;
-      std::size_t stop = at;
-      while (stop < line.size() && !is_separator(line[stop])) ++stop;
-      std::string_view rest = line.substr(stop);
-      if (read_time(line.substr(at, stop - at), entry.at_ms, why)) {
-        LineRead read = parse_command(rest, entry.command, why);
+      std::string_view rest;
+      std::string_view time = first_word(line, rest);
+      if (time.empty()) continue;
+      if (read_time(time, entry.at_ms, why)) {
+        LineRead read = parse_command(rest, entry.order, why);
         // A bad line's time still orders those after it.
         const std::int64_t before = last_ms;
         last_ms = std::max(last_ms, entry.at_ms);
@@ -148,9 +141,9 @@ bool Script::parse(std::string_view text, const char *name, std::FILE *err) {
   return bad == 0;
 }
 
-bool Script::due(std::int64_t now_ms, Command &command) {
+bool Script::due(std::int64_t now_ms, Order &order) {
   if (next_ >= lines_.size() || lines_[next_].at_ms > now_ms) return false;
-  command = lines_[next_++].command;
+  order = lines_[next_++].order;
   return true;
 }
 

@@ -22,7 +22,7 @@ inline constexpr int kToldBadLines = 20;
 
 struct ScriptLine {
   std::int64_t at_ms = 0;  // simulated ms from the first control step
-  Command command;
+  Order order;
   int line = 0;  // its line number in the file, from 1
 };
 
@@ -36,7 +36,7 @@ class Script {
   bool parse(std::string_view text, const char *name, std::FILE *err);
 
   // The next command due at `now_ms`; false when none is. Allocates nothing.
-  bool due(std::int64_t now_ms, Command &command);
+  bool due(std::int64_t now_ms, Order &order);
 
   const std::vector<ScriptLine> &lines() const { return lines_; }
 

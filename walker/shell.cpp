@@ -27,8 +27,8 @@ void last_words() {
   finish_printing(kLastLinesMs);
 }
 
-void show(const Velocity &v) {
-  if (g_show_velocity != nullptr) g_show_velocity(v.vx, v.vy, v.vturn);
+void show(const gait::Velocity &v) {
+  if (g_show_velocity != nullptr) g_show_velocity(v.forward, v.left, v.turn);
 }
 
 void say_text(const char *text) {
@@ -43,64 +43,66 @@ bool Shell::load_script(const char *path) {
   return path == nullptr || script_.load(path, stderr);
 }
 
-void Shell::start(const Limits &limits) {
-  limits_ = limits;
+void Shell::start(const gait::Limits &limits) {
   g_show_velocity = reinterpret_cast<decltype(&::standin_show_velocity)>(
       dlsym(RTLD_DEFAULT, "standin_show_velocity"));
   auto at_stop =
       reinterpret_cast<decltype(&::standin_at_stop)>(dlsym(RTLD_DEFAULT, "standin_at_stop"));
   if (at_stop != nullptr) at_stop(last_words);
   std::atexit(last_words);
-  Text ready;
-  say_ready(limits, ready);
-  say(ready);
+  Text line;
+  say_limits(limits, line);
+  say(line);
   start_printing();
   start_console(limits);
 }
 
-bool Shell::take(std::int64_t now_ms, Command &walked) {
-  Command asked;
+bool Shell::poll(std::int64_t now_ms, Order *order) {
   Typed typed;
   for (;;) {
-    if (!script_.due(now_ms, asked)) {
+    if (!script_.due(now_ms, *order)) {
       if (!next_typed(typed)) return false;
-      if (!typed.is_command) {
+      if (!typed.is_order) {
         say(typed.note);
         continue;
       }
-      asked = typed.command;
+      *order = typed.order;
     }
-    if (fallen_) {
-      say_text("the robot has fallen: command refused");
-      continue;
-    }
-    const Limited limited = apply_limits(asked, limits_);
-    if (limited.any()) {
-      Text beyond;
-      say_beyond(asked, limited, beyond);
-      say(beyond);
-    }
-    Text taken;
-    say_taken(limited.command, taken);
-    say(taken);
-    show(limited.command.velocity);
-    walked = limited.command;
-    return true;
+    if (!fallen_) break;
+    say_text("the robot has fallen: command refused");
   }
+  asked_ = *order;
+  return true;
 }
 
-void Shell::standing() {
+void Shell::walking(std::int64_t, const gait::Velocity &velocity, const gait::Clamped &clamped) {
+  Text line;
+  say_walking(asked_.velocity, velocity, clamped.any(), line);
+  say(line);
+  show(velocity);
+}
+
+void Shell::stopping(std::int64_t) {
+  say_text("stopping");
+  show({});
+}
+
+void Shell::standing(std::int64_t) {
   say_text("standing");
 }
 
-void Shell::fell(std::int64_t at_ms, FallDirection direction) {
+void Shell::fell(std::int64_t ms, FallDirection direction, double) {
   if (fallen_) return;
   fallen_ = true;
   show({});
   static constexpr const char *kWays[] = {"forward", "backward", "to the left", "to the right"};
+  static_assert(static_cast<int>(FallDirection::kForward) == 0 &&
+                static_cast<int>(FallDirection::kBackward) == 1 &&
+                static_cast<int>(FallDirection::kLeft) == 2 &&
+                static_cast<int>(FallDirection::kRight) == 3);
   Text line;
   line << "the robot fell " << kWays[static_cast<int>(direction)] << " at ";
-  line.whole(at_ms) << " ms: it stops stepping and holds a safe posture";
+  line.whole(ms) << " ms: it stops stepping and holds a safe posture";
   say(line);
 }
 
