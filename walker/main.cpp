@@ -18,72 +18,12 @@
 #include "loop.h"
 #include "playback.h"
 #include "robot_sensors.h"
+#include "shell.h"
 
 namespace {
 
 constexpr char kUsage[] = "usage: walker [--script FILE] [--model FILE]\n";
 constexpr auto reset = reset_full;
-
-// Until the shell's console and script are wired in: a plain script of
-// "MS walk VX VY VT" and "MS stop" lines, read whole at the start.
-class ScriptOrders : public walker::Orders {
- public:
-  explicit ScriptOrders(const std::string &path) {
-    if (path.empty()) return;
-    std::FILE *f = std::fopen(path.c_str(), "r");
-    if (f == nullptr) refuse_file(path);
-    char line[256];
-    while (std::fgets(line, sizeof line, f) != nullptr) {
-      long ms = 0;
-      double vx = 0, vy = 0, vt = 0;
-      char word[16] = {};
-      const int n = std::sscanf(line, "%ld %15s %lf %lf %lf", &ms, word, &vx, &vy, &vt);
-      if (n < 2) continue;
-      Timed t;
-      t.ms = ms;
-      t.order.kind = std::string_view(word) == "stop" ? walker::Order::Kind::kStop
-                                                      : walker::Order::Kind::kWalk;
-      t.order.velocity = gait::Velocity{vx, vy, vt};
-      orders_.push_back(t);
-    }
-    std::fclose(f);
-  }
-  bool poll(std::int64_t now_ms, walker::Order *order) override {
-    if (next_ >= orders_.size() || orders_[next_].ms > now_ms) return false;
-    *order = orders_[next_++].order;
-    return true;
-  }
-
- private:
-  [[noreturn]] static void refuse_file(const std::string &path) {
-    std::fprintf(stderr, "walker: cannot read %s\n", path.c_str());
-    std::exit(2);
-  }
-  struct Timed {
-    std::int64_t ms = 0;
-    walker::Order order;
-  };
-  std::vector<Timed> orders_;
-  std::size_t next_ = 0;
-};
-
-// Until the shell's queue is wired in: said at once.
-class Quiet : public walker::Words {
- public:
-  void walking(std::int64_t ms, const gait::Velocity &v, const gait::Clamped &) override {
-    std::printf("walker: %lld ms: walking %.3f %.3f %.3f\n", static_cast<long long>(ms), v.forward,
-                v.left, v.turn);
-  }
-  void stopping(std::int64_t ms) override {
-    std::printf("walker: %lld ms: stopping\n", static_cast<long long>(ms));
-  }
-  void standing(std::int64_t ms) override {
-    std::printf("walker: %lld ms: standing\n", static_cast<long long>(ms));
-  }
-  void fell(std::int64_t ms, walker::FallDirection, double tilt) override {
-    std::printf("walker: %lld ms: fell, tilt %.2f\n", static_cast<long long>(ms), tilt);
-  }
-};
 
 [[noreturn]] void refuse(const std::string &why, int status) {
   std::fprintf(stderr, "walker: %s\n", why.c_str());
@@ -109,6 +49,9 @@ int main(int argc, char **argv) {
     }
     refuse("unknown argument " + std::string(arg) + "; --help lists them", 2);
   }
+  // A bad script is refused before anything else happens.
+  walker::Shell shell;
+  if (!shell.load_script(script_path.empty() ? nullptr : script_path.c_str())) return 2;
 
   std::string error;
   const std::unique_ptr<robot::Model> model = robot::Model::load(model_path, &error);
@@ -163,8 +106,7 @@ int main(int argc, char **argv) {
   touch_sensor_enable(right_touch, walker::kPeriodMs);
   robot_step(kFirstStepMs);
 
-  ScriptOrders orders(script_path);
-  Quiet words;
-  walker::Loop loop(engine, devices, orders, words);
+  shell.start(engine.limits());
+  walker::Loop loop(engine, devices, shell, shell);
   loop.run();
 }

@@ -1,0 +1,14 @@
+# The walker's shell as units: commands, limits, keys, the script, the ring.
+add_executable(walker_shell_test walker_shell_test.cpp)
+target_link_libraries(walker_shell_test PRIVATE walker_shell e2e_harness GTest::gtest_main)
+gtest_discover_tests(walker_shell_test DISCOVERY_TIMEOUT 60)
+
+# The walker end to end: refusals, the script, the end of input, the keys
+# on a pseudo-terminal and the terminal restored, the velocity drawn.
+if(TARGET walker)
+  add_executable(walker_test walker_test.cpp)
+  add_dependencies(walker_test walker)
+  target_link_libraries(walker_test PRIVATE e2e_harness GTest::gtest_main)
+  target_compile_definitions(walker_test PRIVATE WALKER_PATH="$<TARGET_FILE:walker>")
+  gtest_discover_tests(walker_test DISCOVERY_TIMEOUT 60)
+endif()
