@@ -31,8 +31,8 @@ double FeetShape::half_width(double left) const {
 Place advance(const Place &frame, const Velocity &velocity, double step_time) {
   const double turn = velocity.turn * step_time;
   Place next;
-  next.at = frame.at +
-            rotation(frame.yaw + turn / 2.0) * Vector2d(velocity.forward, velocity.left) * step_time;
+  next.at = frame.at + rotation(frame.yaw + turn / 2.0) *
+                           Vector2d(velocity.forward, velocity.left) * step_time;
   next.yaw = frame.yaw + turn;
   return next;
 }
@@ -57,8 +57,8 @@ Place frame_of(const Place &landed, Side swing, double turn, const FeetShape &fe
                double left_per_step) {
   Place frame;
   frame.yaw = landed.yaw - sign(swing) * std::fabs(turn) / 2.0;
-  frame.at = landed.at -
-             rotation(frame.yaw) * Vector2d(0.0, sign(swing) * feet.half_width(left_per_step));
+  frame.at =
+      landed.at - rotation(frame.yaw) * Vector2d(0.0, sign(swing) * feet.half_width(left_per_step));
   return frame;
 }
 
@@ -102,7 +102,7 @@ double level_travel(double s) {
 Foot swing_foot(const Place &from, const Place &to, double lift, double s, double edge) {
   s = std::clamp(s, 0.0, 1.0);
   const double up = std::sin(std::numbers::pi * s);
-  edge = std::clamp(edge, 0.0, kSwingEdge);
+  edge = std::clamp(edge, 0.0, 0.4);
   const double travel = level_travel((s - edge) / (1.0 - 2.0 * edge));
   Foot foot;
   const Vector2d at = from.at + (to.at - from.at) * travel;

@@ -31,8 +31,8 @@ inline robot::Side other(robot::Side side) {
 
 // The feet as the model has them.
 struct FeetShape {
-  double width = 0.0;                                  // soles' centres apart, standing, m
-  Eigen::Vector2d sole = Eigen::Vector2d::Zero();      // a sole's length and width, m
+  double width = 0.0;                              // soles' centres apart, standing, m
+  Eigen::Vector2d sole = Eigen::Vector2d::Zero();  // a sole's length and width, m
   // Walking, the soles' inner edges keep at least this gap, m.
   static constexpr double kClearance = 0.01;
   // Half the soles' centres apart when walking `left` m per step sideways:

@@ -1,7 +1,5 @@
 #include "gait.h"
 
-#include <mujoco/mujoco.h>
-
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
@@ -30,8 +28,8 @@ Velocity clamp(const Velocity &command, const Limits &limits, Clamped *clamped) 
     return limit > 0.0 ? std::fabs(value) / limit : 0.0;
   };
   const double forward_limit = v.forward >= 0.0 ? limits.forward : limits.backward;
-  const double total = share(v.forward, forward_limit) + share(v.left, limits.sideways) +
-                       share(v.turn, limits.turn);
+  const double total =
+      share(v.forward, forward_limit) + share(v.left, limits.sideways) + share(v.turn, limits.turn);
   if (total > 1.0) {
     v.forward /= total;
     v.left /= total;
@@ -57,8 +55,6 @@ Sensors Sensors::none() {
 
 namespace {
 
-// Shortest single support in which a foot can lift and land, s.
-constexpr double kMinSwingTime = 0.1;
 // The fastest the servo-speed limits are measured up to, m/s or rad/s.
 constexpr double kMostMeasured = 2.0;
 
@@ -69,7 +65,7 @@ constexpr double kMostMeasured = 2.0;
 struct Step {
   Side swing = kLeft;
   Place from, to, stance;
-  Place frame;  // the walking frame once it has landed
+  Place frame;                                 // the walking frame once it has landed
   double begin = 0.0, lift = 0.0, land = 0.0;  // s
   Velocity velocity;
   double edge = 0.0;   // share of the swing at each end the foot lifts and lands in place
@@ -132,10 +128,6 @@ struct Engine::Impl {
   std::optional<PreviewGains> gains;
   Limits limits;        // what the engine walks: the servos' limits within `most`
   Limits speed_limits;  // what the servos follow, measured; `most` when not measured
-  // The servos' stiffness and torque limit by JointIndex; the engine's
-  // joint ids.
-  std::array<robot::ServoGains, kJointCount> servo;
-  std::array<int, kJointCount> joint_id;
 
   // --- Where the robot is ---------------------------------------------------
   std::int64_t ticks = 0;
@@ -146,7 +138,7 @@ struct Engine::Impl {
   Posture ready_command{};        // `ready` with its sag: the lowering's end
   robot::PelvisPose ready_pelvis;
   double lower_time = 0.0;
-  std::array<Place, 2> feet;  // where each foot stands (or last landed)
+  std::array<Place, 2> feet;           // where each foot stands (or last landed)
   Vector2d centre = Vector2d::Zero();  // the pressure centre's reference standing
   // After the last step of a walk: the weight goes from `settle_from` to
   // `centre` between `settle_begin` and `settle_begin + settle`.
@@ -166,15 +158,15 @@ struct Engine::Impl {
 
   // --- The centre of mass -----------------------------------------------------
   PreviewGains::Axis axis_x, axis_y;
-  std::vector<double> ref_x, ref_y;  // the reference over the preview window
+  std::vector<double> ref_x, ref_y;        // the reference over the preview window
   Vector2d com_offset = Vector2d::Zero();  // whole robot's centre of mass less the pelvis, m
 
   // --- The output -------------------------------------------------------------
   Posture out{};
   Posture solved{};
-  Posture sag{};  // rad added to each joint for its servo's sag under the planned load
-  Posture wanted{};       // the last posture asked of the servos, before the speed hold
-  double fastest = 0.0;   // rad/s, the fastest change of `wanted` since it was reset
+  Posture sag{};         // rad added to each joint for its servo's sag under the planned load
+  Posture wanted{};      // the last posture asked of the servos, before the speed hold
+  double fastest = 0.0;  // rad/s, the fastest change of `wanted` since it was reset
   Status status;
   Sensors sensors = Sensors::none();
 
@@ -226,15 +218,10 @@ Engine::Impl::Impl(const robot::Model &m, const Settings &s)
                 std::max(1, static_cast<int>(std::lround(s.preview / s.period))));
   settle_time = std::max(s.settle, s.step_time * s.double_support);
   centre = (feet[kLeft].at + feet[kRight].at) / 2.0;
-  for (int i = 0; i < kJointCount; ++i) {
-    servo[i] = m.servo(i);
-    joint_id[i] = mj_name2id(m.mj(), mjOBJ_JOINT, kJoints[i].name);
-  }
   // Steps enough to cover the preview window and the step under way.
-  const std::size_t capacity =
-      static_cast<std::size_t>(std::ceil((s.preview + 2.0 * s.step_time + s.first_shift) /
-                                         s.step_time)) +
-      4;
+  const std::size_t capacity = static_cast<std::size_t>(std::ceil(
+                                   (s.preview + 2.0 * s.step_time + s.first_shift) / s.step_time)) +
+                               4;
   plan.reserve(capacity);
   ref_x.assign(static_cast<std::size_t>(gains->preview()) + 1, 0.0);
   ref_y = ref_x;
@@ -356,9 +343,9 @@ Step Engine::Impl::first_step() const {
   const double t = settings.step_time;
   step.frame = advance(start, step.velocity, t);
   const double left = step.velocity.left * t;
-  step.to = keep_feet_apart(
-      step.stance, step.swing,
-      landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
+  step.to =
+      keep_feet_apart(step.stance, step.swing,
+                      landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
   step.frame = frame_of(step.to, step.swing, step.velocity.turn * t, shape, left);
   step.begin = time();
   step.lift = step.begin + std::max(settings.first_shift, t);
@@ -375,9 +362,9 @@ Step Engine::Impl::next_step(const Step &previous) const {
   const double t = settings.step_time;
   step.frame = advance(previous.frame, step.velocity, t);
   const double left = step.velocity.left * t;
-  step.to = keep_feet_apart(
-      step.stance, step.swing,
-      landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
+  step.to =
+      keep_feet_apart(step.stance, step.swing,
+                      landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
   step.frame = frame_of(step.to, step.swing, step.velocity.turn * t, shape, left);
   step.begin = previous.land;
   step.lift = step.begin + shift_time();
@@ -420,7 +407,7 @@ void Engine::Impl::append(Step step) {
   // Slow steps lift and land in place, and lift higher: the servo speed
   // that fast steps need for their travel is theirs to spare.
   const double share = limit_share(step.velocity);
-  step.edge = kSwingEdge * (1.0 - share);
+  step.edge = settings.swing_edge * (1.0 - share);
   step.rise = settings.slow_lift + (settings.lift - settings.slow_lift) * share;
   frame = step.frame;
   plan.push_back(step);
@@ -458,7 +445,8 @@ Vector2d Engine::Impl::reference(double t, std::size_t &from) const {
     const Vector2d on = stance_zmp(step.stance, other(step.swing));
     if (t < step.begin) return before;
     from = k;
-    if (t < step.lift) return before + (on - before) * ((t - step.begin) / (step.lift - step.begin));
+    if (t < step.lift)
+      return before + (on - before) * ((t - step.begin) / (step.lift - step.begin));
     if (t < step.land) return on;
     if (step.last) {
       const double s = std::min(1.0, (t - step.land) / settle_time);
@@ -472,7 +460,8 @@ Vector2d Engine::Impl::reference(double t, std::size_t &from) const {
     return stance_zmp(step.stance, other(step.swing));
   }
   if (t < settle_begin + settle_time)
-    return settle_from + (centre - settle_from) * std::clamp((t - settle_begin) / settle_time, 0.0, 1.0);
+    return settle_from +
+           (centre - settle_from) * std::clamp((t - settle_begin) / settle_time, 0.0, 1.0);
   return centre;
 }
 
@@ -570,17 +559,15 @@ void Engine::Impl::finish_posture(const std::array<Foot, 2> &at, const robot::Pe
 }
 
 void Engine::Impl::add_sag(const std::array<Foot, 2> &at) {
-  const mjModel *m = model.mj();
-  const mjData *d = body.mj();
   const Vector3d g = model.gravity();
   // The floor's force on the robot: its weight and the planned centre of
   // mass's acceleration; shared between the feet down by where the planned
-  // pressure centre lies between them.
-  const Vector3d total =
-      model.mass() * (Vector3d(axis_x.x(2), axis_y.x(2), 0.0) - g);
+  // pressure centre lies between them, each acting so that together they
+  // act at it.
+  const Vector3d total = model.mass() * (Vector3d(axis_x.x(2), axis_y.x(2), 0.0) - g);
   std::array<double, 2> share = {at[kLeft].down ? 1.0 : 0.0, at[kRight].down ? 1.0 : 0.0};
   const Vector2d zmp = status.zmp;
-  std::array<Vector2d, 2> centre_of = {at[kLeft].at.head<2>(), at[kRight].at.head<2>()};
+  const std::array<Vector2d, 2> centre_of = {at[kLeft].at.head<2>(), at[kRight].at.head<2>()};
   Vector2d rest = Vector2d::Zero();
   if (share[kLeft] > 0.0 && share[kRight] > 0.0) {
     const Vector2d span = centre_of[kRight] - centre_of[kLeft];
@@ -588,32 +575,15 @@ void Engine::Impl::add_sag(const std::array<Foot, 2> &at) {
     share = {1.0 - s, s};
     rest = zmp - (centre_of[kLeft] + s * span);
   } else if (share[kLeft] > 0.0 || share[kRight] > 0.0) {
-    const Side down = share[kLeft] > 0.0 ? kLeft : kRight;
-    rest = zmp - centre_of[down];
+    rest = zmp - centre_of[share[kLeft] > 0.0 ? kLeft : kRight];
   }
-  std::array<Vector3d, 2> cop, force;
+  std::array<robot::FootLoad, 2> load;
   for (Side side : {kLeft, kRight}) {
     const Vector2d p = centre_of[side] + rest;
-    cop[side] = Vector3d(p.x(), p.y(), zero.floor);
-    force[side] = share[side] * total;
+    load[side].at = Vector3d(p.x(), p.y(), zero.floor);
+    load[side].force = share[side] * total;
   }
-  for (int i = 0; i < kJointCount; ++i) {
-    sag[i] = 0.0;
-    const int j = joint_id[i];
-    if (j < 0 || !(servo[i].kp > 0.0)) continue;
-    const int b = m->jnt_bodyid[j];
-    const Vector3d axis(d->xaxis[3 * j], d->xaxis[3 * j + 1], d->xaxis[3 * j + 2]);
-    const Vector3d anchor(d->xanchor[3 * j], d->xanchor[3 * j + 1], d->xanchor[3 * j + 2]);
-    const Vector3d com(d->subtree_com[3 * b], d->subtree_com[3 * b + 1], d->subtree_com[3 * b + 2]);
-    // The servo holds what hangs beyond it, and, on a leg, the floor's push
-    // on its foot.
-    double torque = -axis.dot((com - anchor).cross(m->body_subtreemass[b] * g));
-    for (Side side : {kLeft, kRight})
-      for (const int leg_joint : robot::kLegJoints[side])
-        if (leg_joint == i) torque -= axis.dot((cop[side] - anchor).cross(force[side]));
-    torque = std::clamp(torque, -servo[i].torque_limit, servo[i].torque_limit);
-    sag[i] = torque / servo[i].kp;
-  }
+  body.servo_give(load, sag);
 }
 
 void Engine::Impl::update_phase() {
@@ -643,7 +613,8 @@ double Engine::Impl::steady_speed(const Velocity &velocity) {
   replan = true;
   // The first steps start from rest; the steady walk from the third.
   const Sensors none = Sensors::none();
-  const double steady = std::max(settings.first_shift, settings.step_time) + 2.0 * settings.step_time;
+  const double steady =
+      std::max(settings.first_shift, settings.step_time) + 2.0 * settings.step_time;
   const double end = steady + 4.0 * settings.step_time;
   while (time() < steady) step(none);
   fastest = 0.0;
@@ -700,12 +671,14 @@ Engine::~Engine() = default;
 std::string Engine::settings_problem(const robot::Model &model, const Settings &s) {
   char text[200];
   if (!(s.period >= 0.001 && s.period <= 0.05)) return "the period must be 1 to 50 ms";
+  if (!(s.swing_edge >= 0.0 && s.swing_edge <= 0.4)) return "the swing's edge must be 0 to 40%";
   if (!(s.double_support >= 0.05 && s.double_support <= 0.5))
     return "the double support must be 5% to 50% of a step";
   const double swing = s.step_time * (1.0 - s.double_support);
   if (!(swing >= kMinSwingTime) || !std::isfinite(s.step_time)) {
-    std::snprintf(text, sizeof text, "a step time of %g s leaves %.3f s to lift a foot, less than %.3f s",
-                  s.step_time, swing, kMinSwingTime);
+    std::snprintf(text, sizeof text,
+                  "a step time of %g s leaves %.3f s to lift a foot, less than %.3f s", s.step_time,
+                  swing, kMinSwingTime);
     return text;
   }
   if (!(s.lift >= 0.0 && s.slow_lift >= 0.0) || !std::isfinite(s.lift + s.slow_lift))
@@ -713,7 +686,8 @@ std::string Engine::settings_problem(const robot::Model &model, const Settings &
   if (!(s.preview >= 0.2 && s.preview <= 5.0)) return "the preview must be 0.2 to 5 s";
   if (!(s.servo_speed > 0.0) || !std::isfinite(s.servo_speed))
     return "the servo speed must be above 0";
-  if (!(s.speed_share > 0.0 && s.speed_share <= 1.0)) return "the speed share must be above 0 and at most 1";
+  if (!(s.speed_share > 0.0 && s.speed_share <= 1.0))
+    return "the speed share must be above 0 and at most 1";
   if (!(s.first_shift >= 0.0 && s.settle >= 0.0 && s.lower_time >= 0.0) ||
       !std::isfinite(s.first_shift + s.settle + s.lower_time))
     return "the shift, settle and lowering times must be 0 s or more";

@@ -99,6 +99,9 @@ struct Sensors {
   static Sensors none();
 };
 
+// Shortest single support in which a foot can lift and land, s.
+inline constexpr double kMinSwingTime = 0.1;
+
 // How the engine walks. Defaults are the walker's.
 struct Settings {
   double period = 0.010;        // s per step of the engine, 0.001 to 0.05
@@ -109,11 +112,14 @@ struct Settings {
   // of the limits: the servo speed a fast step needs for its travel lifts
   // a slow step's foot higher, clear of the floor when the robot rocks.
   double slow_lift = 0.025;
-  double height = 0.24;         // m, the pelvis's height while walking
-  double preview = 1.2;         // s the preview control looks ahead
-  double first_shift = 0.5;     // s, least time for the first shift of the weight
-  double settle = 0.5;          // s, least time to bring the weight back to the middle
-  double lower_time = 1.0;      // s, least time to bend from the start to the walking height
+  // Share of the swing, at each end, in which a slow step's foot lifts and
+  // lands in place (0 to 0.4); none at the limits.
+  double swing_edge = 0.1;
+  double height = 0.24;      // m, the pelvis's height while walking
+  double preview = 1.2;      // s the preview control looks ahead
+  double first_shift = 0.5;  // s, least time for the first shift of the weight
+  double settle = 0.5;       // s, least time to bring the weight back to the middle
+  double lower_time = 1.0;   // s, least time to bend from the start to the walking height
   // rad/s each servo's setpoint moves at most: the stand-in's servo speed.
   double servo_speed = robot::kServoSpeed;
   // Share of the servo speed the walk plans for; the rest is room for the
@@ -179,7 +185,7 @@ struct Status {
   // rad added to each joint's command for its servo's sag under the
   // planned load (zero with Settings::sag off).
   Posture sag{};
-  Fault fault;          // the first posture that could not be made
+  Fault fault;  // the first posture that could not be made
 };
 
 class Engine {

@@ -85,6 +85,13 @@ struct ServoGains {
   double torque_limit = INFINITY;  // N·m either way
 };
 
+// The floor's push on one foot: its force on the robot, N, world frame,
+// and the point it acts at (the foot's centre of pressure), m.
+struct FootLoad {
+  Eigen::Vector3d force = Eigen::Vector3d::Zero();
+  Eigen::Vector3d at = Eigen::Vector3d::Zero();
+};
+
 // What the inverse kinematics found: the angles, or why there are none.
 struct LegSolution {
   bool ok = false;
@@ -255,6 +262,14 @@ class Data {
   // model's range), is refused with the shortfall; nothing is clamped.
   // The posture set stays as it was.
   LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole);
+  // How far each servo falls short of its setpoint under the static load of
+  // the last posture set, rad by JointIndex: the torque that holds what
+  // lies beyond its joint under gravity (and, for a leg's joints, the
+  // floor's push `feet` on its foot), within the servo's torque limit,
+  // over its stiffness (a position servo settles at setpoint - torque/kp).
+  // 0 for joints no position servo drives. No allocation.
+  void servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const;
+
   // The same without text, for loops: true with the angles in `angles`, or
   // false with what is short in `why`. It allocates nothing for a leg
   // solved in closed form.

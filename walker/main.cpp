@@ -86,9 +86,6 @@ int main(int argc, char **argv) {
       !problem.empty())
     refuse(problem, 1);
   gait::Engine engine(*model, settings);
-  std::printf("walker: limits forward %.3f backward %.3f sideways %.3f turn %.3f\n",
-              engine.limits().forward, engine.limits().backward, engine.limits().sideways,
-              engine.limits().turn);
 
   robot_live(reset);
   for (const int i : robot::kLegJoints[robot::kLeft])
