@@ -102,32 +102,6 @@ void Model::Impl::place(mjData *d, const Posture &posture, const PelvisPose &pel
   mj_comPos(model, d);
 }
 
-namespace {
-
-// The position servo that drives hinge joint `j`: its stiffness and
-// torque limit; kp 0 when no position actuator drives it.
-ServoGains find_servo(const mjModel *m, int j) {
-  ServoGains gains;
-  for (int a = 0; a < m->nu; ++a) {
-    if (m->actuator_trntype[a] != mjTRN_JOINT || m->actuator_trnid[2 * a] != j) continue;
-    // A position servo: force kp (ctrl - length), the length gear times the angle.
-    const double kp = m->actuator_gainprm[mjNGAIN * a];
-    const double gear = m->actuator_gear[6 * a];
-    if (m->actuator_gaintype[a] != mjGAIN_FIXED || m->actuator_biastype[a] != mjBIAS_AFFINE ||
-        !(kp > 0.0) || m->actuator_biasprm[mjNBIAS * a + 1] != -kp || gear == 0.0)
-      continue;
-    gains.kp = kp * gear * gear;
-    if (m->actuator_forcelimited[a]) {
-      const double *range = m->actuator_forcerange + 2 * a;
-      gains.torque_limit = std::min(std::fabs(range[0]), std::fabs(range[1])) * std::fabs(gear);
-    }
-    return gains;
-  }
-  return gains;
-}
-
-}  // namespace
-
 Model::Model() : impl_(std::make_unique<Impl>()) {}
 Model::~Model() = default;
 
@@ -158,7 +132,6 @@ std::unique_ptr<Model> Model::load(const std::string &path, Parts parts, std::st
     int j = mj_name2id(m, mjOBJ_JOINT, kJoints[i].name);
     im.joint_id[i] = j >= 0 && m->jnt_type[j] == mjJNT_HINGE ? j : -1;
     im.joint_qpos[i] = im.joint_id[i] >= 0 ? m->jnt_qposadr[j] : -1;
-    if (im.joint_id[i] >= 0) im.servo[i] = find_servo(m, j);
   }
   if (im.root_qpos >= 0) {
     mjtNum turn[9];
@@ -226,8 +199,26 @@ JointRange Model::joint_range(int joint) const {
 }
 
 ServoGains Model::servo(int joint) const {
-  if (!has_joint(joint)) return ServoGains{};
-  return impl_->servo[joint];
+  ServoGains gains;
+  if (!has_joint(joint)) return gains;
+  const mjModel *m = impl_->model;
+  for (int a = 0; a < m->nu; ++a) {
+    if (m->actuator_trntype[a] != mjTRN_JOINT || m->actuator_trnid[2 * a] != impl_->joint_id[joint])
+      continue;
+    // A position servo: force kp (ctrl - length), the length gear times the angle.
+    const double kp = m->actuator_gainprm[mjNGAIN * a];
+    const double gear = m->actuator_gear[6 * a];
+    if (m->actuator_gaintype[a] != mjGAIN_FIXED || m->actuator_biastype[a] != mjBIAS_AFFINE ||
+        !(kp > 0.0) || m->actuator_biasprm[mjNBIAS * a + 1] != -kp || gear == 0.0)
+      continue;
+    gains.kp = kp * gear * gear;
+    if (m->actuator_forcelimited[a]) {
+      const double *range = m->actuator_forcerange + 2 * a;
+      gains.torque_limit = std::min(std::fabs(range[0]), std::fabs(range[1])) * std::fabs(gear);
+    }
+    return gains;
+  }
+  return gains;
 }
 
 int Model::root_body() const {
@@ -341,7 +332,7 @@ void Data::servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const 
   for (int i = 0; i < kJointCount; ++i) {
     give[i] = 0.0;
     const int j = im.joint_id[i];
-    const ServoGains &servo = im.servo[i];
+    const ServoGains servo = model_.servo(i);
     if (j < 0 || !(servo.kp > 0.0)) continue;
     const int b = m->jnt_bodyid[j];
     const Vec3 axis = vec(data_->xaxis + 3 * j);

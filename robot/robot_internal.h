@@ -66,11 +66,10 @@ struct Leg {
 
 struct Model::Impl {
   mjModel *model = nullptr;
-  int pelvis = -1;                // body with the free joint, -1 when none
-  int root_qpos = -1;             // its position and quaternion in qpos
-  int joint_id[kJointCount];      // hinge joint of each JointIndex, -1 when the model lacks it
-  int joint_qpos[kJointCount];    // its qpos address, -1 when none
-  ServoGains servo[kJointCount];  // the position servo on it
+  int pelvis = -1;              // body with the free joint, -1 when none
+  int root_qpos = -1;           // its position and quaternion in qpos
+  int joint_id[kJointCount];    // hinge joint of each JointIndex, -1 when the model lacks it
+  int joint_qpos[kJointCount];  // its qpos address, -1 when none
   double floor_height = 0.0;
   double start_heading = 0.0;
   bool has_legs = false;
