@@ -325,6 +325,14 @@ bool Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, 
   return im.iterate(scratch_, side, pelvis, sole, angles, why);
 }
 
+LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+  LegSolution out;
+  LegFailure why;
+  out.ok = solve_leg(side, pelvis, sole, &out.angles, &why);
+  if (!out.ok) out.shortfall = describe(why);
+  return out;
+}
+
 void Data::servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const {
   const Model::Impl &im = *model_.impl_;
   const mjModel *m = im.model;
@@ -347,14 +355,6 @@ void Data::servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const 
     torque = std::clamp(torque, -servo.torque_limit, servo.torque_limit);
     give[i] = torque / servo.kp;
   }
-}
-
-LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
-  LegSolution out;
-  LegFailure why;
-  out.ok = solve_leg(side, pelvis, sole, &out.angles, &why);
-  if (!out.ok) out.shortfall = describe(why);
-  return out;
 }
 
 }  // namespace robot

@@ -79,12 +79,6 @@ std::string describe(const LegFailure &failure);
 // stand-in's default (STANDIN_SERVO_SPEED), which the model does not hold.
 inline constexpr double kServoSpeed = 5.235987755982989;
 
-// A servo's position control, from the model's actuator on its joint.
-struct ServoGains {
-  double kp = 0.0;                 // N·m/rad; 0 when the joint has no position servo
-  double torque_limit = INFINITY;  // N·m either way
-};
-
 // The floor's push on one foot: its force on the robot, N, world frame,
 // and the point it acts at (the foot's centre of pressure), m.
 struct FootLoad {
@@ -126,6 +120,12 @@ struct Pressure {
 
   // Less than a gram's weight is nothing pressing, N.
   static constexpr double kLeastPressing = 1e-2;
+};
+
+// A servo's position control, from the model's actuator on its joint.
+struct ServoGains {
+  double kp = 0.0;                 // N·m/rad; 0 when the joint has no position servo
+  double torque_limit = INFINITY;  // N·m either way
 };
 
 // What a model must hold beyond what MuJoCo loads.
@@ -174,11 +174,11 @@ class Model {
   double g() const;
   // Whether the model has joint `joint` (JointIndex 0..24) as a hinge.
   bool has_joint(int joint) const;
+  // Its stops, rad; the whole line when it has none or the model lacks it.
+  JointRange joint_range(int joint) const;
   // The servo on joint `joint` (JointIndex 0..24): the stiffness and torque
   // limit of the position actuator that drives it; kp 0 when none does.
   ServoGains servo(int joint) const;
-  // Its stops, rad; the whole line when it has none or the model lacks it.
-  JointRange joint_range(int joint) const;
   // The body of the free joint (the pelvis), -1 when none.
   int root_body() const;
   // The pelvis's heading in the model's own pose, rad: the way the
