@@ -59,6 +59,12 @@ Place landing(const Place &frame, robot::Side swing, double turn, const FeetShap
 Place keep_feet_apart(const Place &stance, robot::Side swing, const Place &target,
                       const FeetShape &feet);
 
+// `foot`, on the `swing` side, pushed out sideways from the foot standing
+// at `stance` until every corner of its sole is kClearance beyond the
+// standing sole's inner edge: the swing foot's way, between a start and
+// a landing that are both clear, as it turns.
+Place clear_of(const Place &stance, robot::Side swing, const Place &foot, const FeetShape &feet);
+
 // The walking frame that puts the `swing` foot at `landed`: the inverse of
 // landing(), so that a step the feet's clearance moved is walked on from
 // where it really landed.
@@ -77,7 +83,15 @@ Place frame_of(const Place &landed, robot::Side swing, double turn, const FeetSh
 // back (a curve at 0.1 m/s and 0.2 rad/s went 82% of its way without
 // them, 103% with 10%); the engine narrows them as a step nears the
 // servo speed.
-Foot swing_foot(const Place &from, const Place &to, double lift, double s, double edge);
+Foot swing_foot(const Place &from, const Place &to, double lift, double s, double edge,
+                const Eigen::Vector2d &pivot = Eigen::Vector2d::Zero());
+// The point of the sole, in its own frame, that goes straight while the
+// swing foot turns from `from` to `to`: the inner corner that a turn about
+// the sole's centre would swing toward the other foot (the heel's turning
+// out, the toe's turning back in), so that no corner crosses toward it;
+// the centre for a foot that does not turn.
+Eigen::Vector2d swing_pivot(const Place &from, const Place &to, robot::Side swing,
+                            const FeetShape &feet);
 inline constexpr double kSwingEdge = 0.1;
 // The share of the way the swing foot has travelled at share s of its
 // swing: speed rising evenly over the first kSwingRamp, level, falling
@@ -85,8 +99,8 @@ inline constexpr double kSwingEdge = 0.1;
 inline constexpr double kSwingRamp = 0.15;
 // The swing foot turns to its landing heading between these shares of its
 // swing, on a minimum-jerk profile.
-inline constexpr double kTurnFrom = 0.15;
-inline constexpr double kTurnTo = 0.65;
+inline constexpr double kTurnFrom = 0.1;
+inline constexpr double kTurnTo = 0.9;
 double level_travel(double s);
 
 // The pressure centre's target on the sole of the `side` foot at

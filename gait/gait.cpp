@@ -3,6 +3,7 @@
 #include <Eigen/Geometry>
 #include <algorithm>
 #include <cmath>
+#include <cstdio>
 #include <numbers>
 #include <optional>
 
@@ -55,8 +56,13 @@ Sensors Sensors::none() {
 
 namespace {
 
-// The fastest the servo-speed limits are measured up to, m/s or rad/s.
-constexpr double kMostMeasured = 2.0;
+// A change of command reaches the first step that begins at least this
+// long after it, s. The preview control shapes the centre of mass from the
+// pressure centre's reference ahead; a reference changed within the next
+// tenth of a second throws the planned pressure centre off the sole (a
+// stop from a turn, taken at the very next step, put it 59 mm beyond the
+// sole's edge; with this notice, 1 mm).
+constexpr double kNotice = 0.1;
 
 // One step of the plan: the `swing` foot goes from `from` to `to` while the
 // other stands at `stance`. Its double support runs from `begin` to
@@ -185,7 +191,6 @@ struct Engine::Impl {
   void fill_reference();
   Step first_step() const;
   Step next_step(const Step &previous) const;
-  bool closing_needed(const Step &last) const;
   Step closing_step(const Step &last) const;
   void append(Step step);
   Velocity ramp(const Velocity &from) const;
@@ -196,9 +201,10 @@ struct Engine::Impl {
   const Posture &step(const Sensors &sensors);
   // Standing ready at once, as after the lowering.
   void stand_ready();
-  // The fastest joint, rad/s, walking steadily at `velocity`; infinity when
-  // a leg cannot reach.
-  double steady_speed(const Velocity &velocity);
+  // The fastest joint, rad/s, starting from standing to walk at
+  // `velocity`, walking, and stopping; infinity when a leg cannot reach.
+  // `stop_share` of a step into the walk's fifth step at speed, it stops.
+  double walk_speed(const Velocity &velocity, double stop_share);
   static Limits measure_limits(const robot::Model &model, const Settings &settings);
   double swing_time() const { return settings.step_time * (1.0 - settings.double_support); }
   double shift_time() const { return settings.step_time * settings.double_support; }
@@ -280,8 +286,9 @@ void Engine::Impl::sense(const Sensors &s) {
 void Engine::Impl::take_command() {
   if (!replan) return;
   replan = false;
-  // The steps not begun go; the step under way finishes as planned.
-  const double now = time();
+  // The steps not begun go, but for those that begin within the notice
+  // the preview control needs; the step under way finishes as planned.
+  const double now = time() + kNotice;
   while (!plan.empty() && plan.back().begin > now) plan.pop_back();
   stopping = false;
   if (!plan.empty()) {
@@ -290,8 +297,7 @@ void Engine::Impl::take_command() {
     if (!walking) {
       // Stop: the feet come together after the step under way.
       Step &last = plan.back();
-      if (closing_needed(last)) append(closing_step(last));
-      plan.back().last = true;
+      append(closing_step(last));
       stopping = true;
     }
   }
@@ -372,15 +378,9 @@ Step Engine::Impl::next_step(const Step &previous) const {
   return step;
 }
 
-bool Engine::Impl::closing_needed(const Step &last) const {
-  // Already side by side, at the standing width, parallel?
-  const Place beside = relative(last.to, last.stance);
-  const double across = last.swing == kLeft ? -shape.width : shape.width;
-  return (beside.at - Vector2d(0.0, across)).norm() > 1e-3 || std::fabs(beside.yaw) > 1e-3;
-}
-
 Step Engine::Impl::closing_step(const Step &last) const {
   Step step;
+  step.last = true;
   step.swing = other(last.swing);
   step.from = last.stance;
   step.stance = last.to;
@@ -406,7 +406,10 @@ void Engine::Impl::append(Step step) {
   if (plan.size() == plan.capacity()) return;  // never grows: the window is covered
   // Slow steps lift and land in place, and lift higher: the servo speed
   // that fast steps need for their travel is theirs to spare.
-  const double share = limit_share(step.velocity);
+  // A closing step swings as the step before it did: half its travel,
+  // against a pelvis that slows.
+  const double share =
+      step.last && !plan.empty() ? limit_share(plan.back().velocity) : limit_share(step.velocity);
   step.edge = settings.swing_edge * (1.0 - share);
   step.rise = settings.slow_lift + (settings.lift - settings.slow_lift) * share;
   frame = step.frame;
@@ -429,8 +432,7 @@ void Engine::Impl::extend_plan() {
     append(next);
     if (steps_left > 0 && --steps_left == 0) {
       Step &last = plan.back();
-      if (closing_needed(last)) append(closing_step(last));
-      plan.back().last = true;
+      append(closing_step(last));
       stopping = true;
     }
   }
@@ -478,6 +480,7 @@ void Engine::Impl::fill_reference() {
 
 void Engine::Impl::advance_com() {
   fill_reference();
+
   gains->advance(axis_x, ref_x);
   gains->advance(axis_y, ref_y);
   status.com = Vector2d(axis_x.x(0), axis_y.x(0));
@@ -491,8 +494,13 @@ void Engine::Impl::place_feet_and_pelvis(std::array<Foot, 2> &at, robot::PelvisP
   const double now = time();
   if (!plan.empty() && now >= plan.front().lift) {
     const Step &step = plan.front();
-    at[step.swing] = swing_foot(step.from, step.to, step.rise,
-                                (now - step.lift) / (step.land - step.lift), step.edge);
+    at[step.swing] =
+        swing_foot(step.from, step.to, step.rise, (now - step.lift) / (step.land - step.lift),
+                   step.edge, swing_pivot(step.from, step.to, step.swing, shape));
+    // Turning on its way, its sole keeps clear of the other.
+    const Place clear = clear_of(step.stance, step.swing,
+                                 Place{at[step.swing].at.head<2>(), at[step.swing].yaw}, shape);
+    at[step.swing].at.head<2>() = clear.at;
   }
   // The pelvis faces between the feet, at the walking height, over the
   // planned centre of mass.
@@ -606,51 +614,70 @@ void Engine::Impl::stand_ready() {
   phase = Phase::kStanding;
 }
 
-double Engine::Impl::steady_speed(const Velocity &velocity) {
+double Engine::Impl::walk_speed(const Velocity &velocity, double stop_share) {
   stand_ready();
   target = velocity;
   walking = true;
   replan = true;
-  // The first steps start from rest; the steady walk from the third.
+  // From standing, up to speed within the ramp, four steps at it, and a
+  // stop: where the legs travel furthest against the pelvis.
   const Sensors none = Sensors::none();
-  const double steady =
-      std::max(settings.first_shift, settings.step_time) + 2.0 * settings.step_time;
-  const double end = steady + 4.0 * settings.step_time;
-  while (time() < steady) step(none);
-  fastest = 0.0;
-  while (time() < end) step(none);
-  return status.fault.any ? INFINITY : fastest;
+  long ramp_steps = 1;
+  if (settings.ramp) {
+    auto steps = [](double v, double change) {
+      return change > 0.0 ? static_cast<long>(std::ceil(std::fabs(v) / change)) : 1L;
+    };
+    ramp_steps = std::max({steps(velocity.forward, limits.forward_change),
+                           steps(velocity.left, limits.sideways_change),
+                           steps(velocity.turn, limits.turn_change), 1L});
+  }
+  const double give_up = 10.0 + (ramp_steps + 8) * settings.step_time;
+  while (status.steps_begun < ramp_steps + 4 && time() < give_up) step(none);
+  const double stop_at = time() + stop_share * settings.step_time;
+  while (time() < stop_at) step(none);
+  walking = false;
+  replan = true;
+  while (phase != Phase::kStanding && time() < give_up) step(none);
+  return status.fault.any || time() >= give_up ? INFINITY : fastest;
 }
 
 Limits Engine::Impl::measure_limits(const robot::Model &model, const Settings &settings) {
   Settings probe_settings = settings;
   probe_settings.measure_limits = false;
-  probe_settings.ramp = false;
   const double allowed = settings.speed_share * settings.servo_speed;
   Limits limits = settings.most;
   // The largest speed on one axis, up to kMostMeasured, that the servos follow.
   auto largest = [&](double most, Velocity unit) {
     auto fits = [&](double speed) {
-      Impl probe(model, probe_settings);
-      // No limits: every step counts as at the limit, its swing all travel.
-      probe.speed_limits = Limits{};
       const Velocity v{unit.forward * speed, unit.left * speed, unit.turn * speed};
-      return probe.steady_speed(v) <= allowed;
+      // A stop at three moments of a step: each meets the legs elsewhere.
+      for (const double stop_share : {0.0, 1.0 / 3.0, 2.0 / 3.0}) {
+        Impl probe(model, probe_settings);
+        // As if `speed` were the limit: steps at it swing all the way,
+        // slower ones lift and land in place, as they would.
+        probe.speed_limits = Limits{speed, speed, speed, speed};
+        probe.limits.forward_change = settings.most.forward_change;
+        probe.limits.sideways_change = settings.most.sideways_change;
+        probe.limits.turn_change = settings.most.turn_change;
+        if (!(probe.walk_speed(v, stop_share) <= allowed)) return false;
+      }
+      return true;
     };
     if (fits(most)) return most;
     double low = 0.0, high = most;
-    for (int k = 0; k < 10; ++k) {
+    for (int k = 0; k < 7; ++k) {
       const double mid = (low + high) / 2.0;
       (fits(mid) ? low : high) = mid;
     }
     return low;
   };
-  limits.forward = largest(kMostMeasured, Velocity{1.0, 0.0, 0.0});
-  limits.backward = largest(kMostMeasured, Velocity{-1.0, 0.0, 0.0});
-  limits.sideways = std::min(largest(kMostMeasured, Velocity{0.0, 1.0, 0.0}),
-                             largest(kMostMeasured, Velocity{0.0, -1.0, 0.0}));
-  limits.turn = std::min(largest(kMostMeasured, Velocity{0.0, 0.0, 1.0}),
-                         largest(kMostMeasured, Velocity{0.0, 0.0, -1.0}));
+  const Limits &most = settings.most;
+  limits.forward = largest(most.forward, Velocity{1.0, 0.0, 0.0});
+  limits.backward = largest(most.backward, Velocity{-1.0, 0.0, 0.0});
+  limits.sideways = std::min(largest(most.sideways, Velocity{0.0, 1.0, 0.0}),
+                             largest(most.sideways, Velocity{0.0, -1.0, 0.0}));
+  limits.turn = std::min(largest(most.turn, Velocity{0.0, 0.0, 1.0}),
+                         largest(most.turn, Velocity{0.0, 0.0, -1.0}));
   return limits;
 }
 
@@ -658,12 +685,8 @@ Engine::Engine(const robot::Model &model, const Settings &settings)
     : impl_(std::make_unique<Impl>(model, settings)) {
   if (!settings.measure_limits) return;
   Impl &im = *impl_;
-  im.speed_limits = Impl::measure_limits(model, settings);
-  const Limits &most = settings.most;
-  im.limits.forward = std::min(im.speed_limits.forward, most.forward);
-  im.limits.backward = std::min(im.speed_limits.backward, most.backward);
-  im.limits.sideways = std::min(im.speed_limits.sideways, most.sideways);
-  im.limits.turn = std::min(im.speed_limits.turn, most.turn);
+  im.limits = Impl::measure_limits(model, settings);
+  im.speed_limits = im.limits;
 }
 
 Engine::~Engine() = default;

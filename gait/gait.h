@@ -111,7 +111,7 @@ struct Settings {
   // m it rises walking slowly; between, in proportion to the step's share
   // of the limits: the servo speed a fast step needs for its travel lifts
   // a slow step's foot higher, clear of the floor when the robot rocks.
-  double slow_lift = 0.025;
+  double slow_lift = 0.02;
   // Share of the swing, at each end, in which a slow step's foot lifts and
   // lands in place (0 to 0.4); none at the limits.
   double swing_edge = 0.1;
@@ -137,7 +137,7 @@ struct Settings {
   bool measure_limits = true;
   // The most the engine walks on each axis whatever the servos allow:
   // where walks in the physics world stop standing (docs/walker.md).
-  Limits most = {0.5, 0.3, 0.15, 1.0, 0.1, 0.05, 0.4};
+  Limits most = {0.3, 0.2, 0.06, 1.0, 0.1, 0.03, 0.3};
 };
 
 // Where each foot is, and whether it is on the floor.

@@ -145,6 +145,9 @@ gait::Settings engine_settings(const Command &command) {
   s.slow_lift = command.lift;
   s.height = command.height;
   s.lower_time = kLowerTime;
+  // motion_player commands a row every 50 ms: a weight shift of a tenth of
+  // a step would fall within one row, or none.
+  s.double_support = kDoubleSupportShare;
   // The steps as asked, each the whole stride from the first.
   s.ramp = false;
   s.measure_limits = false;

@@ -25,6 +25,9 @@ inline constexpr double kLowerTime = 1.0;
 inline constexpr double kRiseTime = 1.0;
 // Standing still with the feet together before rising, s.
 inline constexpr double kSettleTime = 0.5;
+// Share of each step on both feet: two of motion_player's 50 ms rows or
+// more for steps of 0.45 s (the walker, at 10 ms, shifts in a tenth).
+inline constexpr double kDoubleSupportShare = 0.2;
 // Most steps a walk takes, and the longest row period, ms.
 inline constexpr int kMaxSteps = 10000;
 inline constexpr int kMaxPeriodMs = 1000;
