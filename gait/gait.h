@@ -118,7 +118,7 @@ struct Settings {
   double height = 0.24;      // m, the pelvis's height while walking
   double preview = 1.2;      // s the preview control looks ahead
   double first_shift = 0.5;  // s, least time for the first shift of the weight
-  double settle = 0.5;       // s, least time to bring the weight back to the middle
+  double settle = 0.3;       // s, least time to bring the weight back to the middle
   double lower_time = 1.0;   // s, least time to bend from the start to the walking height
   // rad/s each servo's setpoint moves at most: the stand-in's servo speed.
   double servo_speed = robot::kServoSpeed;

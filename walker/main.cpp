@@ -56,32 +56,7 @@ int main(int argc, char **argv) {
   std::string error;
   const std::unique_ptr<robot::Model> model = robot::Model::load(model_path, &error);
   if (model == nullptr) refuse(error, 1);
-  gait::Settings settings;
-  // TEMPORARY tuning hook.
-  if (const char *tune = std::getenv("WALKER_TUNE")) {
-    std::string t = tune;
-    std::size_t p = 0;
-    while (p < t.size()) {
-      std::size_t e = t.find(',', p);
-      if (e == std::string::npos) e = t.size();
-      const std::string kv = t.substr(p, e - p);
-      const std::size_t eq = kv.find('=');
-      const std::string k = kv.substr(0, eq);
-      const double v = std::atof(kv.c_str() + eq + 1);
-      if (k == "sag") settings.sag = v != 0;
-      if (k == "step_time") settings.step_time = v;
-      if (k == "ds") settings.double_support = v;
-      if (k == "lift") settings.lift = v;
-      if (k == "height") settings.height = v;
-      if (k == "preview") settings.preview = v;
-      if (k == "share") settings.speed_share = v;
-      if (k == "most_fwd") settings.most.forward = v;
-      if (k == "most_turn") settings.most.turn = v;
-      if (k == "most_side") settings.most.sideways = v;
-      if (k == "most_back") settings.most.backward = v;
-      p = e + 1;
-    }
-  }
+  const gait::Settings settings;
   if (const std::string problem = gait::Engine::settings_problem(*model, settings);
       !problem.empty())
     refuse(problem, 1);
@@ -96,6 +71,9 @@ int main(int argc, char **argv) {
   devices.inertial_unit = robot_get_device("inertial unit");
   devices.gyro = robot_get_device("gyro");
   devices.accelerometer = robot_get_device("accelerometer");
+  if (devices.inertial_unit == 0)
+    std::fprintf(stderr,
+                 "walker: the robot has no inertial unit: it walks, but cannot tell a fall\n");
   inertial_unit_enable(devices.inertial_unit, walker::kPeriodMs);
   gyro_enable(devices.gyro, walker::kPeriodMs);
   accelerometer_enable(devices.accelerometer, walker::kPeriodMs);
