@@ -131,6 +131,10 @@ std::string beyond_envelope(const Command &c) {
                    e.height_high);
   if (std::fabs(c.stride) > e.stride)
     return text_of("a stride of %g m, beyond %g m", c.stride, e.stride);
+  if (c.step_time > e.rocking_low && c.step_time < e.rocking_high &&
+      std::fabs(c.stride) > e.rocking_stride)
+    return text_of("a stride of %g m at %g s a step, beyond %g m for steps of %g to %g s", c.stride,
+                   c.step_time, e.rocking_stride, e.rocking_low, e.rocking_high);
   if (std::fabs(c.side) > e.side)
     return text_of("a side step of %g m, beyond %g m", c.side, e.side);
   if (std::fabs(c.turn) > e.turn) return text_of("a turn of %g rad, beyond %g rad", c.turn, e.turn);

@@ -46,17 +46,24 @@ struct Command {
 
 // The walks motion_walk has been held to in the physics world, played by
 // motion_player: within them a walk stands and goes where its summary
-// says; beyond them it is warned about (docs/walking.md).
+// says; beyond them it is warned about (docs/walking.md). Steps of 0.55 to
+// 0.8 s rock the robot fore and aft and twist its feet at each shift of
+// the weight: there strides beyond 3 cm fell or strayed.
 struct Envelope {
   double step_time_low, step_time_high;  // s
   double lift_low, lift_high;            // m
   double height_low, height_high;        // m
   double stride;                         // |m| per step, forward or back
+  double rocking_low, rocking_high;      // s: steps that rock the robot
+  double rocking_stride;                 // |m| per step within them
   double side;                           // |m| per step
   double turn;                           // |rad| per step
 };
-// step time s  lift m        height m      stride m  side m  turn rad
-inline constexpr Envelope kTested = {0.4, 1.2, 0.015, 0.035, 0.245, 0.265, 0.06, 0.025, 0.25};
+// clang-format off
+// step time s  lift m        height m      stride  rocking s   stride  side   turn rad
+inline constexpr Envelope kTested = {
+    0.4, 1.2,   0.015, 0.035, 0.245, 0.265, 0.045,  0.55, 0.8,  0.03,   0.025, 0.25};
+// clang-format on
 
 // Where `command` leaves the tested envelope, in words ("a step time of
 // 1.5 s, beyond 1.2 s"); empty within it.
