@@ -320,35 +320,65 @@ TEST(Walker, BadLinesAreRefusedInOrderAndTheRobotGoesOnAsBefore) {
   EXPECT_TRUE(vx > 0 && vx < 0.5 && vy < 0 && vy > -1 && vturn == 0) << shown[1].value;
 }
 
-TEST(Walker, ABadScriptIsRefusedBeforeTheFirstStepWithStatus2) {
+TEST(Walker, EachRefusalAtTheStartIsOneLineBeforeTheFirstStep) {
   const std::string dir = e2e::temp_dir();
   ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
   e2e::write_file(dir + "/bad.txt",
                   "# a square\n0 walk 0.1 0 0\n2000 walk 0.1 0 0.5 0\n1000 stop\n");
   e2e::write_file(dir + "/big.txt", std::string((1 << 20) + 1, '#'));
+  e2e::write_file(dir + "/model.xml", "<mujoco>");
   struct Case {
-    const char *script;
-    const char *err;
+    std::vector<std::string> args;
+    const char *missing;  // STANDIN_MISSING
+    int status;
+    const char *err;  // all of stderr, or its start when it ends in "..."
   };
   const Case cases[] = {
-      {"bad.txt",
+      // A bad script: every bad line, status 2.
+      {{"--script", "bad.txt"},
+       "",
+       2,
        "walker: bad.txt:3: extra word \"0\" after walk VX VY VTURN\n"
        "walker: bad.txt:4: 1000 ms is before the time above it, 2000 ms\n"},
-      {"none.txt", "walker: cannot read the script \"none.txt\": No such file or directory\n"},
-      {"fifo", "walker: cannot read the script \"fifo\": it is not a regular file\n"},
-      {"/dev/null", "walker: cannot read the script \"/dev/null\": it is not a regular file\n"},
-      {"big.txt", "walker: cannot read the script \"big.txt\": it is larger than 1 MiB\n"},
+      {{"--script", "none.txt"},
+       "",
+       2,
+       "walker: cannot read the script \"none.txt\": No such file or directory\n"},
+      {{"--script", "fifo"},
+       "",
+       2,
+       "walker: cannot read the script \"fifo\": it is not a regular file\n"},
+      {{"--script", "/dev/null"},
+       "",
+       2,
+       "walker: cannot read the script \"/dev/null\": it is not a regular file\n"},
+      {{"--script", "big.txt"},
+       "",
+       2,
+       "walker: cannot read the script \"big.txt\": it is larger than 1 MiB\n"},
+      // Arguments, the model and the robot's devices.
+      {{"--script"}, "", 2, "walker: --script takes a file name\n"},
+      {{"--fly"}, "", 2, "walker: unknown argument --fly; --help lists them\n"},
+      {{"--model", "model.xml"}, "", 1, "walker: cannot load the robot model \"model.xml\"..."},
+      {{}, "rleg_joint_4", 1, "walker: the robot has no servo rleg_joint_4\n"},
+      {{}, "joints", 1, "walker: the robot has no servo lleg_joint_1\n"},
   };
   for (const Case &c : cases) {
-    e2e::Result result = e2e::run({.program = WALKER_PATH,
-                                   .args = {"--script", c.script},
-                                   .env = {{"STANDIN_WORLD", "physics"}},
-                                   .stop_ms = 1000,
-                                   .cwd = dir});
-    EXPECT_EQ(result.exit_code, 2) << c.script;
-    EXPECT_EQ(result.err, c.err) << c.script;
-    EXPECT_EQ(result.out, "") << c.script;
-    EXPECT_TRUE(result.trace.empty()) << "no call before the refusal: " << c.script;
+    std::string what = c.missing;
+    for (const std::string &arg : c.args) what += " " + arg;
+    Env env = {{"STANDIN_WORLD", "physics"}};
+    if (*c.missing != '\0') env.emplace_back("STANDIN_MISSING", c.missing);
+    e2e::Result result =
+        e2e::run({.program = WALKER_PATH, .args = c.args, .env = env, .stop_ms = 1000, .cwd = dir});
+    EXPECT_EQ(result.exit_code, c.status) << what;
+    const std::string_view err = c.err;
+    if (err.ends_with("...")) {
+      EXPECT_TRUE(result.err.starts_with(err.substr(0, err.size() - 3))) << what << result.err;
+      EXPECT_EQ(e2e::count(result.err, "\n"), 1) << what << result.err;
+    } else {
+      EXPECT_EQ(result.err, err) << what;
+    }
+    EXPECT_EQ(e2e::steps(result.trace), 0) << "no step before the refusal: " << what;
   }
 }
 
@@ -368,16 +398,33 @@ TEST(Walker, TheEndOfInputChangesNothingWithAScriptOrWithout) {
                    "walking at vx 0 m/s, vy 0 m/s, vturn 0.3 rad/s\n", "stopping\n", "standing\n"}))
       << result.out;
   // Without one, the last command holds after the end of input.
-  e2e::Session walker(walker_on_pipe());
+  const std::string trace = dir + "/trace.tsv";
+  e2e::Session walker(walker_on_pipe({{"STANDIN_TRACE", trace}}));
   ASSERT_TRUE(walker.wait_for_output("standing\n"));
   walker.write("walk 0.1 0 0\n");
   walker.close_input();
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s"));
-  // Three seconds of walking, whenever the end of input came.
-  ASSERT_TRUE(walker.wait_for_step(300));
+  // Four seconds of walking from the step that took the order.
+  std::vector<e2e::TraceLine> shown =
+      e2e::calls(e2e::parse_trace(e2e::read_file(trace)), "standin_show_velocity");
+  ASSERT_EQ(shown.size(), 1u);
+  const long from_ms = shown[0].time_ms;
+  ASSERT_TRUE(walker.wait_for_step(from_ms / 10 + 400));
   e2e::Result open = walker.stop();
   EXPECT_EQ(e2e::count(open.out, "stopping"), 0) << open.out;
   EXPECT_EQ(last_shown(open), "0.1,0,0");
+  // The physics world says it walked on: at least half the way asked.
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(open.posture_log);
+  ASSERT_FALSE(rows.empty());
+  const e2e::PostureRow *start = nullptr;
+  for (const e2e::PostureRow &row : rows) {
+    if (start == nullptr && row.time_ms >= from_ms) start = &row;
+  }
+  ASSERT_NE(start, nullptr);
+  const double seconds = (rows.back().time_ms - start->time_ms) / 1000.0;
+  EXPECT_GE(seconds, 4.0);
+  EXPECT_GT(rows.back().gps[0] - start->gps[0], 0.5 * 0.1 * seconds)
+      << "from " << start->gps[0] << " m to " << rows.back().gps[0] << " m in " << seconds << " s";
 }
 
 // Every frame of a video, as RGB.
