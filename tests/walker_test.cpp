@@ -16,6 +16,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -494,6 +495,26 @@ TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) 
     }
   }
   EXPECT_GT(walking, 10);
+}
+
+TEST(WalkerView, RenderRecordsAScriptAndRefusesABadOneAsABadFile) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/go.txt", "500 walk 0.1 0 0\n1500 stop\n");
+  e2e::write_file(dir + "/bad.txt", "500 walk 0.1 0\n");
+  const Env env = {{"RENDER_BUILD_DIR", RENDER_BUILD_DIR}, {"STANDIN_RECORD_SIZE", "160x120"}};
+  e2e::CommandOutput made =
+      e2e::run_command(RENDER_PATH, {"walker", dir + "/go.txt", dir + "/go.png"}, env);
+  EXPECT_EQ(made.status, 0) << made.text;
+  EXPECT_EQ(made.text, "render: wrote " + dir + "/go.png (walker, 4.51 s simulated)\n" +
+                           "render: upright throughout\n");
+  EXPECT_TRUE(e2e::read_file(dir + "/go.png").starts_with("\x89PNG"));
+  e2e::CommandOutput refused =
+      e2e::run_command(RENDER_PATH, {"walker", dir + "/bad.txt", dir + "/bad.png"}, env);
+  EXPECT_EQ(refused.status, 2) << refused.text;
+  EXPECT_EQ(refused.text,
+            "render: walker: " + dir + "/bad.txt:1: VTURN is missing (walk VX VY VTURN)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/bad.png"));
 }
 
 }  // namespace
