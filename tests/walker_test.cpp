@@ -12,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -405,10 +406,15 @@ TEST(Walker, TheEndOfInputChangesNothingWithAScriptOrWithout) {
   walker.write("walk 0.1 0 0\n");
   walker.close_input();
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s"));
-  // Four seconds of walking from the step that took the order.
-  std::vector<e2e::TraceLine> shown =
-      e2e::calls(e2e::parse_trace(e2e::read_file(trace)), "standin_show_velocity");
+  // The step that took the order is in the trace once that step is over.
+  std::vector<e2e::TraceLine> shown;
+  for (long step = 1; shown.empty(); ++step) {
+    ASSERT_TRUE(walker.wait_for_step(step));
+    shown = e2e::calls(e2e::parse_trace(e2e::read_file(trace)), "standin_show_velocity");
+    step = std::max(step, e2e::steps(e2e::parse_trace(e2e::read_file(trace))));
+  }
   ASSERT_EQ(shown.size(), 1u);
+  // Four seconds of walking from there.
   const long from_ms = shown[0].time_ms;
   ASSERT_TRUE(walker.wait_for_step(from_ms / 10 + 400));
   e2e::Result open = walker.stop();
