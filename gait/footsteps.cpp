@@ -89,14 +89,27 @@ double min_jerk(double s) {
   return s * s * s * (10.0 + s * (-15.0 + 6.0 * s));
 }
 
-Foot swing_foot(const Place &from, const Place &to, double lift, double s) {
+double level_travel(double s) {
+  s = std::clamp(s, 0.0, 1.0);
+  // A trapezoid of speed: up over kSwingRamp, level, down over the last
+  // kSwingRamp; the peak is 1 / (1 - kSwingRamp) of the mean speed.
+  const double peak = 1.0 / (1.0 - kSwingRamp);
+  if (s < kSwingRamp) return peak * s * s / (2.0 * kSwingRamp);
+  if (s > 1.0 - kSwingRamp) return 1.0 - peak * (1.0 - s) * (1.0 - s) / (2.0 * kSwingRamp);
+  return peak * (s - kSwingRamp / 2.0);
+}
+
+Foot swing_foot(const Place &from, const Place &to, double lift, double s, double edge) {
   s = std::clamp(s, 0.0, 1.0);
   const double up = std::sin(std::numbers::pi * s);
-  const double travel = min_jerk((s - 0.1) / 0.8);
+  edge = std::clamp(edge, 0.0, kSwingEdge);
+  const double travel = level_travel((s - edge) / (1.0 - 2.0 * edge));
   Foot foot;
   const Vector2d at = from.at + (to.at - from.at) * travel;
   foot.at = Eigen::Vector3d(at.x(), at.y(), lift * up * up);
-  foot.yaw = from.yaw + (to.yaw - from.yaw) * travel;
+  // The foot turns only while it is clear of the floor: a sole that turns
+  // as it lifts or lands twists the robot round on the other foot.
+  foot.yaw = from.yaw + (to.yaw - from.yaw) * min_jerk((s - kTurnFrom) / (kTurnTo - kTurnFrom));
   foot.down = s <= 0.0 || s >= 1.0;
   return foot;
 }

@@ -59,6 +59,8 @@ namespace {
 
 // Shortest single support in which a foot can lift and land, s.
 constexpr double kMinSwingTime = 0.1;
+// The fastest the servo-speed limits are measured up to, m/s or rad/s.
+constexpr double kMostMeasured = 2.0;
 
 // One step of the plan: the `swing` foot goes from `from` to `to` while the
 // other stands at `stance`. Its double support runs from `begin` to
@@ -70,6 +72,8 @@ struct Step {
   Place frame;  // the walking frame once it has landed
   double begin = 0.0, lift = 0.0, land = 0.0;  // s
   Velocity velocity;
+  double edge = 0.0;   // share of the swing at each end the foot lifts and lands in place
+  double rise = 0.0;   // m the foot rises
   bool first = false;  // the first of a walk: its shift starts from the middle
   bool last = false;   // the last of a walk: the weight goes back to the middle after it
   bool begun = false;
@@ -126,7 +130,8 @@ struct Engine::Impl {
   ZeroStance zero;
   double com_height = 0.0;  // the pendulum's height, m
   std::optional<PreviewGains> gains;
-  Limits limits;
+  Limits limits;        // what the engine walks: the servos' limits within `most`
+  Limits speed_limits;  // what the servos follow, measured; `most` when not measured
   // The servos' stiffness and torque limit by JointIndex; the engine's
   // joint ids.
   std::array<robot::ServoGains, kJointCount> servo;
@@ -138,6 +143,7 @@ struct Engine::Impl {
   Phase phase = Phase::kIdle;
   bool frozen = false;
   Posture lower_from{}, ready{};  // the lowering, in joint space
+  Posture ready_command{};        // `ready` with its sag: the lowering's end
   robot::PelvisPose ready_pelvis;
   double lower_time = 0.0;
   std::array<Place, 2> feet;  // where each foot stands (or last landed)
@@ -167,6 +173,8 @@ struct Engine::Impl {
   Posture out{};
   Posture solved{};
   Posture sag{};  // rad added to each joint for its servo's sag under the planned load
+  Posture wanted{};       // the last posture asked of the servos, before the speed hold
+  double fastest = 0.0;   // rad/s, the fastest change of `wanted` since it was reset
   Status status;
   Sensors sensors = Sensors::none();
 
@@ -189,8 +197,17 @@ struct Engine::Impl {
   Step closing_step(const Step &last) const;
   void append(Step step);
   Velocity ramp(const Velocity &from) const;
+  // The largest of the velocity's shares of the limits, 0 to 1.
+  double limit_share(const Velocity &v) const;
   void add_sag(const std::array<Foot, 2> &at);
   void update_phase();
+  const Posture &step(const Sensors &sensors);
+  // Standing ready at once, as after the lowering.
+  void stand_ready();
+  // The fastest joint, rad/s, walking steadily at `velocity`; infinity when
+  // a leg cannot reach.
+  double steady_speed(const Velocity &velocity);
+  static Limits measure_limits(const robot::Model &model, const Settings &settings);
   double swing_time() const { return settings.step_time * (1.0 - settings.double_support); }
   double shift_time() const { return settings.step_time * settings.double_support; }
   robot::PelvisPose ready_pose(const std::array<Place, 2> &soles, Posture &posture);
@@ -223,14 +240,19 @@ Engine::Impl::Impl(const robot::Model &m, const Settings &s)
   ref_y = ref_x;
   axis_x = gains->rest(centre.x());
   axis_y = gains->rest(centre.y());
-  // Limits, until they are measured.
-  limits.forward = 0.25;
-  limits.backward = 0.15;
-  limits.sideways = 0.08;
-  limits.turn = 0.8;
-  limits.forward_change = 0.1;
-  limits.sideways_change = 0.05;
-  limits.turn_change = 0.4;
+  // What the servos are told standing ready: the posture and its sag.
+  ready_command = ready;
+  if (s.sag) {
+    status.zmp = centre;
+    body.set_posture(ready, ready_pelvis);
+    std::array<Foot, 2> at;
+    for (Side side : {kLeft, kRight})
+      at[side] = Foot{Vector3d(feet[side].at.x(), feet[side].at.y(), 0.0), feet[side].yaw, true};
+    add_sag(at);
+    for (int i = 0; i < kJointCount; ++i) ready_command[i] += sag[i];
+  }
+  limits = s.most;
+  speed_limits = s.most;
   status.feet[kLeft] = Foot{Vector3d(feet[kLeft].at.x(), feet[kLeft].at.y(), 0.0), feet[kLeft].yaw};
   status.feet[kRight] =
       Foot{Vector3d(feet[kRight].at.x(), feet[kRight].at.y(), 0.0), feet[kRight].yaw};
@@ -384,8 +406,22 @@ Step Engine::Impl::closing_step(const Step &last) const {
   return step;
 }
 
+double Engine::Impl::limit_share(const Velocity &v) const {
+  auto share = [](double value, double limit) {
+    return limit > 0.0 ? std::fabs(value) / limit : (value == 0.0 ? 0.0 : INFINITY);
+  };
+  const Limits &l = speed_limits;
+  return std::min(1.0, std::max({share(v.forward, v.forward >= 0.0 ? l.forward : l.backward),
+                                 share(v.left, l.sideways), share(v.turn, l.turn)}));
+}
+
 void Engine::Impl::append(Step step) {
   if (plan.size() == plan.capacity()) return;  // never grows: the window is covered
+  // Slow steps lift and land in place, and lift higher: the servo speed
+  // that fast steps need for their travel is theirs to spare.
+  const double share = limit_share(step.velocity);
+  step.edge = kSwingEdge * (1.0 - share);
+  step.rise = settings.slow_lift + (settings.lift - settings.slow_lift) * share;
   frame = step.frame;
   plan.push_back(step);
 }
@@ -466,8 +502,8 @@ void Engine::Impl::place_feet_and_pelvis(std::array<Foot, 2> &at, robot::PelvisP
   const double now = time();
   if (!plan.empty() && now >= plan.front().lift) {
     const Step &step = plan.front();
-    at[step.swing] =
-        swing_foot(step.from, step.to, settings.lift, (now - step.lift) / (step.land - step.lift));
+    at[step.swing] = swing_foot(step.from, step.to, step.rise,
+                                (now - step.lift) / (step.land - step.lift), step.edge);
   }
   // The pelvis faces between the feet, at the walking height, over the
   // planned centre of mass.
@@ -505,12 +541,22 @@ void Engine::Impl::finish_posture(const std::array<Foot, 2> &at, const robot::Pe
   // The posture as solved, its centre of mass for the next period's pelvis.
   body.set_posture(solved, pelvis);
   com_offset = body.com().head<2>() - pelvis.position.head<2>();
-  Posture wanted = solved;
+  Posture next = solved;
   if (settings.sag) {
     add_sag(at);
-    for (int i = 0; i < kJointCount; ++i) wanted[i] = solved[i] + sag[i];
+    for (int i = 0; i < kJointCount; ++i) next[i] = solved[i] + sag[i];
+    status.sag = sag;
   }
-  // Posture feedback (the stance ankle, the hips) adds to `wanted` here.
+  // Posture feedback (the stance ankle, the hips) adds to `next` here.
+  for (int i = 0; i < kJointCount; ++i) {
+    const double speed = std::fabs(next[i] - wanted[i]) / settings.period;
+    fastest = std::max(fastest, speed);
+    if (speed > status.fastest) {
+      status.fastest = speed;
+      status.fastest_joint = i;
+    }
+  }
+  wanted = next;
   const double most = settings.servo_speed * settings.period;
   for (int i = 0; i < kJointCount; ++i) {
     const double change = wanted[i] - out[i];
@@ -582,8 +628,72 @@ void Engine::Impl::update_phase() {
 
 // --- The engine --------------------------------------------------------------
 
+void Engine::Impl::stand_ready() {
+  out = ready_command;
+  wanted = ready_command;
+  solved = ready;
+  ticks = 0;
+  phase = Phase::kStanding;
+}
+
+double Engine::Impl::steady_speed(const Velocity &velocity) {
+  stand_ready();
+  target = velocity;
+  walking = true;
+  replan = true;
+  // The first steps start from rest; the steady walk from the third.
+  const Sensors none = Sensors::none();
+  const double steady = std::max(settings.first_shift, settings.step_time) + 2.0 * settings.step_time;
+  const double end = steady + 4.0 * settings.step_time;
+  while (time() < steady) step(none);
+  fastest = 0.0;
+  while (time() < end) step(none);
+  return status.fault.any ? INFINITY : fastest;
+}
+
+Limits Engine::Impl::measure_limits(const robot::Model &model, const Settings &settings) {
+  Settings probe_settings = settings;
+  probe_settings.measure_limits = false;
+  probe_settings.ramp = false;
+  const double allowed = settings.speed_share * settings.servo_speed;
+  Limits limits = settings.most;
+  // The largest speed on one axis, up to kMostMeasured, that the servos follow.
+  auto largest = [&](double most, Velocity unit) {
+    auto fits = [&](double speed) {
+      Impl probe(model, probe_settings);
+      // No limits: every step counts as at the limit, its swing all travel.
+      probe.speed_limits = Limits{};
+      const Velocity v{unit.forward * speed, unit.left * speed, unit.turn * speed};
+      return probe.steady_speed(v) <= allowed;
+    };
+    if (fits(most)) return most;
+    double low = 0.0, high = most;
+    for (int k = 0; k < 10; ++k) {
+      const double mid = (low + high) / 2.0;
+      (fits(mid) ? low : high) = mid;
+    }
+    return low;
+  };
+  limits.forward = largest(kMostMeasured, Velocity{1.0, 0.0, 0.0});
+  limits.backward = largest(kMostMeasured, Velocity{-1.0, 0.0, 0.0});
+  limits.sideways = std::min(largest(kMostMeasured, Velocity{0.0, 1.0, 0.0}),
+                             largest(kMostMeasured, Velocity{0.0, -1.0, 0.0}));
+  limits.turn = std::min(largest(kMostMeasured, Velocity{0.0, 0.0, 1.0}),
+                         largest(kMostMeasured, Velocity{0.0, 0.0, -1.0}));
+  return limits;
+}
+
 Engine::Engine(const robot::Model &model, const Settings &settings)
-    : impl_(std::make_unique<Impl>(model, settings)) {}
+    : impl_(std::make_unique<Impl>(model, settings)) {
+  if (!settings.measure_limits) return;
+  Impl &im = *impl_;
+  im.speed_limits = Impl::measure_limits(model, settings);
+  const Limits &most = settings.most;
+  im.limits.forward = std::min(im.speed_limits.forward, most.forward);
+  im.limits.backward = std::min(im.speed_limits.backward, most.backward);
+  im.limits.sideways = std::min(im.speed_limits.sideways, most.sideways);
+  im.limits.turn = std::min(im.speed_limits.turn, most.turn);
+}
 
 Engine::~Engine() = default;
 
@@ -598,7 +708,8 @@ std::string Engine::settings_problem(const robot::Model &model, const Settings &
                   s.step_time, swing, kMinSwingTime);
     return text;
   }
-  if (!(s.lift >= 0.0) || !std::isfinite(s.lift)) return "the lift must be a height of 0 m or more";
+  if (!(s.lift >= 0.0 && s.slow_lift >= 0.0) || !std::isfinite(s.lift + s.slow_lift))
+    return "the lift must be a height of 0 m or more";
   if (!(s.preview >= 0.2 && s.preview <= 5.0)) return "the preview must be 0.2 to 5 s";
   if (!(s.servo_speed > 0.0) || !std::isfinite(s.servo_speed))
     return "the servo speed must be above 0";
@@ -642,7 +753,7 @@ void Engine::start(const Posture &posture) {
   double farthest = 0.0;
   for (int i = 0; i < kJointCount; ++i) {
     im.lower_from[i] = std::isfinite(posture[i]) ? posture[i] : 0.0;
-    farthest = std::max(farthest, std::fabs(im.ready[i] - im.lower_from[i]));
+    farthest = std::max(farthest, std::fabs(im.ready_command[i] - im.lower_from[i]));
   }
   // A minimum-jerk move peaks at 1.875 times its mean speed.
   im.lower_time = std::max(im.settings.lower_time,
@@ -675,14 +786,19 @@ void Engine::freeze() {
 }
 
 const Posture &Engine::step(const Sensors &sensors) {
-  Impl &im = *impl_;
+  return impl_->step(sensors);
+}
+
+const Posture &Engine::Impl::step(const Sensors &sensors) {
+  Impl &im = *this;
   im.sense(sensors);
   if (im.frozen || im.phase == Phase::kIdle) return im.out;
   if (im.phase == Phase::kLowering) {
     ++im.ticks;
     const double s = min_jerk(im.time() / im.lower_time);
     for (int i = 0; i < kJointCount; ++i)
-      im.out[i] = im.lower_from[i] + (im.ready[i] - im.lower_from[i]) * s;
+      im.out[i] = im.lower_from[i] + (im.ready_command[i] - im.lower_from[i]) * s;
+    im.wanted = im.out;
     if (im.time() >= im.lower_time) im.phase = Phase::kStanding;
     im.status.time = im.time();
     im.status.phase = im.phase;

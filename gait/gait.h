@@ -103,9 +103,13 @@ struct Sensors {
 struct Settings {
   double period = 0.010;        // s per step of the engine, 0.001 to 0.05
   double step_time = 0.30;      // s per step
-  double double_support = 0.2;  // share of each step on both feet, 0.05 to 0.5
-  double lift = 0.025;          // m the swing foot rises, >= 0
-  double height = 0.265;        // m, the pelvis's height while walking
+  double double_support = 0.1;  // share of each step on both feet, 0.05 to 0.5
+  double lift = 0.015;          // m the swing foot rises at the limits, >= 0
+  // m it rises walking slowly; between, in proportion to the step's share
+  // of the limits: the servo speed a fast step needs for its travel lifts
+  // a slow step's foot higher, clear of the floor when the robot rocks.
+  double slow_lift = 0.025;
+  double height = 0.24;         // m, the pelvis's height while walking
   double preview = 1.2;         // s the preview control looks ahead
   double first_shift = 0.5;     // s, least time for the first shift of the weight
   double settle = 0.5;          // s, least time to bring the weight back to the middle
@@ -114,12 +118,20 @@ struct Settings {
   double servo_speed = robot::kServoSpeed;
   // Share of the servo speed the walk plans for; the rest is room for the
   // servos to catch up.
-  double speed_share = 0.9;
+  double speed_share = 1.0;
   // Add each servo's static sag under the planned load to its command.
   bool sag = true;
   // Velocity changes ramp within the limits' rates; off, each step takes
   // the command at once (motion_walk's fixed strides).
   bool ramp = true;
+  // Measure the limits on the model at construction (the walker): the
+  // fastest steady walk on each axis whose joints stay within the servo
+  // speed's share and the legs' reach, at most `most`. Off, the limits are
+  // `most` as they are (motion_walk, which takes its command as given).
+  bool measure_limits = true;
+  // The most the engine walks on each axis whatever the servos allow:
+  // where walks in the physics world stop standing (docs/walker.md).
+  Limits most = {0.5, 0.3, 0.15, 1.0, 0.1, 0.05, 0.4};
 };
 
 // Where each foot is, and whether it is on the floor.
@@ -160,6 +172,13 @@ struct Status {
   std::array<Foot, 2> feet;                           // by robot::Side
   robot::PelvisPose pelvis;
   long speed_held = 0;  // joint commands held back to the servo speed so far
+  // The fastest change of a joint the plan asked for so far, before the
+  // hold to the servo speed: rad/s and its JointIndex (-1 before any).
+  double fastest = 0.0;
+  int fastest_joint = -1;
+  // rad added to each joint's command for its servo's sag under the
+  // planned load (zero with Settings::sag off).
+  Posture sag{};
   Fault fault;          // the first posture that could not be made
 };
 

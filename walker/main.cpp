@@ -56,11 +56,39 @@ int main(int argc, char **argv) {
   std::string error;
   const std::unique_ptr<robot::Model> model = robot::Model::load(model_path, &error);
   if (model == nullptr) refuse(error, 1);
-  const gait::Settings settings;
+  gait::Settings settings;
+  // TEMPORARY tuning hook.
+  if (const char *tune = std::getenv("WALKER_TUNE")) {
+    std::string t = tune;
+    std::size_t p = 0;
+    while (p < t.size()) {
+      std::size_t e = t.find(',', p);
+      if (e == std::string::npos) e = t.size();
+      const std::string kv = t.substr(p, e - p);
+      const std::size_t eq = kv.find('=');
+      const std::string k = kv.substr(0, eq);
+      const double v = std::atof(kv.c_str() + eq + 1);
+      if (k == "sag") settings.sag = v != 0;
+      if (k == "step_time") settings.step_time = v;
+      if (k == "ds") settings.double_support = v;
+      if (k == "lift") settings.lift = v;
+      if (k == "height") settings.height = v;
+      if (k == "preview") settings.preview = v;
+      if (k == "share") settings.speed_share = v;
+      if (k == "most_fwd") settings.most.forward = v;
+      if (k == "most_turn") settings.most.turn = v;
+      if (k == "most_side") settings.most.sideways = v;
+      if (k == "most_back") settings.most.backward = v;
+      p = e + 1;
+    }
+  }
   if (const std::string problem = gait::Engine::settings_problem(*model, settings);
       !problem.empty())
     refuse(problem, 1);
   gait::Engine engine(*model, settings);
+  std::printf("walker: limits forward %.3f backward %.3f sideways %.3f turn %.3f\n",
+              engine.limits().forward, engine.limits().backward, engine.limits().sideways,
+              engine.limits().turn);
 
   robot_live(reset);
   for (const int i : robot::kLegJoints[robot::kLeft])
