@@ -483,6 +483,44 @@ int arrow_pixels(const std::string &frame) {
   return found;
 }
 
+#ifdef ALLOC_PROBE_PATH
+TEST(WalkerLoop, TakesSaysAndRefusesCommandsWithoutAllocating) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer replaces malloc in this build; the probe would fight it";
+#endif
+  if (e2e::under_valgrind()) GTEST_SKIP() << "valgrind replaces malloc; the probe would fight it";
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/go.txt",
+                  "500 walk 0.1 0 0\n1500 walk 9 -9 9\n2000 walk 0 0 0\n2500 stop\n");
+  e2e::Options options =
+      walker_on_pipe({{"LD_PRELOAD", ALLOC_PROBE_PATH}, {"ALLOC_PROBE_LOG", dir + "/alloc.log"}});
+  options.args = {"--script", "go.txt"};
+  options.cwd = dir;
+  options.stop_ms = 4000;
+  options.input = "walk 0.05 0 0\njump\nwalk nan 0 0\n" + std::string(300, 'x') + "\nstop\n";
+  e2e::Result result = e2e::run(options);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(in_order(result.out, {"stopping\n", "standing\n"})) << result.out;
+  EXPECT_EQ(e2e::count(result.out, "command refused"), 3) << result.out;
+  // Step 1 is the start; step 2 the shell's start and the loop's first
+  // period. From there on nothing allocates, in the step or in robot_step.
+  const std::string log = e2e::read_file(dir + "/alloc.log");
+  long steps = 0;
+  for (std::string_view rest = log; !rest.empty();) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    long step = 0, in_step = 0, in_robot_step = 0;
+    if (std::sscanf(std::string(line).c_str(), "%ld %ld %ld", &step, &in_step, &in_robot_step) != 3)
+      continue;
+    ++steps;
+    if (step <= 2) continue;
+    EXPECT_EQ(in_step, 0) << "step " << step;
+    EXPECT_EQ(in_robot_step, 0) << "step " << step;
+  }
+  EXPECT_GT(steps, 300);
+}
+#endif
+
 TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
   const std::string dir = e2e::temp_dir();
