@@ -12,10 +12,12 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <initializer_list>
 #include <string>
 #include <vector>
@@ -89,16 +91,18 @@ class OnTerminal {
   OnTerminal(const OnTerminal &) = delete;
   OnTerminal &operator=(const OnTerminal &) = delete;
 
-  // Waits until the output holds `text`; false if the walker ended first.
-  bool wait_for(std::string_view text) {
-    while (out_.find(text) == std::string::npos) {
+  // Waits until the output holds `text` at or after `from`; where it ends,
+  // or 0 if the walker ended first.
+  std::size_t wait_for(std::string_view text, std::size_t from = 0) {
+    std::size_t at;
+    while ((at = out_.find(text, from)) == std::string::npos) {
       if (reaped_ || now_ms() > deadline_) {
-        ADD_FAILURE() << "no \"" << text << "\" in:\n" << out_;
-        return false;
+        ADD_FAILURE() << "no \"" << text << "\" in:\n" << out_.substr(from);
+        return 0;
       }
       pump(50);
     }
-    return true;
+    return at + text.size();
   }
   void type(std::string_view keys) {
     if (write(master_, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) {
@@ -168,8 +172,10 @@ constexpr char kHelp[] =
 
 TEST(WalkerAtATerminal, KeysChangeTheCommandByTheirStepsAndTheHelpLineSaysWhich) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "the physics world is too slow under valgrind";
-  OnTerminal walker({WALKER_PATH}, {{"STANDIN_PACE", "fast"}});
-  ASSERT_TRUE(walker.wait_for(kHelp));
+  // The kinematic world: what is said of the keys does not hang on the
+  // gait keeping the robot up through them.
+  OnTerminal walker({WALKER_PATH}, {{"STANDIN_PACE", "fast"}, {"STANDIN_WORLD", "kinematic"}});
+  ASSERT_NE(walker.wait_for(kHelp), 0u);
   termios keys = walker.modes();
   EXPECT_EQ(keys.c_lflag & (ICANON | ECHO), 0u) << "each key is read as pressed, unechoed";
   EXPECT_NE(keys.c_lflag & ISIG, 0u) << "Ctrl-C still interrupts";
@@ -196,18 +202,27 @@ TEST(WalkerAtATerminal, KeysChangeTheCommandByTheirStepsAndTheHelpLineSaysWhich)
       {" ", "stopping\n"},
       {"h", kHelp},
   };
-  std::string said = std::string(kHelp);
+  // Each key's line, after the last one's; "standing" may come between.
+  std::size_t from = walker.wait_for(kHelp);
   for (const Key &key : keys_said) {
-    said += key.said;
     walker.type(key.typed);
-    ASSERT_TRUE(walker.wait_for(said)) << key.typed;
+    from = walker.wait_for(key.said, from);
+    ASSERT_NE(from, 0u) << key.typed;
   }
   walker.signal(SIGTERM);
   walker.finish();
-  // Nothing typed was echoed, and everything said came in order.
-  std::string out = walker.out();
-  EXPECT_NE(out.find(said), std::string::npos) << out;
   expect_restored(walker.modes(), walker.before(), "after SIGTERM");
+  // Nothing typed was echoed: every line is one the walker says.
+  std::string out = walker.out();
+  out.erase(0, out.find(kHelp));
+  for (std::string_view rest = out; !rest.empty();) {
+    const std::string_view line = rest.substr(0, rest.find('\n') + 1);
+    rest.remove_prefix(line.size());
+    const bool known = line == kHelp || line == "standing\n" ||
+                       std::any_of(std::begin(keys_said), std::end(keys_said),
+                                   [&](const Key &key) { return line == key.said; });
+    EXPECT_TRUE(known) << "\"" << line << "\" in:\n" << out;
+  }
 }
 
 TEST(WalkerAtATerminal, TheTerminalIsRestoredOnEveryWayOutAndTheStandInStillFinishes) {
@@ -229,7 +244,9 @@ TEST(WalkerAtATerminal, TheTerminalIsRestoredOnEveryWayOutAndTheStandInStillFini
   };
   for (const Case &c : cases) {
     const std::string dir = e2e::temp_dir();
-    Env env = {{"STANDIN_PACE", "fast"}};
+    // A recording needs the physics world; the rest are quicker without.
+    const bool recorded = std::string(c.output).ends_with(".png");
+    Env env = {{"STANDIN_PACE", "fast"}, {"STANDIN_WORLD", recorded ? "physics" : "kinematic"}};
     const std::string output = dir + "/" + c.output;
     if (std::string(c.output).ends_with(".tsv")) env.emplace_back("STANDIN_TRACE", output);
     if (std::string(c.output).ends_with(".png")) {
@@ -238,11 +255,13 @@ TEST(WalkerAtATerminal, TheTerminalIsRestoredOnEveryWayOutAndTheStandInStillFini
     }
     if (c.signal == 0) env.emplace_back("STANDIN_STOP_MS", "3000");
     OnTerminal walker({WALKER_PATH}, env);
-    ASSERT_TRUE(walker.wait_for(kHelp)) << c.what;
+    // Key mode starts before the loop's first step; at the stop time the
+    // run may end before the help line is said.
     if (c.signal != 0) {
+      ASSERT_NE(walker.wait_for(kHelp), 0u) << c.what;
       EXPECT_EQ(walker.modes().c_lflag & (ICANON | ECHO), 0u) << c.what;
       walker.type("w");
-      ASSERT_TRUE(walker.wait_for("walking at vx 0.05 m/s")) << c.what;
+      ASSERT_NE(walker.wait_for("walking at vx 0.05 m/s"), 0u) << c.what;
       walker.signal(c.signal);
     }
     int status = walker.finish();
@@ -287,7 +306,7 @@ std::string last_shown(const e2e::Result &result) {
 
 TEST(Walker, BadLinesAreRefusedInOrderAndTheRobotGoesOnAsBefore) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "the physics world is too slow under valgrind";
-  e2e::Session walker(walker_on_pipe());
+  e2e::Session walker(walker_on_pipe({{"STANDIN_WORLD", "kinematic"}}));
   ASSERT_TRUE(walker.wait_for_output("standing\n"));
   walker.write("walk 0.1 0 0\n");
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s, vy 0 m/s, vturn 0 rad/s\n"));
@@ -320,35 +339,65 @@ TEST(Walker, BadLinesAreRefusedInOrderAndTheRobotGoesOnAsBefore) {
   EXPECT_TRUE(vx > 0 && vx < 0.5 && vy < 0 && vy > -1 && vturn == 0) << shown[1].value;
 }
 
-TEST(Walker, ABadScriptIsRefusedBeforeTheFirstStepWithStatus2) {
+TEST(Walker, EachRefusalAtTheStartIsOneLineBeforeTheFirstStep) {
   const std::string dir = e2e::temp_dir();
   ASSERT_EQ(mkfifo((dir + "/fifo").c_str(), 0600), 0);
   e2e::write_file(dir + "/bad.txt",
                   "# a square\n0 walk 0.1 0 0\n2000 walk 0.1 0 0.5 0\n1000 stop\n");
   e2e::write_file(dir + "/big.txt", std::string((1 << 20) + 1, '#'));
+  e2e::write_file(dir + "/model.xml", "<mujoco>");
   struct Case {
-    const char *script;
-    const char *err;
+    std::vector<std::string> args;
+    const char *missing;  // STANDIN_MISSING
+    int status;
+    const char *err;  // all of stderr, or its start when it ends in "..."
   };
   const Case cases[] = {
-      {"bad.txt",
+      // A bad script: every bad line, status 2.
+      {{"--script", "bad.txt"},
+       "",
+       2,
        "walker: bad.txt:3: extra word \"0\" after walk VX VY VTURN\n"
        "walker: bad.txt:4: 1000 ms is before the time above it, 2000 ms\n"},
-      {"none.txt", "walker: cannot read the script \"none.txt\": No such file or directory\n"},
-      {"fifo", "walker: cannot read the script \"fifo\": it is not a regular file\n"},
-      {"/dev/null", "walker: cannot read the script \"/dev/null\": it is not a regular file\n"},
-      {"big.txt", "walker: cannot read the script \"big.txt\": it is larger than 1 MiB\n"},
+      {{"--script", "none.txt"},
+       "",
+       2,
+       "walker: cannot read the script \"none.txt\": No such file or directory\n"},
+      {{"--script", "fifo"},
+       "",
+       2,
+       "walker: cannot read the script \"fifo\": it is not a regular file\n"},
+      {{"--script", "/dev/null"},
+       "",
+       2,
+       "walker: cannot read the script \"/dev/null\": it is not a regular file\n"},
+      {{"--script", "big.txt"},
+       "",
+       2,
+       "walker: cannot read the script \"big.txt\": it is larger than 1 MiB\n"},
+      // Arguments, the model and the robot's devices.
+      {{"--script"}, "", 2, "walker: --script takes a file name\n"},
+      {{"--fly"}, "", 2, "walker: unknown argument --fly; --help lists them\n"},
+      {{"--model", "model.xml"}, "", 1, "walker: cannot load the robot model \"model.xml\"..."},
+      {{}, "rleg_joint_4", 1, "walker: the robot has no servo rleg_joint_4\n"},
+      {{}, "joints", 1, "walker: the robot has no servo lleg_joint_1\n"},
   };
   for (const Case &c : cases) {
-    e2e::Result result = e2e::run({.program = WALKER_PATH,
-                                   .args = {"--script", c.script},
-                                   .env = {{"STANDIN_WORLD", "physics"}},
-                                   .stop_ms = 1000,
-                                   .cwd = dir});
-    EXPECT_EQ(result.exit_code, 2) << c.script;
-    EXPECT_EQ(result.err, c.err) << c.script;
-    EXPECT_EQ(result.out, "") << c.script;
-    EXPECT_TRUE(result.trace.empty()) << "no call before the refusal: " << c.script;
+    std::string what = c.missing;
+    for (const std::string &arg : c.args) what += " " + arg;
+    Env env = {{"STANDIN_WORLD", "physics"}};
+    if (*c.missing != '\0') env.emplace_back("STANDIN_MISSING", c.missing);
+    e2e::Result result =
+        e2e::run({.program = WALKER_PATH, .args = c.args, .env = env, .stop_ms = 1000, .cwd = dir});
+    EXPECT_EQ(result.exit_code, c.status) << what;
+    const std::string_view err = c.err;
+    if (err.ends_with("...")) {
+      EXPECT_TRUE(result.err.starts_with(err.substr(0, err.size() - 3))) << what << result.err;
+      EXPECT_EQ(e2e::count(result.err, "\n"), 1) << what << result.err;
+    } else {
+      EXPECT_EQ(result.err, err) << what;
+    }
+    EXPECT_EQ(e2e::steps(result.trace), 0) << "no step before the refusal: " << what;
   }
 }
 
@@ -368,16 +417,38 @@ TEST(Walker, TheEndOfInputChangesNothingWithAScriptOrWithout) {
                    "walking at vx 0 m/s, vy 0 m/s, vturn 0.3 rad/s\n", "stopping\n", "standing\n"}))
       << result.out;
   // Without one, the last command holds after the end of input.
-  e2e::Session walker(walker_on_pipe());
+  const std::string trace = dir + "/trace.tsv";
+  e2e::Session walker(walker_on_pipe({{"STANDIN_TRACE", trace}}));
   ASSERT_TRUE(walker.wait_for_output("standing\n"));
   walker.write("walk 0.1 0 0\n");
   walker.close_input();
   ASSERT_TRUE(walker.wait_for_output("walking at vx 0.1 m/s"));
-  // Three seconds of walking, whenever the end of input came.
-  ASSERT_TRUE(walker.wait_for_step(300));
+  // The step that took the order is in the trace once that step is over.
+  std::vector<e2e::TraceLine> shown;
+  for (long step = 1; shown.empty(); ++step) {
+    ASSERT_TRUE(walker.wait_for_step(step));
+    shown = e2e::calls(e2e::parse_trace(e2e::read_file(trace)), "standin_show_velocity");
+    step = std::max(step, e2e::steps(e2e::parse_trace(e2e::read_file(trace))));
+  }
+  ASSERT_EQ(shown.size(), 1u);
+  // Four seconds of walking from there.
+  const long from_ms = shown[0].time_ms;
+  ASSERT_TRUE(walker.wait_for_step(from_ms / 10 + 400));
   e2e::Result open = walker.stop();
   EXPECT_EQ(e2e::count(open.out, "stopping"), 0) << open.out;
   EXPECT_EQ(last_shown(open), "0.1,0,0");
+  // The physics world says it walked on: at least half the way asked.
+  std::vector<e2e::PostureRow> rows = e2e::parse_posture_log(open.posture_log);
+  ASSERT_FALSE(rows.empty());
+  const e2e::PostureRow *start = nullptr;
+  for (const e2e::PostureRow &row : rows) {
+    if (start == nullptr && row.time_ms >= from_ms) start = &row;
+  }
+  ASSERT_NE(start, nullptr);
+  const double seconds = (rows.back().time_ms - start->time_ms) / 1000.0;
+  EXPECT_GE(seconds, 4.0);
+  EXPECT_GT(rows.back().gps[0] - start->gps[0], 0.5 * 0.1 * seconds)
+      << "from " << start->gps[0] << " m to " << rows.back().gps[0] << " m in " << seconds << " s";
 }
 
 // Every frame of a video, as RGB.
@@ -411,6 +482,44 @@ int arrow_pixels(const std::string &frame) {
   }
   return found;
 }
+
+#ifdef ALLOC_PROBE_PATH
+TEST(WalkerLoop, TakesSaysAndRefusesCommandsWithoutAllocating) {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "a sanitizer replaces malloc in this build; the probe would fight it";
+#endif
+  if (e2e::under_valgrind()) GTEST_SKIP() << "valgrind replaces malloc; the probe would fight it";
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/go.txt",
+                  "500 walk 0.1 0 0\n1500 walk 9 -9 9\n2000 walk 0 0 0\n2500 stop\n");
+  e2e::Options options =
+      walker_on_pipe({{"LD_PRELOAD", ALLOC_PROBE_PATH}, {"ALLOC_PROBE_LOG", dir + "/alloc.log"}});
+  options.args = {"--script", "go.txt"};
+  options.cwd = dir;
+  options.stop_ms = 4000;
+  options.input = "walk 0.05 0 0\njump\nwalk nan 0 0\n" + std::string(300, 'x') + "\nstop\n";
+  e2e::Result result = e2e::run(options);
+  ASSERT_EQ(result.exit_code, 0) << result.err;
+  EXPECT_TRUE(in_order(result.out, {"stopping\n", "standing\n"})) << result.out;
+  EXPECT_EQ(e2e::count(result.out, "command refused"), 3) << result.out;
+  // Step 1 is the start; step 2 the shell's start and the loop's first
+  // period. From there on nothing allocates, in the step or in robot_step.
+  const std::string log = e2e::read_file(dir + "/alloc.log");
+  long steps = 0;
+  for (std::string_view rest = log; !rest.empty();) {
+    const std::string_view line = rest.substr(0, rest.find('\n'));
+    rest.remove_prefix(std::min(rest.size(), line.size() + 1));
+    long step = 0, in_step = 0, in_robot_step = 0;
+    if (std::sscanf(std::string(line).c_str(), "%ld %ld %ld", &step, &in_step, &in_robot_step) != 3)
+      continue;
+    ++steps;
+    if (step <= 2) continue;
+    EXPECT_EQ(in_step, 0) << "step " << step;
+    EXPECT_EQ(in_robot_step, 0) << "step " << step;
+  }
+  EXPECT_GT(steps, 300);
+}
+#endif
 
 TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
@@ -447,6 +556,26 @@ TEST(WalkerView, TheRecordingDrawsTheCommandWhileWalkingAndNothingWhenStanding) 
     }
   }
   EXPECT_GT(walking, 10);
+}
+
+TEST(WalkerView, RenderRecordsAScriptAndRefusesABadOneAsABadFile) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "drawing is too slow under valgrind";
+  const std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/go.txt", "500 walk 0.1 0 0\n1500 stop\n");
+  e2e::write_file(dir + "/bad.txt", "500 walk 0.1 0\n");
+  const Env env = {{"RENDER_BUILD_DIR", RENDER_BUILD_DIR}, {"STANDIN_RECORD_SIZE", "160x120"}};
+  e2e::CommandOutput made =
+      e2e::run_command(RENDER_PATH, {"walker", dir + "/go.txt", dir + "/go.png"}, env);
+  EXPECT_EQ(made.status, 0) << made.text;
+  EXPECT_EQ(made.text, "render: wrote " + dir + "/go.png (walker, 4.51 s simulated)\n" +
+                           "render: upright throughout\n");
+  EXPECT_TRUE(e2e::read_file(dir + "/go.png").starts_with("\x89PNG"));
+  e2e::CommandOutput refused =
+      e2e::run_command(RENDER_PATH, {"walker", dir + "/bad.txt", dir + "/bad.png"}, env);
+  EXPECT_EQ(refused.status, 2) << refused.text;
+  EXPECT_EQ(refused.text,
+            "render: walker: " + dir + "/bad.txt:1: VTURN is missing (walk VX VY VTURN)\n");
+  EXPECT_FALSE(std::filesystem::exists(dir + "/bad.png"));
 }
 
 }  // namespace

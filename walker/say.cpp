@@ -1,8 +1,6 @@
 #include "say.h"
 
-#include <pthread.h>
 #include <semaphore.h>
-#include <signal.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -10,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "console_input.h"
 #include "ring.h"
 
 namespace walker {
@@ -78,15 +77,8 @@ bool start_printing() {
   if (g_printing.load()) return true;
   // Lines printed before the walker started come out first.
   std::fflush(stdout);
-  sigset_t all;
-  sigset_t before;
-  sigfillset(&all);
-  pthread_sigmask(SIG_BLOCK, &all, &before);
-  pthread_t thread;
-  const bool started = pthread_create(&thread, nullptr, print_lines, nullptr) == 0;
-  if (started) pthread_detach(thread);
-  pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  if (!started) {
+  // Its signals blocked, as the console's: a signal reaches the control loop.
+  if (!start_console_thread(print_lines)) {
     std::fputs("walker: cannot start the thread that prints; the walker says nothing\n", stderr);
     return false;
   }
