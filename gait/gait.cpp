@@ -63,6 +63,12 @@ namespace {
 // stop from a turn, taken at the very next step, put it 59 mm beyond the
 // sole's edge; with this notice, 1 mm).
 constexpr double kNotice = 0.1;
+// The first step of a walk from standing begins this long after the walk
+// is asked for, s, so that the preview sees the first shift of the weight
+// coming: begun at once, the planned pressure centre first swung out to
+// 77 mm on the far side (the sole's outer edge is at 81 mm); 0.2 s later,
+// it stays within the sway, 35 mm.
+constexpr double kStartNotice = 0.2;
 
 // One step of the plan: the `swing` foot goes from `from` to `to` while the
 // other stands at `stance`. Its double support runs from `begin` to
@@ -353,7 +359,7 @@ Step Engine::Impl::first_step() const {
       keep_feet_apart(step.stance, step.swing,
                       landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
   step.frame = frame_of(step.to, step.swing, step.velocity.turn * t, shape, left);
-  step.begin = time();
+  step.begin = time() + kStartNotice;
   step.lift = step.begin + std::max(settings.first_shift, t);
   step.land = step.lift + swing_time();
   return step;
