@@ -198,6 +198,29 @@ JointRange Model::joint_range(int joint) const {
   return hinge_range(impl_->model, impl_->joint_id[joint]);
 }
 
+ServoGains Model::servo(int joint) const {
+  ServoGains gains;
+  if (!has_joint(joint)) return gains;
+  const mjModel *m = impl_->model;
+  for (int a = 0; a < m->nu; ++a) {
+    if (m->actuator_trntype[a] != mjTRN_JOINT || m->actuator_trnid[2 * a] != impl_->joint_id[joint])
+      continue;
+    // A position servo: force kp (ctrl - length), the length gear times the angle.
+    const double kp = m->actuator_gainprm[mjNGAIN * a];
+    const double gear = m->actuator_gear[6 * a];
+    if (m->actuator_gaintype[a] != mjGAIN_FIXED || m->actuator_biastype[a] != mjBIAS_AFFINE ||
+        !(kp > 0.0) || m->actuator_biasprm[mjNBIAS * a + 1] != -kp || gear == 0.0)
+      continue;
+    gains.kp = kp * gear * gear;
+    if (m->actuator_forcelimited[a]) {
+      const double *range = m->actuator_forcerange + 2 * a;
+      gains.torque_limit = std::min(std::fabs(range[0]), std::fabs(range[1])) * std::fabs(gear);
+    }
+    return gains;
+  }
+  return gains;
+}
+
 int Model::root_body() const {
   return impl_->pelvis;
 }
@@ -294,10 +317,44 @@ PelvisPose Data::stand_on(Side side, const Posture &posture, const Eigen::Vector
   return pelvis;
 }
 
-LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+bool Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, LegAngles *angles,
+                     LegFailure *why) {
   const Model::Impl &im = *model_.impl_;
-  if (im.legs[side].closed_form) return im.closed(side, pelvis, sole);
-  return im.iterate(scratch_, side, pelvis, sole);
+  *why = LegFailure{};
+  if (im.legs[side].closed_form) return im.closed(side, pelvis, sole, angles, why);
+  return im.iterate(scratch_, side, pelvis, sole, angles, why);
+}
+
+LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+  LegSolution out;
+  LegFailure why;
+  out.ok = solve_leg(side, pelvis, sole, &out.angles, &why);
+  if (!out.ok) out.shortfall = describe(why);
+  return out;
+}
+
+void Data::servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const {
+  const Model::Impl &im = *model_.impl_;
+  const mjModel *m = im.model;
+  const Vec3 g = model_.gravity();
+  for (int i = 0; i < kJointCount; ++i) {
+    give[i] = 0.0;
+    const int j = im.joint_id[i];
+    const ServoGains servo = model_.servo(i);
+    if (j < 0 || !(servo.kp > 0.0)) continue;
+    const int b = m->jnt_bodyid[j];
+    const Vec3 axis = vec(data_->xaxis + 3 * j);
+    const Vec3 anchor = vec(data_->xanchor + 3 * j);
+    const Vec3 com = vec(data_->subtree_com + 3 * b);
+    // The servo holds what lies beyond it, and, on a leg, the floor's
+    // push on its foot.
+    double torque = -axis.dot((com - anchor).cross(m->body_subtreemass[b] * g));
+    for (Side side : {kLeft, kRight})
+      for (const int leg_joint : kLegJoints[side])
+        if (leg_joint == i) torque -= axis.dot((feet[side].at - anchor).cross(feet[side].force));
+    torque = std::clamp(torque, -servo.torque_limit, servo.torque_limit);
+    give[i] = torque / servo.kp;
+  }
 }
 
 }  // namespace robot

@@ -143,6 +143,16 @@ struct Config {
   Imperfections imperfect;      // the imperfect robot's settings
 };
 
+// The velocity a program commands (standin_show_velocity), in the robot's
+// frame: m/s forward, m/s to its left, rad/s to its left; all 0 until one
+// is given. Set and read on the control thread.
+struct ShownVelocity {
+  double vx = 0.0;
+  double vy = 0.0;
+  double vturn = 0.0;
+};
+const ShownVelocity &shown_velocity();
+
 // Ends the run now as the stop time does (a stop line, everything written
 // out, status 0), from the control thread: a lost display, say.
 [[noreturn]] void stop_now();

@@ -224,8 +224,11 @@ Session::Session(const Options &options) : program_(options.program) {
   std::vector<char *> envp;
   for (std::string &entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  char *argv[] = {program_.data(), nullptr};
-  int error = posix_spawn(&pid_, program_.c_str(), &actions, &attributes, argv, envp.data());
+  std::vector<std::string> words = options.args;
+  std::vector<char *> argv = {program_.data()};
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int error = posix_spawn(&pid_, program_.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in[0]);

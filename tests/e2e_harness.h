@@ -30,8 +30,9 @@ struct TraceLine {
 struct Options {
   // Members have explicit initializers so designated initializers may leave
   // any of them out without -Wmissing-field-initializers.
-  std::string program = {};  // path of the executable
-  std::string input = {};    // written to stdin; run() then closes stdin
+  std::string program = {};            // path of the executable
+  std::vector<std::string> args = {};  // its arguments, after its name
+  std::string input = {};              // written to stdin; run() then closes stdin
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
   // anything else. An entry here overrides the harness's own setting. The
   // harness runs the kinematic world; STANDIN_WORLD=physics asks for physics.
