@@ -148,21 +148,29 @@ std::vector<Process> processes() {
   return found;
 }
 
-TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
-  // Killed under valgrind, the runs would leave reports of what they held.
-  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
-  const std::string tmp = e2e::temp_dir() + "/tmp";
-  std::filesystem::create_directory(tmp);
+// Starts push-test on the standing robot, pushed from the back, with its
+// work under `tmp`; its process id, or -1.
+pid_t start_push_test(const std::string &tmp) {
   const std::string file = posture_file(kZero);
   const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
   const std::string tmpdir = "TMPDIR=" + tmp;
   const std::string path = std::string("PATH=") + std::getenv("PATH");
   const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
   const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                        const_cast<char **>(envp)),
-            0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
+                  const_cast<char **>(envp)) != 0)
+    return -1;
+  return pid;
+}
+
+TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
+  // Killed under valgrind, the runs would leave reports of what they held.
+  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
+  const std::string tmp = e2e::temp_dir() + "/tmp";
+  std::filesystem::create_directory(tmp);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
   // Synchronised on the run's own files: the bisection has started.
   bool bisecting = false;
   int status = 0;
@@ -211,16 +219,8 @@ TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
   const std::string tmp = e2e::temp_dir() + "/tmp";
   std::filesystem::create_directory(tmp);
-  const std::string file = posture_file(kZero);
-  const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
-  const std::string tmpdir = "TMPDIR=" + tmp;
-  const std::string path = std::string("PATH=") + std::getenv("PATH");
-  const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
-  const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                        const_cast<char **>(envp)),
-            0);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
   // Synchronised on the run's own files: the bisection has started.
   int status = 0;
   bool ended = false;
