@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -78,9 +79,27 @@ int print_stop_ms(const char *program, const char *path) {
 
 }  // namespace
 
+namespace {
+int check(int argc, char **argv);
+}  // namespace
+
+// Memory that runs out (a bounded address space, a huge model) ends the
+// check with one line and status 2, not an abort.
 int main(int argc, char **argv) {
   // Before anything is opened: a file must never take the console's place.
   keep_standard_streams_open();
+  try {
+    return check(argc, argv);
+  } catch (const std::bad_alloc &) {
+    std::fflush(stdout);
+    std::fputs("motion_check: out of memory\n", stderr);
+    return 2;
+  }
+}
+
+namespace {
+
+int check(int argc, char **argv) {
   CheckOptions options;
   int first_file = 1;
   if (argc == 2 && std::strcmp(argv[1], "--limits") == 0) return finish(print_limits());
@@ -151,31 +170,41 @@ int main(int argc, char **argv) {
     };
     FileSummary summary = check_motion_file(path, options, print);
     BalanceSummary held;
-    std::vector<BalanceSample> samples;
-    if (balance_check != nullptr) {
-      held = balance_check->run(path, print, csv != nullptr ? &samples : nullptr);
-      summary.warnings += held.warnings;
+    if (balance_check != nullptr && csv == nullptr) held = balance_check->run(path, print, nullptr);
+    // The samples go to the CSV as they are made: memory does not grow with
+    // the file. A file that cannot be played has no samples, and an
+    // earlier CSV stays as it was.
+    WholeWrite written = WholeWrite::kOk;
+    bool ran = false;
+    if (csv != nullptr) {
+      unsigned serial = 0;
+      written = replace_whole(csv, "motion_check", serial, [&](std::FILE *out) {
+        ran = true;
+        bool ok = write_balance_header(out);
+        held = balance_check->run(path, print, [&](const BalanceSample &sample) {
+          ok = ok && write_balance_sample(out, sample);
+        });
+        return ok && held.checked;
+      });
+      // Not even a temporary file: the check runs without the CSV.
+      if (!ran) held = balance_check->run(path, print, nullptr);
     }
+    summary.warnings += held.warnings;
     print_summary(stdout, path, summary);
     if (balance_check != nullptr) print_balance(stdout, path, held);
     if (summary.errors > 0) status = 2;
     if (summary.warnings > 0 && status == 0) status = 1;
-    // A file that cannot be played has no samples: an earlier CSV stays.
-    if (csv != nullptr && !held.checked) {
+    if (csv != nullptr && ran && !held.checked) {
       std::fprintf(stderr, "motion_check: %s is left as it was: %s has no samples\n", csv, path);
       status = 2;
-    } else if (csv != nullptr) {
-      unsigned serial = 0;
-      WholeWrite written = replace_whole(csv, "motion_check", serial, [&](std::FILE *out) {
-        return write_balance_csv(out, samples);
-      });
-      if (written != WholeWrite::kOk) {
-        std::fprintf(
-            stderr, "motion_check: %s %s: it is left as it was\n",
-            written == WholeWrite::kCannotOpen ? "cannot create or replace" : "cannot write", csv);
-        status = 2;
-      }
+    } else if (written != WholeWrite::kOk) {
+      std::fprintf(stderr, "motion_check: %s %s: it is left as it was\n",
+                   written == WholeWrite::kCannotOpen ? "cannot create or replace" : "cannot write",
+                   csv);
+      status = 2;
     }
   }
   return finish(status);
 }
+
+}  // namespace

@@ -221,6 +221,12 @@ ServoGains Model::servo(int joint) const {
   return gains;
 }
 
+double Model::joint_damping(int joint) const {
+  if (!has_joint(joint)) return 0.0;
+  const mjModel *m = impl_->model;
+  return m->dof_damping[m->jnt_dofadr[impl_->joint_id[joint]]];
+}
+
 int Model::root_body() const {
   return impl_->pelvis;
 }
@@ -315,6 +321,115 @@ PelvisPose Data::stand_on(Side side, const Posture &posture, const Eigen::Vector
   pelvis.roll = std::atan2(r(2, 1), r(2, 2));
   set_posture(posture, pelvis);
   return pelvis;
+}
+
+Posture Data::weight_torques(const Carrying &on, const Eigen::Vector3d &gravity) const {
+  using Vec6 = Eigen::Matrix<double, 6, 1>;
+  const Model::Impl &im = *model_.impl_;
+  const mjModel *m = im.model;
+  const int root = std::max(im.pelvis, 0);
+  const double mass = m->body_subtreemass[root];
+  const Vec3 com = vec(data_->subtree_com + 3 * root);
+  // The floor's whole push: the weight, upward.
+  const Vec3 lift = -mass * gravity;
+  const bool both = im.has_legs && on[kLeft] && on[kRight];
+  const int alone = !im.has_legs ? -1 : on[kLeft] ? kLeft : on[kRight] ? kRight : -1;
+  Vec3 centre[2] = {Vec3::Zero(), Vec3::Zero()};
+  if (im.has_legs) {
+    for (Side side : {kLeft, kRight})
+      centre[side] = bottom_centre(m, data_, im.legs[side].sole_geom);
+  }
+  // Each joint's torque is b + s·(v · x): x is the left sole's push (force,
+  // then moment about its centre), the right sole's what balances the rest;
+  // s is +1 on the left leg's way to the pelvis, -1 on the right's, 0 off
+  // both, where the floor's push does not reach.
+  std::array<double, kJointCount> b{};
+  std::array<double, kJointCount> weight{};  // the joint's load with nothing on the floor
+  std::array<Vec6, kJointCount> v;
+  std::array<int, kJointCount> s{};
+  for (int i = 0; i < kJointCount; ++i) {
+    v[i].setZero();
+    const int j = im.joint_id[i];
+    if (j < 0) continue;
+    const int body = m->jnt_bodyid[j];
+    const Vec3 pivot = vec(data_->xanchor + 3 * j);
+    const Vec3 axis = vec(data_->xaxis + 3 * j);
+    b[i] = axis.dot(
+        (m->body_subtreemass[body] * (vec(data_->subtree_com + 3 * body) - pivot)).cross(gravity));
+    weight[i] = b[i];
+    for (Side side : {kLeft, kRight}) {
+      if (!im.has_legs) break;
+      for (int k = im.legs[side].foot_body; k > 0; k = m->body_parentid[k]) {
+        if (k != body) continue;
+        s[i] = side == kLeft ? 1 : -1;
+        v[i] << axis.cross(centre[kLeft] - pivot), axis;
+        // All the weight on the right sole, pushed up under the centre of mass.
+        if (side == kRight) b[i] += axis.cross(com - pivot).dot(lift);
+        break;
+      }
+    }
+  }
+  Vec6 x = Vec6::Zero();
+  if (alone == kLeft) x << lift, (com - centre[kLeft]).cross(lift);
+  if (both) {
+    // The least spring energy, sum of torque² / stiffness: where the two
+    // legs meet the floor as one closed chain, the share that keeps both
+    // soles as they were. Joints without a servo's stiffness do not give.
+    Eigen::Matrix<double, 6, 6> a = Eigen::Matrix<double, 6, 6>::Identity() * 1e-12;
+    Vec6 rhs = Vec6::Zero();
+    for (int i = 0; i < kJointCount; ++i) {
+      const double k = model_.servo(i).kp;
+      if (s[i] == 0 || !(k > 0.0)) continue;
+      a += v[i] * v[i].transpose() / k;
+      rhs -= v[i] * b[i] * s[i] / k;
+    }
+    x = a.ldlt().solve(rhs);
+    // A sole the share would pull down carries nothing: the other carries all.
+    const double up = -gravity.normalized().dot(x.head<3>());
+    if (up < 0.0) {
+      x.setZero();
+    } else if (up > lift.norm()) {
+      x << lift, (com - centre[kLeft]).cross(lift);
+    }
+  }
+  Posture torque{};
+  for (int i = 0; i < kJointCount; ++i) {
+    if (im.joint_id[i] < 0) continue;
+    // No sole carries: nothing pushes from the floor.
+    torque[i] = alone < 0 ? weight[i] : b[i] + s[i] * v[i].dot(x);
+  }
+  return torque;
+}
+
+Eigen::Matrix3d Data::com_compliance(Side side) const {
+  const Model::Impl &im = *model_.impl_;
+  const mjModel *m = im.model;
+  Mat3 compliance = Mat3::Zero();
+  if (!im.has_legs) return compliance;
+  const int root = std::max(im.pelvis, 0);
+  const double mass = m->body_subtreemass[root];
+  const Vec3 com = vec(data_->subtree_com + 3 * root);
+  for (int i = 0; i < kJointCount; ++i) {
+    const int j = im.joint_id[i];
+    const double k = model_.servo(i).kp;
+    if (j < 0 || !(k > 0.0)) continue;
+    const int body = m->jnt_bodyid[j];
+    bool on_way = false;
+    for (int b = im.legs[side].foot_body; b > 0 && !on_way; b = m->body_parentid[b])
+      on_way = b == body;
+    if (!on_way) continue;
+    // The joint turns what is above it about its axis. A push on every
+    // body by its mass, as the weight's or a sway's, loads the joint by
+    // that part's share and lever, and its give moves that part.
+    const double hanging = m->body_subtreemass[body];
+    const double above = mass - hanging;
+    if (!(above > 0.0)) continue;
+    const Vec3 centre = (mass * com - hanging * vec(data_->subtree_com + 3 * body)) / above;
+    const Vec3 lever = vec(data_->xaxis + 3 * j).cross(centre - vec(data_->xanchor + 3 * j));
+    const double share = above / mass;
+    compliance += share * share * lever * lever.transpose() / k;
+  }
+  return compliance;
 }
 
 bool Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, LegAngles *angles,

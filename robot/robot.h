@@ -128,6 +128,9 @@ struct ServoGains {
   double torque_limit = INFINITY;  // N·m either way
 };
 
+// Which soles carry the robot's weight, by Side.
+using Carrying = std::array<bool, 2>;
+
 // What a model must hold beyond what MuJoCo loads.
 enum class Parts {
   // Any model: the stand-in's physics world checks its own devices.
@@ -179,6 +182,9 @@ class Model {
   // The servo on joint `joint` (JointIndex 0..24): the stiffness and torque
   // limit of the position actuator that drives it; kp 0 when none does.
   ServoGains servo(int joint) const;
+  // What holds the joint back as it turns, N·m·s/rad: its damping; 0 for
+  // a joint the model lacks.
+  double joint_damping(int joint) const;
   // The body of the free joint (the pelvis), -1 when none.
   int root_body() const;
   // The pelvis's heading in the model's own pose, rad: the way the
@@ -255,6 +261,28 @@ class Data {
   // joints say, wherever its pelvis leans. Returns the pelvis's pose.
   PelvisPose stand_on(Side side, const Posture &posture, const Eigen::Vector3d &position,
                       double yaw);
+
+  // The torque the robot's weight puts on each joint while it stands still
+  // in the last posture set, on the soles `on` says carry: N·m by
+  // JointIndex, about the joint's axis, the way the joint turns when its
+  // servo gives (the servo holds it with the opposite torque and gives
+  // torque / stiffness rad). On one sole the floor pushes up under the
+  // centre of mass. On both, the two legs and the floor are one closed
+  // chain: the floor's pushes (forces and moments) are shared as the
+  // servos' stiffness shares them, with the least spring energy, which
+  // leaves both soles as they lay; a sole that share would pull down
+  // carries nothing. `gravity` is the model's gravity in the frame the
+  // posture was set in: model().gravity() when the soles lie as set.
+  // 0 for joints the model lacks.
+  Posture weight_torques(const Carrying &on, const Eigen::Vector3d &gravity) const;
+
+  // How far the centre of mass moves, standing on sole `side` in the last
+  // posture set, per newton pushing it (on every body by its mass, as the
+  // weight and a sway push), as the servos between the sole and the pelvis
+  // give (each by its torque over its stiffness): m/N, 3x3, in the frame
+  // the posture was set in. The weight's own pull on the moved centre of
+  // mass is not in it.
+  Eigen::Matrix3d com_compliance(Side side) const;
 
   // Inverse kinematics of one leg: the angles that put the centre of the
   // sole's bottom face at `sole`, flat, with the pelvis at `pelvis`. A

@@ -493,6 +493,9 @@ int robot_step(int ms) {
   }
   if (g_config.stop_ms >= 0 && g_time_ms >= g_config.stop_ms) stop();
   if (g_stop_requested.load(std::memory_order_relaxed)) stop();
+  // What the program's other threads started before this step is in place
+  // when its time passes, as at real time.
+  standin::settle_threads();
   if (ms > 0) {
     g_world->advance(ms);
     g_time_ms = g_time_ms > std::numeric_limits<std::int64_t>::max() - ms

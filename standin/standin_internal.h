@@ -165,6 +165,10 @@ void read_imperfections(Config &config);
 // in the environment's own words; nothing when none is in effect.
 void tell_imperfections(const Imperfections &in_effect);
 
+// Waits until every other thread of the program is blocked (waiting for
+// input, a lock, a sleep): each step starts so, at any pace (settle.cpp).
+void settle_threads();
+
 // Writes "standin: <message>\n" to stderr in one write(2). printf-style;
 // the formatted message is cut at 2000 bytes.
 [[gnu::format(printf, 1, 2)]] void report(const char *format, ...);

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <climits>
 #include <cmath>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -496,6 +497,40 @@ TEST_F(MotionPlayer, TwoFilesNamedAheadOnOneLinePlayOneAfterTheOther) {
     }
   }
   EXPECT_GT(n - 3, 5u + 1) << "b's first row is far from a's last: the approach takes steps";
+}
+
+// Named before the start, the files play from the same steps in every run,
+// however busy the machine: six players at once as fast as they go, and
+// the stand-in's steps wait for the loader each time it hands a file over.
+TEST_F(MotionPlayer, FilesNamedBeforeTheStartPlayFromTheSameStepsInEveryRun) {
+  std::string dir = e2e::temp_dir();
+  e2e::write_file(dir + "/a.csv", motion_file(50, 4));
+  e2e::write_file(dir + "/b.csv", motion_file(25, 5));
+  constexpr int kRuns = 6;
+  std::vector<std::unique_ptr<e2e::Session>> runs;
+  for (int k = 0; k < kRuns; ++k) {
+    e2e::Options options = options_in(dir, {{"STANDIN_PACE", "fast"}});
+    options.input = "a.csv b.csv\n";
+    options.stop_ms = 3000;
+    options.env.emplace_back("STANDIN_TRACE", dir + "/trace" + std::to_string(k) + ".tsv");
+    runs.push_back(std::make_unique<e2e::Session>(options));
+  }
+  // Every command, with the step it came in: the same in every run.
+  std::vector<std::pair<long, e2e::Command>> first;
+  for (auto &run : runs) {
+    const e2e::Result r = run->finish();
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(e2e::count(r.out, kOver), 2) << r.out;
+    std::vector<std::pair<long, e2e::Command>> sent;
+    for (const e2e::TraceLine &line : r.trace)
+      if (line.call == "servo_set_position")
+        sent.push_back({line.step, {line.device, std::stof(line.value)}});
+    ASSERT_FALSE(sent.empty());
+    if (first.empty()) first = sent;
+    EXPECT_TRUE(sent == first) << "a run commanded otherwise, or at other steps";
+  }
+  // The first file comes in right after the first step.
+  EXPECT_EQ(first.front().first, 1);
 }
 
 TEST_F(MotionPlayer, FirstRowMissingAColumnKeepsThePreviousFilesCount) {

@@ -130,21 +130,29 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
       << out.text;
 }
 
-TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
-  // Killed under valgrind, the runs would leave reports of what they held.
-  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
-  const std::string tmp = e2e::temp_dir() + "/tmp";
-  std::filesystem::create_directory(tmp);
+// Starts push-test on the standing robot, pushed from the back, with its
+// work under `tmp`; its process id, or -1.
+pid_t start_push_test(const std::string &tmp) {
   const std::string file = posture_file(kZero);
   const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
   const std::string tmpdir = "TMPDIR=" + tmp;
   const std::string path = std::string("PATH=") + std::getenv("PATH");
   const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
   const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                        const_cast<char **>(envp)),
-            0);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
+                  const_cast<char **>(envp)) != 0)
+    return -1;
+  return pid;
+}
+
+TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
+  // Killed under valgrind, the runs would leave reports of what they held.
+  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
+  const std::string tmp = e2e::temp_dir() + "/tmp";
+  std::filesystem::create_directory(tmp);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
   // Synchronised on the run's own files: the bisection has started. They
   // are looked at every 5 ms, until the harness's deadline for a program.
   bool bisecting = false;
@@ -183,4 +191,58 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
     EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
 
+// Whether `done` holds before the harness's deadline, looking every 10 ms.
+template <typename Done>
+bool within_deadline(Done done) {
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(e2e::kSafetyTimeoutMs);
+  while (!done()) {
+    if (std::chrono::steady_clock::now() > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
+}
+
 }  // namespace
+
+// SIGKILL cannot be caught: the test dies with push-test (the parent-death
+// signal) and ends its runs and removes its work directory itself.
+TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
+  const std::string tmp = e2e::temp_dir() + "/tmp";
+  std::filesystem::create_directory(tmp);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
+  // Synchronised on the run's own files: the bisection has started.
+  int status = 0;
+  bool ended = false;
+  const bool bisecting = within_deadline([&] {
+    ended = ended || waitpid(pid, &status, WNOHANG) == pid;
+    std::error_code gone;
+    for (const auto &work : std::filesystem::directory_iterator(tmp, gone))
+      for (const auto &job : std::filesystem::directory_iterator(work.path(), gone))
+        if (job.path().filename().string().rfind("job-", 0) == 0) return true;
+    return ended;
+  });
+  // The run leads a session of its own, under the tool it was started by.
+  long session = 0;
+  for (const e2e::Process &p : e2e::processes())
+    if (p.parent == pid && p.session == p.id) session = p.id;
+  if (!ended) kill(pid, SIGKILL);
+  ASSERT_TRUE(bisecting && !ended) << "push-test ended, or went on for long, before it pushed";
+  ASSERT_NE(session, 0) << "no session of its own for the run";
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  // Nothing of the run is left, soon: no process of its session, no file.
+  const bool cleared = within_deadline([&] {
+    for (const e2e::Process &p : e2e::processes())
+      if (p.session == session) return false;
+    return std::filesystem::is_empty(tmp);
+  });
+  std::string left;
+  for (const e2e::Process &p : e2e::processes())
+    if (p.session == session) left += " process " + std::to_string(p.id);
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
+    left += " " + entry.path().string().substr(tmp.size() + 1);
+  EXPECT_TRUE(cleared) << "left:" << left;
+}

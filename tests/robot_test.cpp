@@ -8,11 +8,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <Eigen/LU>
+#include <array>
 #include <cmath>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
+
+#include "placement.h"
 
 namespace {
 
@@ -305,4 +310,142 @@ TEST(Support, ReachIsTheWayOutAlongADirection) {
   EXPECT_EQ(
       robot::Support::hull(std::vector<V>{{0.0, 0.0}, {0.1, 0.0}}).reach(V(0.05, 0.0), V(1.0, 0.0)),
       0.0);
+}
+
+namespace {
+
+// The robot in the bare engine, as the stand-in has it: standing in the
+// zero posture, its servos taken through `postures` one after another, each
+// in 1.5 s on a minimum-jerk profile (the give under the weight comes
+// gently, with no jolt to tip it), then held `seconds`, with `push` (N,
+// world frame) on every body in proportion to its mass: a push at the
+// centre of mass. Returns the engine's data; the caller deletes it.
+mjData *settle(const Model &model, const std::vector<Posture> &postures, double seconds,
+               const Eigen::Vector3d &push = Eigen::Vector3d::Zero()) {
+  const mjModel *m = model.mj();
+  Data body(model);
+  body.stand_on(kLeft, Posture{}, Eigen::Vector3d(0.0, 0.0, 0.5), 0.0);
+  mjData *d = mj_makeData(m);
+  mju_copy(d->qpos, body.mj()->qpos, m->nq);
+  mj_kinematics(m, d);
+  double lowest = INFINITY;
+  for (int g = 0; g < m->ngeom; ++g)
+    if (!model.is_floor(g)) lowest = std::min(lowest, robot::lowest_point(m, d, g));
+  d->qpos[m->jnt_qposadr[0] + 2] -= lowest - model.floor_height();
+  std::array<int, kJointCount> actuator;
+  actuator.fill(-1);
+  for (int a = 0; a < m->nu; ++a)
+    for (int i = 0; i < kJointCount; ++i)
+      if (mj_name2id(m, mjOBJ_JOINT, kJoints[i].name) == m->actuator_trnid[2 * a]) actuator[i] = a;
+  constexpr double kMove = 1.5;  // s
+  const double share = 1.0 / model.mass();
+  Posture from{};
+  for (const Posture &to : postures) {
+    for (double t = 0.0; t < kMove; t += m->opt.timestep) {
+      const double u = t / kMove, s = u * u * u * (10.0 - 15.0 * u + 6.0 * u * u);
+      for (int i = 0; i < kJointCount; ++i)
+        if (actuator[i] >= 0) d->ctrl[actuator[i]] = from[i] + s * (to[i] - from[i]);
+      mj_step(m, d);
+    }
+    from = to;
+  }
+  for (int i = 0; i < kJointCount; ++i)
+    if (actuator[i] >= 0) d->ctrl[actuator[i]] = from[i];
+  for (double t = 0.0; t < seconds; t += m->opt.timestep) {
+    for (int b = 1; b < m->nbody; ++b)
+      for (int k = 0; k < 3; ++k) d->xfrc_applied[6 * b + k] = push[k] * m->body_mass[b] * share;
+    mj_step(m, d);
+  }
+  return d;
+}
+
+// Over the left sole on one foot: hips and ankles rolled, then the right
+// foot lifted.
+std::vector<Posture> on_left_foot() {
+  Posture shifted{};
+  for (int i : {3, 9}) shifted[i] = -0.24;
+  for (int i : {6, 12}) shifted[i] = 0.24;
+  Posture lifted = shifted;
+  lifted[8] = -0.4;
+  lifted[10] = 0.8;
+  lifted[11] = -0.4;
+  return {shifted, lifted};
+}
+
+// The joints' angles in the engine's data, by JointIndex.
+Posture angles_of(const mjModel *m, const mjData *d) {
+  Posture q{};
+  for (int i = 0; i < kJointCount; ++i)
+    q[i] = d->qpos[m->jnt_qposadr[mj_name2id(m, mjOBJ_JOINT, kJoints[i].name)]];
+  return q;
+}
+
+}  // namespace
+
+// The servos give under the robot's weight by the torque weight_torques
+// finds over their stiffness: held against the physics, where the robot
+// settles on its servos' springs, leaning on both ankles and standing on
+// one foot.
+TEST(Weight, TorquesOnTheJointsAreWhatTheServosHoldInThePhysics) {
+  const std::unique_ptr<Model> model = load();
+  const mjModel *m = model->mj();
+  Posture lean{};
+  lean[5] = lean[11] = 0.15;  // both ankles pitched: leaning back
+  struct Case {
+    const char *name;
+    std::vector<Posture> postures;
+    robot::Carrying on;
+  };
+  const Case cases[] = {{"leaning back on both feet", {lean}, {true, true}},
+                        {"on the left foot", on_left_foot(), {true, false}}};
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    mjData *d = settle(*model, c.postures, 3.0);
+    const Posture held = angles_of(m, d);
+    const Posture &commanded = c.postures.back();
+    mj_deleteData(d);
+    // In the posture the servos hold, each gives by its torque over kp.
+    Data body(*model);
+    body.stand_on(kLeft, held, Eigen::Vector3d::Zero(), 0.0);
+    const Posture torque = body.weight_torques(c.on, model->gravity());
+    double largest = 0.0;
+    for (int i = 0; i < kJointCount; ++i) {
+      const double kp = model->servo(i).kp;
+      if (!(kp > 0.0)) continue;
+      largest = std::max(largest, std::fabs(held[i] - commanded[i]));
+      EXPECT_NEAR(held[i] - commanded[i], torque[i] / kp, 0.002) << kJoints[i].name;
+    }
+    EXPECT_GT(largest, 0.01) << "the weight bends the servos by a hundredth of a rad or more";
+  }
+}
+
+// A push at the centre of mass moves it by the compliance com_compliance
+// gives, softened by the weight's pull, as the physics has it on one foot.
+TEST(Weight, CentreOfMassGivesToAPushAsTheComplianceSays) {
+  const std::unique_ptr<Model> model = load();
+  const mjModel *m = model->mj();
+  const Eigen::Vector3d push(0.0, 2.0, 0.0);  // N, to the left
+  mjData *still = settle(*model, on_left_foot(), 12.0);
+  mjData *pushed = settle(*model, on_left_foot(), 12.0, push);
+  // From the sole, which creeps on the engine's soft floor under a steady push.
+  const int sole = mj_name2id(m, mjOBJ_GEOM, "l_sole");
+  auto from_sole = [&](const mjData *d) {
+    return Eigen::Vector3d(model->com(*d) - Eigen::Vector3d(d->geom_xpos[3 * sole],
+                                                            d->geom_xpos[3 * sole + 1],
+                                                            d->geom_xpos[3 * sole + 2]));
+  };
+  const Eigen::Vector3d moved = from_sole(pushed) - from_sole(still);
+  const double height = model->com(*still).z() - model->floor_height();
+  Data body(*model);
+  body.stand_on(kLeft, angles_of(m, still), Eigen::Vector3d::Zero(), 0.0);
+  mj_deleteData(still);
+  mj_deleteData(pushed);
+  const Eigen::Matrix2d flat = body.com_compliance(kLeft).topLeftCorner<2, 2>();
+  const Eigen::Matrix2d stiffness =
+      flat.inverse() - model->mass() * model->g() / height * Eigen::Matrix2d::Identity();
+  const Eigen::Vector2d expected = stiffness.inverse() * push.head<2>();
+  // The servos give most of it; the engine's soft floor, on which the
+  // sole rolls a little, gives the rest (3.6 mm and 5.5 mm for 2 N).
+  EXPECT_GT(moved.y(), expected.y()) << "moved " << moved.transpose();
+  EXPECT_LT(moved.y(), 2.0 * expected.y()) << "moved " << moved.transpose();
 }
