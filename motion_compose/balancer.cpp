@@ -388,14 +388,15 @@ struct Balancer::Impl {
     row = original[r];
     for (int s = 0; s < 2; ++s) {
       const robot::Side side = static_cast<robot::Side>(s);
-      const robot::LegSolution leg = body.solve_leg(side, pelvis, p.soles[s]);
-      if (!leg.ok) {
-        why = leg.shortfall;
+      robot::LegAngles angles;
+      robot::LegFailure failure;
+      if (!body.solve_leg(side, pelvis, p.soles[s], &angles, &failure)) {
+        why = robot::describe(failure);
         return false;
       }
       for (int k = 0; k < 6; ++k) {
         const int i = robot::kLegJoints[s][k];
-        row[i] = count_of(leg.angles[k], i);
+        row[i] = count_of(angles[k], i);
       }
     }
     for (int c = 0; c < kNumberedJoints; ++c) {

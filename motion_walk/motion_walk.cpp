@@ -7,9 +7,13 @@
 // The rows go to stdout or to OUT, written whole or not at all; the summary
 // line goes to stdout with -o, else to stderr. Exit status: 0 clean, 1
 // warnings (written), 2 refused (one line, nothing written).
+#include <sys/stat.h>
+
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +36,20 @@ int refuse(const std::string &what) {
 bool parse_number(std::string_view text, double &out) {
   auto [ptr, ec] = std::from_chars(text.data(), text.data() + text.size(), out);
   return ec == std::errc() && ptr == text.data() + text.size() && std::isfinite(out);
+}
+
+// Whether two names are one file: the same name, the same file if both
+// are there, or the same place if not.
+bool same_file(const char *a, const char *b) {
+  if (std::strcmp(a, b) == 0) return true;
+  struct stat sa {
+  }, sb{};
+  if (stat(a, &sa) == 0 && stat(b, &sb) == 0)
+    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+  std::error_code ea, eb;
+  const std::filesystem::path pa = std::filesystem::weakly_canonical(a, ea);
+  const std::filesystem::path pb = std::filesystem::weakly_canonical(b, eb);
+  return !ea && !eb && pa == pb;
 }
 
 // Whole numbers within 1..top.
@@ -102,6 +120,10 @@ int main(int argc, char **argv) {
     }
     if (!known) return refuse("unknown argument " + std::string(arg) + "; --help lists them");
   }
+
+  // The plan written over the rows, or the rows over the plan, would lose one.
+  if (output != nullptr && plan_path != nullptr && same_file(output, plan_path))
+    return refuse("--plan-csv names the file -o writes; one would be lost");
 
   std::string error;
   const std::unique_ptr<robot::Model> robot = robot::Model::load(model, &error);

@@ -10,81 +10,26 @@
 // the one built beside this tool. Exit status: 0 table printed, 2 bad
 // arguments or unreadable file, 1 anything else (the motion falls without
 // a push), 130 or 143 interrupted.
-#include <limits.h>
 #include <signal.h>
-#include <stdlib.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
-#include "line_reader.h"
-#include "motion_check_lib.h"
+#include "body_model.h"
+#include "motion_run.h"
 #include "push_test_lib.h"
 #include "runs.h"
-
-extern char **environ;
 
 namespace {
 
 int say(int status, const std::string &what) {
   std::fprintf(stderr, "push-test: %s\n", what.c_str());
   return status;
-}
-
-// The STANDIN_ settings of the caller's environment, sorted: the runs
-// ignore them.
-std::vector<std::string> standin_settings() {
-  std::vector<std::string> names;
-  for (char **e = environ; *e != nullptr; ++e) {
-    if (std::strncmp(*e, "STANDIN_", 8) != 0) continue;
-    const char *equals = std::strchr(*e, '=');
-    names.emplace_back(*e, equals != nullptr ? equals - *e : std::strlen(*e));
-  }
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
-// motion_player beside this tool: build/<preset>/motion_player/.
-std::string player_path() {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  if (error) return {};
-  return (self.parent_path().parent_path() / "motion_player" / "motion_player").string();
-}
-
-// STANDIN_POSTURE for the file's first row: the robot starts in it, so
-// there is no approach to wait through.
-bool first_row_posture(const std::string &path, std::string *posture) {
-  std::FILE *file = open_motion_file(path.c_str());
-  if (file == nullptr) return false;
-  LineReader reader(kPlayerReadChars + 1);
-  reader.attach(file);
-  char text[kPlayerReadChars + 1];
-  MotionRow row;
-  const bool read = reader.next();
-  if (read) {
-    reader.copy_last(text);
-    parse_csv_row(text, row);
-  }
-  std::fclose(file);
-  if (!read) return false;
-  posture->clear();
-  for (int c = 0; c < kNumberedJoints; ++c) {
-    const int i = kColumnOrder[c];
-    char joint[64];
-    std::snprintf(joint, sizeof joint, "%s%s=%.9g", c > 0 ? "," : "", kJoints[i].name,
-                  pulse2rad(row.pulses[i], i));
-    *posture += joint;
-  }
-  return true;
 }
 
 // What the test knows before it runs anything.
@@ -111,17 +56,22 @@ bool make_run_dir(const Setup &setup, const std::string &name, std::string *dir)
 // a time, the estimates, the table.
 int run_test(const Setup &setup) {
   const push::Options &options = setup.options;
-  push::Runner runner(setup.player);
+  physics_runs::Runner runner(setup.player);
   std::string error;
   int signal = 0;
-  push::RunResult result;
+  physics_runs::RunResult result;
   auto run_unpushed = [&](const std::string &name, long stop_ms) {
     std::string dir;
     if (!make_run_dir(setup, name, &dir)) {
       error = "cannot make the work directory " + dir;
       return false;
     }
-    if (!runner.run({dir, stop_ms, setup.posture, ""}, &result, &error, &signal)) return false;
+    physics_runs::RunSpec spec;
+    spec.dir = dir;
+    spec.input = "motion.csv\n";
+    spec.stop_ms = stop_ms;
+    spec.posture = setup.posture;
+    if (!runner.run(spec, &result, &error, &signal)) return false;
     if (!result.ok) error = "motion_player failed: " + result.failure;
     return result.ok;
   };
@@ -194,9 +144,13 @@ int run_test(const Setup &setup) {
       return false;
     }
     made[b] = true;
-    const push::RunSpec spec{
-        dir, bisection.at_ms() + push::kPushMs + push::kSettleMs, setup.posture,
-        push::push_setting(bisection.at_ms(), bisection.next(), bisection.from(), headings[b])};
+    physics_runs::RunSpec spec;
+    spec.dir = dir;
+    spec.input = "motion.csv\n";
+    spec.stop_ms = bisection.at_ms() + push::kPushMs + push::kSettleMs;
+    spec.posture = setup.posture;
+    spec.settings = {"STANDIN_PUSH=" + push::push_setting(bisection.at_ms(), bisection.next(),
+                                                          bisection.from(), headings[b])};
     const pid_t pid = runner.start(spec, &error);
     if (pid < 0) return false;
     going.emplace_back(pid, Going{b, attempt});
@@ -248,50 +202,33 @@ int main(int argc, char **argv) {
   Setup setup;
   setup.options = *options;
   const std::string &file = options->file;
-  struct stat status {};
-  if (stat(file.c_str(), &status) != 0) return say(2, "no such motion file: " + file);
-  if (!S_ISREG(status.st_mode)) return say(2, "not a regular file: " + file);
-  if (access(file.c_str(), R_OK) != 0) return say(2, "cannot read the motion file: " + file);
+  if (!physics_runs::readable_motion_file(file, &error)) return say(2, error);
 
   // Each run is the stand-in's default physics world with this test's
   // settings only: a recording, a window or another model would slow the
   // runs, have parallel runs write one file, or change the robot.
-  const std::vector<std::string> ignored = standin_settings();
+  const std::vector<std::string> ignored = physics_runs::standin_settings();
   if (!ignored.empty()) {
     std::string names;
     for (const std::string &n : ignored) names += (names.empty() ? "" : " ") + n;
     say(0, "the runs ignore " + names);
   }
-  setup.player = player_path();
+  setup.player = physics_runs::built_beside("motion_player");
   if (setup.player.empty() || access(setup.player.c_str(), X_OK) != 0)
     return say(1, "motion_player is not built beside push_test: " + setup.player);
 
   // What motion_player makes of the file: any error ends the test.
-  std::string first_error;
-  const FileSummary summary =
-      check_motion_file(file.c_str(), CheckOptions{}, [&](const Finding &finding) {
-        if (finding.severity == Severity::kError && first_error.empty())
-          first_error = format_finding(file, finding);
-      });
-  if (!first_error.empty())
-    return say(1, "motion_check finds errors in " + file + ": " + first_error);
-  if (summary.rows_per_step <= 0) return say(1, "motion_check gives no playback time for " + file);
-  setup.playback_ms = summary.play_steps * kPlayerStepMs;
-  if (!first_row_posture(file, &setup.posture))
-    return say(1, "cannot read the motion file: " + file);
+  physics_runs::MotionSetup motion;
+  if (!physics_runs::set_up_motion(file, &motion, &error)) return say(1, error);
+  setup.playback_ms = motion.playback_ms;
+  setup.posture = motion.posture;
 
   // The work directory, under TMPDIR, with the motion's link.
-  const char *tmp = std::getenv("TMPDIR");
-  std::string pattern =
-      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/push-test.XXXXXX";
-  if (mkdtemp(pattern.data()) == nullptr)
-    return say(1, "cannot make a work directory: " + std::string(std::strerror(errno)));
-  setup.work = pattern;
-  char real[PATH_MAX];
-  if (realpath(file.c_str(), real) == nullptr ||
-      symlink(real, (setup.work + "/motion.csv").c_str()) != 0) {
+  setup.work = physics_runs::make_work_dir("push-test", &error);
+  if (setup.work.empty()) return say(1, error);
+  if (!physics_runs::link_motion(file, setup.work, &error)) {
     std::filesystem::remove_all(setup.work);
-    return say(1, "cannot link the motion file: " + std::string(std::strerror(errno)));
+    return say(1, error);
   }
-  return push::supervise(setup.work, [&] { return run_test(setup); });
+  return physics_runs::supervise("push-test", setup.work, [&] { return run_test(setup); });
 }

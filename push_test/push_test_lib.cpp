@@ -5,8 +5,6 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
-#include <map>
-#include <sstream>
 
 #include "balance.h"
 
@@ -129,82 +127,12 @@ std::vector<long> push_moments(long first_ms, long playback_ms, int moments) {
   return at;
 }
 
-bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *error) {
-  std::string line;
-  if (!std::getline(in, line)) {
-    *error = "the posture log is empty";
-    return false;
-  }
-  // Where each column this tool reads is.
-  std::map<std::string, int> column;
-  {
-    std::istringstream header(line);
-    std::string name;
-    for (int i = 0; std::getline(header, name, ','); ++i) column.emplace(name, i);
-  }
-  auto at = [&](const std::string &name) {
-    const auto found = column.find(name);
-    return found == column.end() ? -1 : found->second;
-  };
-  const int time = at("time_ms");
-  const int gps[3] = {at("gps_x"), at("gps_y"), at("gps_z")};
-  const int touch[2] = {at("left_touch"), at("right_touch")};
-  const int yaw = at("yaw");
-  const int com[2] = {at("com_x"), at("com_y")};
-  std::array<int, kJointCount> joints;
-  for (int i = 0; i < kJointCount; ++i) joints[i] = at(kJoints[i].name);
-  std::vector<int> wanted = {time, gps[0], gps[1], gps[2], touch[0], touch[1], yaw, com[0], com[1]};
-  wanted.insert(wanted.end(), joints.begin(), joints.end());
-  if (std::find(wanted.begin(), wanted.end(), -1) != wanted.end()) {
-    *error = "the posture log lacks a column this test reads";
-    return false;
-  }
-  std::vector<double> fields;
-  while (std::getline(in, line)) {
-    fields.clear();
-    std::istringstream row(line);
-    std::string field;
-    while (std::getline(row, field, ',')) fields.push_back(std::strtod(field.c_str(), nullptr));
-    if (fields.size() < column.size()) {
-      *error = "the posture log has a short row";
-      return false;
-    }
-    LogRow r;
-    r.time_ms = std::lround(fields[time]);
-    for (int i = 0; i < kJointCount; ++i) r.joints[i] = fields[joints[i]];
-    r.gps = Eigen::Vector3d(fields[gps[0]], fields[gps[1]], fields[gps[2]]);
-    r.touch = {fields[touch[0]], fields[touch[1]]};
-    r.yaw = fields[yaw];
-    r.com = Eigen::Vector2d(fields[com[0]], fields[com[1]]);
-    rows->push_back(r);
-  }
-  return true;
-}
-
 Estimator::Estimator(const robot::Model &model) : model_(model), data_(model) {}
-
-Estimator::Posed Estimator::pose(const LogRow &row) {
-  using robot::kLeft;
-  using robot::kRight;
-  // On the sole that presses more, flat on the floor, as the joints, the
-  // GPS and the heading say.
-  const robot::Side stance = row.touch[kLeft] >= row.touch[kRight] ? kLeft : kRight;
-  data_.stand_on(stance, row.joints, row.gps, model_.start_heading() + row.yaw);
-  Posed posed;
-  posed.soles = {data_.sole_corners(kLeft), data_.sole_corners(kRight)};
-  double lowest = INFINITY;
-  for (const Eigen::Vector3d &corner : posed.soles[stance]) lowest = std::min(lowest, corner.z());
-  const Eigen::Vector3d lift(0.0, 0.0, model_.floor_height() - lowest);
-  for (auto &sole : posed.soles)
-    for (Eigen::Vector3d &corner : sole) corner += lift;
-  posed.com = data_.com() + lift;
-  return posed;
-}
 
 double Estimator::impulse(std::span<const LogRow> log, std::size_t at, Direction from) {
   const LogRow &now = log[at];
   const LogRow &before = log[at > 0 ? at - 1 : at];
-  const Posed posed = pose(now);
+  const physics_runs::StoodRow posed = physics_runs::stand_row(data_, now);
   // The support: the soles that carry, by their force or, as the balance
   // check has it, by coming within kCarryGap of the floor, where a push
   // toward them presses them down; and a sole in the air where it lands
@@ -215,14 +143,14 @@ double Estimator::impulse(std::span<const LogRow> log, std::size_t at, Direction
     double low = INFINITY;
     for (const Eigen::Vector3d &corner : posed.soles[side]) low = std::min(low, corner.z());
     const std::array<Eigen::Vector3d, 4> *sole = &posed.soles[side];
-    Posed landed;
+    physics_runs::StoodRow landed;
     if (!(now.touch[side] > kCarrying) && low - model_.floor_height() > kCarryGap) {
       std::size_t k = at + 1;
       while (k < log.size() && log[k].time_ms <= now.time_ms + kPushMs + kSettleMs &&
              !(log[k].touch[side] > kCarrying))
         ++k;
       if (k == log.size() || log[k].time_ms > now.time_ms + kPushMs + kSettleMs) continue;
-      landed = pose(log[k]);
+      landed = physics_runs::stand_row(data_, log[k]);
       sole = &landed.soles[side];
     }
     for (const Eigen::Vector3d &corner : *sole) corners[n++] = corner.head<2>();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "body_model.h"
+#include "posture_log.h"
 #include "robot.h"
 
 namespace push {
@@ -29,8 +30,7 @@ inline constexpr int kSettleMs = 2000;
 // up to the most, N·s: 1000 N for 100 ms.
 inline constexpr double kFirstImpulse = 2.0;
 inline constexpr double kMostImpulse = 100.0;
-// A sole carries weight above this force, N.
-inline constexpr double kCarrying = 1.0;
+using physics_runs::kCarrying;
 
 enum class Direction { kFront, kBack, kLeft, kRight };
 inline constexpr std::array<const char *, 4> kDirectionNames = {"front", "back", "left", "right"};
@@ -62,18 +62,9 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
 // pushed once.
 std::vector<long> push_moments(long first_ms, long playback_ms, int moments);
 
-// One row of the stand-in's posture log, the columns this tool reads.
-struct LogRow {
-  long time_ms = 0;
-  Posture joints{};                               // rad, by JointIndex
-  Eigen::Vector3d gps = Eigen::Vector3d::Zero();  // the pelvis's origin, m
-  std::array<double, 2> touch = {0.0, 0.0};       // each sole's normal force, N
-  double yaw = 0.0;                               // the pelvis's heading from its start, rad
-  Eigen::Vector2d com = Eigen::Vector2d::Zero();  // the centre of mass on the floor, m
-};
-// Reads a posture log by its columns' names; false with `*error` for a
-// log without the columns or with a bad row.
-bool read_posture_log(std::istream &in, std::vector<LogRow> *rows, std::string *error);
+// The posture log's rows, as physics_runs reads them.
+using physics_runs::LogRow;
+using physics_runs::read_posture_log;
 
 // The capture-point estimate of the largest push survived: the impulse
 // that carries the instantaneous capture point onto the support's edge.
@@ -93,13 +84,6 @@ class Estimator {
   double impulse(std::span<const LogRow> log, std::size_t at, Direction from);
 
  private:
-  // A row's robot, its stance sole on the floor.
-  struct Posed {
-    std::array<std::array<Eigen::Vector3d, 4>, 2> soles;  // each sole's corners
-    Eigen::Vector3d com;
-  };
-  Posed pose(const LogRow &row);
-
   const robot::Model &model_;
   robot::Data data_;
 };

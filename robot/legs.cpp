@@ -149,18 +149,22 @@ std::string Model::Impl::closed_form_leg(Side side, const mjData *data) {
 
 namespace {
 
-bool within_range(const Leg &leg, const LegAngles &q, Side side, std::string *why) {
+bool within_range(const Leg &leg, const LegAngles &q, Side side, LegFailure *why) {
   for (int k = 0; k < 6; ++k) {
     if (q[k] >= leg.low[k] && q[k] <= leg.high[k]) continue;
-    int index = kLegJoints[side][k];
-    char text[160];
-    std::snprintf(text, sizeof text, "%s (%s) needs %.4f rad, past its limit %.4f rad",
-                  kJoints[index].name, kJointConvention[index].motion, q[k],
-                  q[k] < leg.low[k] ? leg.low[k] : leg.high[k]);
-    *why = text;
+    why->kind = LegFailure::kLimit;
+    why->joint = kLegJoints[side][k];
+    why->needed = q[k];
+    why->limit = q[k] < leg.low[k] ? leg.low[k] : leg.high[k];
     return false;
   }
   return true;
+}
+
+bool out_of_reach(double short_by, LegFailure *why) {
+  why->kind = LegFailure::kReach;
+  why->short_by = std::isfinite(short_by) ? short_by : INFINITY;
+  return false;
 }
 
 }  // namespace
@@ -179,9 +183,9 @@ double Model::Impl::reach_height(Side side, const PelvisPose &pelvis, const Sole
   return pelvis.position.z() + w.z() + std::sqrt(across);
 }
 
-LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const {
+bool Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole,
+                         LegAngles *angles, LegFailure *why) const {
   const Leg &leg = legs[side];
-  LegSolution out;
   Mat3 pelvis_r = pelvis_rotation(pelvis);
   // The foot's frame that turns the sole as asked.
   Mat3 foot_r = sole.rotation * leg.sole_in_foot.transpose();
@@ -194,12 +198,10 @@ LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleF
   double b = leg.shin.norm();
   double d = w.norm();
   double c = (d * d - a * a - b * b) / (2.0 * a * b);
+  // A place beyond the doubles (a stride of 1e308 m) is no place at all.
+  if (!std::isfinite(c)) return out_of_reach(INFINITY, why);
   if (c > 1.0 + 1e-12 || c < -1.0 - 1e-12) {
-    double short_by = c > 1.0 ? d - (a + b) : std::abs(a - b) - d;
-    char text[96];
-    std::snprintf(text, sizeof text, "the foot is %.1f mm out of reach", short_by * 1000.0);
-    out.shortfall = text;
-    return out;
+    return out_of_reach(c > 1.0 ? d - (a + b) : std::abs(a - b) - d, why);
   }
   c = std::clamp(c, -1.0, 1.0);
   double bend = plane_angle(leg.thigh.x(), leg.thigh.z()) - plane_angle(leg.shin.x(), leg.shin.z());
@@ -227,18 +229,18 @@ LegSolution Model::Impl::closed(Side side, const PelvisPose &pelvis, const SoleF
   double e[6] = {e1, e2, e3, e4, e5, e6};
   LegAngles q;
   for (int k = 0; k < 6; ++k) q[k] = e[k] * leg.sign[k];
-  if (!within_range(leg, q, side, &out.shortfall)) return out;
-  out.ok = true;
-  out.angles = q;
-  return out;
+  if (!within_range(leg, q, side, why)) return false;
+  *angles = q;
+  return true;
 }
 
 // Damped least squares on MuJoCo's Jacobian of the sole's centre and the
 // foot's orientation.
-LegSolution Model::Impl::iterate(mjData *scratch, Side side, const PelvisPose &pelvis,
-                                 const SoleFrame &sole) const {
+bool Model::Impl::iterate(mjData *scratch, Side side, const PelvisPose &pelvis,
+                          const SoleFrame &sole, LegAngles *angles, LegFailure *why) const {
   const Leg &leg = legs[side];
-  LegSolution out;
+  if (!sole.position.allFinite() || !sole.rotation.allFinite() || !pelvis.position.allFinite())
+    return out_of_reach(INFINITY, why);
   // From a bent knee, the sole flat: the straight leg is singular.
   Posture seed{};
   seed[kLegJoints[side][2]] = -0.4;
@@ -279,18 +281,33 @@ LegSolution Model::Impl::iterate(mjData *scratch, Side side, const PelvisPose &p
     mj_kinematics(model, scratch);
     mj_comPos(model, scratch);
   }
-  if (error_p >= kIterPosition || error_r >= kIterAngle) {
-    char text[96];
-    std::snprintf(text, sizeof text, "the foot is %.1f mm out of reach", error_p * 1000.0);
-    out.shortfall = text;
-    return out;
-  }
+  if (!(error_p < kIterPosition && error_r < kIterAngle)) return out_of_reach(error_p, why);
   LegAngles q;
   for (int k = 0; k < 6; ++k) q[k] = wrap(scratch->qpos[leg.qpos[k]]);
-  if (!within_range(leg, q, side, &out.shortfall)) return out;
-  out.ok = true;
-  out.angles = q;
-  return out;
+  if (!within_range(leg, q, side, why)) return false;
+  *angles = q;
+  return true;
+}
+
+std::string describe(const LegFailure &failure) {
+  char text[160];
+  switch (failure.kind) {
+    case LegFailure::kNone:
+      return "";
+    case LegFailure::kReach:
+      if (!std::isfinite(failure.short_by)) return "the foot is out of reach";
+      std::snprintf(text, sizeof text, "the foot is %.1f mm out of reach",
+                    failure.short_by * 1000.0);
+      return text;
+    case LegFailure::kLimit: {
+      const int index = failure.joint;
+      std::snprintf(text, sizeof text, "%s (%s) needs %.4f rad, past its limit %.4f rad",
+                    kJoints[index].name, kJointConvention[index].motion, failure.needed,
+                    failure.limit);
+      return text;
+    }
+  }
+  return "";
 }
 
 }  // namespace robot

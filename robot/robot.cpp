@@ -440,14 +440,49 @@ double Model::reach_height(Side side, const PelvisPose &pelvis, const SoleFrame 
   return impl_->reach_height(side, pelvis, sole);
 }
 
-LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
-  return solve_leg(side, pelvis, SoleFrame{sole.position, rot_z(sole.yaw)});
+bool Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, LegAngles *angles,
+                     LegFailure *why) {
+  return solve_leg(side, pelvis, SoleFrame{sole.position, rot_z(sole.yaw)}, angles, why);
 }
 
-LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole) {
+bool Data::solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole, LegAngles *angles,
+                     LegFailure *why) {
   const Model::Impl &im = *model_.impl_;
-  if (im.legs[side].closed_form) return im.closed(side, pelvis, sole);
-  return im.iterate(scratch_, side, pelvis, sole);
+  *why = LegFailure{};
+  if (im.legs[side].closed_form) return im.closed(side, pelvis, sole, angles, why);
+  return im.iterate(scratch_, side, pelvis, sole, angles, why);
+}
+
+LegSolution Data::solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole) {
+  LegSolution out;
+  LegFailure why;
+  out.ok = solve_leg(side, pelvis, sole, &out.angles, &why);
+  if (!out.ok) out.shortfall = describe(why);
+  return out;
+}
+
+void Data::servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const {
+  const Model::Impl &im = *model_.impl_;
+  const mjModel *m = im.model;
+  const Vec3 g = model_.gravity();
+  for (int i = 0; i < kJointCount; ++i) {
+    give[i] = 0.0;
+    const int j = im.joint_id[i];
+    const ServoGains servo = model_.servo(i);
+    if (j < 0 || !(servo.kp > 0.0)) continue;
+    const int b = m->jnt_bodyid[j];
+    const Vec3 axis = vec(data_->xaxis + 3 * j);
+    const Vec3 anchor = vec(data_->xanchor + 3 * j);
+    const Vec3 com = vec(data_->subtree_com + 3 * b);
+    // The servo holds what lies beyond it, and, on a leg, the floor's
+    // push on its foot.
+    double torque = -axis.dot((com - anchor).cross(m->body_subtreemass[b] * g));
+    for (Side side : {kLeft, kRight})
+      for (const int leg_joint : kLegJoints[side])
+        if (leg_joint == i) torque -= axis.dot((feet[side].at - anchor).cross(feet[side].force));
+    torque = std::clamp(torque, -servo.torque_limit, servo.torque_limit);
+    give[i] = torque / servo.kp;
+  }
 }
 
 }  // namespace robot

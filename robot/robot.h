@@ -63,6 +63,36 @@ struct SoleFrame {
   Eigen::Matrix3d rotation = Eigen::Matrix3d::Identity();  // a rotation
 };
 
+// Why the inverse kinematics found no angles, without text, for loops that
+// must not allocate; describe() gives the phrase.
+struct LegFailure {
+  enum Kind {
+    kNone,   // solved
+    kReach,  // the target is out of the leg's reach (or not a finite place)
+    kLimit,  // a joint would pass its stop
+  };
+  Kind kind = kNone;
+  double short_by = 0.0;  // kReach: m beyond reach; +infinity for a place not finite
+  int joint = -1;         // kLimit: JointIndex of the joint
+  double needed = 0.0;    // kLimit: rad it would need
+  double limit = 0.0;     // kLimit: rad of the stop it passes
+};
+// The phrase for a failure: "the foot is 12.3 mm out of reach", "the foot
+// is out of reach", "rleg_joint_4 (knee) needs 2.4100 rad, past its limit
+// 2.2689 rad"; "" for kNone.
+std::string describe(const LegFailure &failure);
+
+// The setpoint speed of the robot's servos, rad/s: 60 degrees in 0.2 s, the
+// stand-in's default (STANDIN_SERVO_SPEED), which the model does not hold.
+inline constexpr double kServoSpeed = 5.235987755982989;
+
+// The floor's push on one foot: its force on the robot, N, world frame,
+// and the point it acts at (the foot's centre of pressure), m.
+struct FootLoad {
+  Eigen::Vector3d force = Eigen::Vector3d::Zero();
+  Eigen::Vector3d at = Eigen::Vector3d::Zero();
+};
+
 // What the inverse kinematics found: the angles, or why there are none.
 struct LegSolution {
   bool ok = false;
@@ -274,9 +304,23 @@ class Data {
   // model's range), is refused with the shortfall; nothing is clamped.
   // The posture set stays as it was.
   LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole);
+  // How far each servo falls short of its setpoint under the static load of
+  // the last posture set, rad by JointIndex: the torque that holds what
+  // lies beyond its joint under gravity (and, for a leg's joints, the
+  // floor's push `feet` on its foot), within the servo's torque limit,
+  // over its stiffness (a position servo settles at setpoint - torque/kp).
+  // 0 for joints no position servo drives. No allocation.
+  void servo_give(const std::array<FootLoad, 2> &feet, Posture &give) const;
+
+  // The same without text, for loops: true with the angles in `angles`, or
+  // false with what is short in `why`. It allocates nothing for a leg
+  // solved in closed form.
+  bool solve_leg(Side side, const PelvisPose &pelvis, const SolePose &sole, LegAngles *angles,
+                 LegFailure *why);
   // The same for a sole turned any way, not only flat: a foot the leg lifts
   // tilted, or a sole on its edge.
-  LegSolution solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole);
+  bool solve_leg(Side side, const PelvisPose &pelvis, const SoleFrame &sole, LegAngles *angles,
+                 LegFailure *why);
 
   // The engine's data in the last posture set (mj_kinematics and
   // mj_comPos done), for what this library does not ask.

@@ -89,9 +89,11 @@ struct Model::Impl {
   // "" when it is, else why not. `d` holds the zero posture with the
   // pelvis at the origin, level.
   std::string closed_form_leg(Side side, const mjData *d);
-  LegSolution closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const;
-  LegSolution iterate(mjData *scratch, Side side, const PelvisPose &pelvis,
-                      const SoleFrame &sole) const;
+  // The legs' inverse kinematics: true with the angles, or false with why.
+  bool closed(Side side, const PelvisPose &pelvis, const SoleFrame &sole, LegAngles *angles,
+              LegFailure *why) const;
+  bool iterate(mjData *scratch, Side side, const PelvisPose &pelvis, const SoleFrame &sole,
+               LegAngles *angles, LegFailure *why) const;
   double reach_height(Side side, const PelvisPose &pelvis, const SoleFrame &sole) const;
 };
 

@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdio>
 #include <limits>
+#include <numbers>
 #include <span>
 
 #include "body_model.h"
@@ -35,6 +36,17 @@ constexpr float kPressure[4] = {0.85f, 0.1f, 0.8f, 1.0f};  // the centre of pres
 constexpr float kPush[4] = {0.95f, 0.1f, 0.05f, 1.0f};
 constexpr float kJointLabel[4] = {1.0f, 1.0f, 1.0f, 1.0f};
 constexpr float kMovingLabel[4] = {1.0f, 0.9f, 0.0f, 1.0f};
+constexpr float kVelocity[4] = {0.0f, 0.8f, 0.45f, 1.0f};
+
+// The commanded velocity's arrow: the path the robot would walk in
+// kVelocityHorizon at that velocity, on the floor from the pelvis, in
+// kVelocitySegments pieces, the last quarter of it an arrow. A turn on the
+// spot is an arc kTurnRadius about the pelvis instead.
+constexpr double kVelocityHorizon = 2.0;  // s
+constexpr int kVelocitySegments = 16;
+constexpr double kTurnRadius = 0.18;     // m: outside the feet
+constexpr double kMinPathLength = 0.02;  // m; shorter paths show the turn alone
+constexpr double kVelocityLift = 0.004;  // m above the floor
 
 // The scene's next free geom, initialised as `type`; nullptr when full.
 mjvGeom *add(mjvScene *scene, int type, const float rgba[4]) {
@@ -120,6 +132,7 @@ void Overlay::draw(const mjModel *m, const mjData *d, Overlays what, TextSize te
                    mjvScene *scene) const {
   if (what.balance) draw_balance(m, d, scene);
   if (what.joints) draw_joints(m, d, text, scene);
+  if (what.velocity) draw_velocity(d, scene);
   draw_push(d, scene);
 }
 
@@ -319,6 +332,55 @@ void Overlay::draw_push(const mjData *d, mjvScene *scene) const {
   char text[32];
   std::snprintf(text, sizeof text, "push %.3g N", size);
   label(scene, kPush, tail, text);
+}
+
+}  // namespace standin
+
+namespace standin {
+
+void Overlay::draw_velocity(const mjData *d, mjvScene *scene) const {
+  const ShownVelocity &v = shown_velocity();
+  if ((v.vx == 0.0 && v.vy == 0.0 && v.vturn == 0.0) || robot_ == nullptr || root_ < 0) return;
+  const mjtNum *r = d->xmat + 9 * root_;
+  const double heading = std::atan2(r[3], r[0]) - robot_->start_heading();
+  const double x = d->xpos[3 * root_];
+  const double y = d->xpos[3 * root_ + 1];
+  const double z = robot_->floor_height() + kVelocityLift;
+  double points[kVelocitySegments + 1][3];
+  if (std::hypot(v.vx, v.vy) * kVelocityHorizon < kMinPathLength) {
+    const double sweep =
+        std::clamp(v.vturn * kVelocityHorizon, -1.5 * std::numbers::pi, 1.5 * std::numbers::pi);
+    for (int k = 0; k <= kVelocitySegments; ++k) {
+      const double angle = heading + sweep * k / kVelocitySegments;
+      points[k][0] = x + kTurnRadius * std::cos(angle);
+      points[k][1] = y + kTurnRadius * std::sin(angle);
+      points[k][2] = z;
+    }
+  } else {
+    // The body-frame velocity carried along the turning heading, each
+    // piece at its middle heading.
+    const double dt = kVelocityHorizon / kVelocitySegments;
+    double px = x;
+    double py = y;
+    double angle = heading;
+    for (int k = 0; k <= kVelocitySegments; ++k) {
+      points[k][0] = px;
+      points[k][1] = py;
+      points[k][2] = z;
+      const double middle = angle + v.vturn * dt / 2;
+      px += (std::cos(middle) * v.vx - std::sin(middle) * v.vy) * dt;
+      py += (std::sin(middle) * v.vx + std::cos(middle) * v.vy) * dt;
+      angle += v.vturn * dt;
+    }
+  }
+  constexpr int kHead = kVelocitySegments - kVelocitySegments / 4;
+  for (int k = 0; k < kHead; ++k) {
+    connect(scene, mjGEOM_CAPSULE, kVelocity, 0.006, points[k], points[k + 1]);
+  }
+  connect(scene, mjGEOM_ARROW, kVelocity, 0.012, points[kHead], points[kVelocitySegments]);
+  char text[64];
+  std::snprintf(text, sizeof text, "walk %.3g %.3g %.3g", v.vx, v.vy, v.vturn);
+  label(scene, kVelocity, points[kVelocitySegments], text);
 }
 
 }  // namespace standin

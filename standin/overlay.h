@@ -1,7 +1,7 @@
 // What the view draws over the robot: the balance overlay (support polygon,
 // centre of mass, centre of pressure, contact forces), the joints' numbers,
-// and a push while it acts. Shapes are added to MuJoCo's scene after
-// mjv_updateScene, within its room, without allocating.
+// the velocity a program commands, and a push while it acts. Shapes are added to MuJoCo's scene
+// after mjv_updateScene, within its room, without allocating.
 #pragma once
 
 #include <mujoco/mujoco.h>
@@ -17,6 +17,7 @@ namespace standin {
 struct Overlays {
   bool balance = false;  // support polygon, centre of mass and of pressure, contact forces
   bool joints = false;   // each numbered joint's number, the moving ones highlighted
+  bool velocity = true;  // the velocity the program commands (standin_show_velocity)
 };
 
 // The size of the text MuJoCo draws labels in, as fractions of the frame's
@@ -51,6 +52,7 @@ class Overlay {
   void draw_balance(const mjModel *m, const mjData *d, mjvScene *scene) const;
   void draw_joints(const mjModel *m, const mjData *d, TextSize text, mjvScene *scene) const;
   void draw_push(const mjData *d, mjvScene *scene) const;
+  void draw_velocity(const mjData *d, mjvScene *scene) const;
 
   const robot::Model *robot_ = nullptr;
   int root_ = -1;                 // the body of the free joint, whose subtree is the robot

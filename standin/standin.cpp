@@ -22,6 +22,7 @@
 #include "body_model.h"
 #include "robot_sensors.h"
 #include "sensors.h"
+#include "standin_calls.h"
 #include "standin_internal.h"
 #include "world.h"
 
@@ -52,6 +53,8 @@ enum Call {
   kGyroValues,
   kAccelerometerEnable,
   kAccelerometerValues,
+  kShowVelocity,
+  kAtStop,
   kStop,
   kCallCount
 };
@@ -72,6 +75,8 @@ constexpr const char *kCallNames[kCallCount] = {"robot_live",
                                                 "gyro_get_values",
                                                 "accelerometer_enable",
                                                 "accelerometer_get_values",
+                                                "standin_show_velocity",
+                                                "standin_at_stop",
                                                 "stop"};
 
 // Longest device name looked up; longer names match no device.
@@ -113,6 +118,10 @@ constinit Sink g_posture_log;                                // posture log line
 constinit bool g_pacing_started = false;                     // g_deadline_ns is set
 constinit std::int64_t g_deadline_ns = 0;                    // CLOCK_MONOTONIC end of last step
 constinit std::atomic<bool> g_stop_requested{false};  // a stop signal seen: stop at next step
+constinit standin::ShownVelocity g_shown_velocity;    // standin_show_velocity's
+using LastWords = void (*)(void);
+constinit LastWords g_last_words = nullptr;  // standin_at_stop's
+constinit bool g_shown_reported = false;     // a non-finite velocity told
 
 char *put(char *out, std::string_view text) {
   std::memcpy(out, text.data(), text.size());
@@ -189,15 +198,19 @@ void trace_angle(Call call, int id, float value) {
 }
 
 // A sensor's values, separated by commas.
-void trace_values(Call call, int id, const double *values, int count) {
-  char device[32];
+void trace_values(Call call, std::string_view device, const double *values, int count) {
   char text[standin::kMaxSensorValues * 33];
   char *p = text;
   for (int k = 0; k < count; ++k) {
     if (k > 0) *p++ = ',';
     p = put_double(p, values[k]);
   }
-  trace(call, device_text(id, device), std::string_view(text, p - text));
+  trace(call, device, std::string_view(text, p - text));
+}
+
+void trace_values(Call call, int id, const double *values, int count) {
+  char device[32];
+  trace_values(call, device_text(id, device), values, count);
 }
 
 void log_posture() {
@@ -339,8 +352,14 @@ void request_stop(int) {
   }
 }
 
-// Ends the process as the simulator does at its stop time.
+// Ends the process as the simulator does at its stop time, after the
+// program's last words (standin_at_stop), which come first: a terminal to
+// restore should not wait for a recording to be finished.
 [[noreturn]] void stop() {
+  if (LastWords last_words = g_last_words) {
+    g_last_words = nullptr;
+    last_words();
+  }
   if (g_trace_on) trace(kStop, "-", "0");
   g_world->finish();
   flush_sinks();
@@ -437,6 +456,10 @@ namespace standin {
 
 void stop_now() {
   stop();
+}
+
+const ShownVelocity &shown_velocity() {
+  return g_shown_velocity;
 }
 
 }  // namespace standin
@@ -605,6 +628,26 @@ void accelerometer_enable(DeviceId acc, int ms) {
 
 const double *accelerometer_get_values(DeviceId acc) {
   return read_sensor(kAccelerometerValues, acc, Kind::accelerometer);
+}
+
+void standin_show_velocity(double vx, double vy, double vturn) {
+  if (!admit(kShowVelocity)) return;
+  const double values[3] = {vx, vy, vturn};
+  if (g_trace_on) trace_values(kShowVelocity, "-", values, 3);
+  if (!std::isfinite(vx) || !std::isfinite(vy) || !std::isfinite(vturn)) {
+    if (!g_shown_reported) {
+      g_shown_reported = true;
+      report("standin_show_velocity: the velocity is not finite; ignored");
+    }
+    return;
+  }
+  g_shown_velocity = {vx, vy, vturn};
+}
+
+void standin_at_stop(void (*last_words)(void)) {
+  if (!admit(kAtStop)) return;
+  if (g_trace_on) trace(kAtStop, "-", last_words != nullptr ? "set" : "none");
+  g_last_words = last_words;
 }
 
 #pragma GCC visibility pop

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "imperfect_bounds.h"
 #include "quoted.h"
 
 namespace standin {
@@ -83,23 +84,22 @@ inline constexpr int kMaxPushes = 32;
 inline constexpr std::int64_t kMaxPushMs = 1000000000000;  // ms, about 31 years
 inline constexpr double kMaxPushForce = 1000.0;            // N
 
-// The imperfect robot (STANDIN_SERVO_*, STANDIN_MASS_SCALE,
-// STANDIN_COM_SHIFT, STANDIN_FLOOR_*, STANDIN_SENSOR_NOISE): each setting
-// off at its default, and a value equal to the default is the same as
-// none. The bounds are those accepted; anything else is refused.
-inline constexpr int kMaxLatencyMs = 1000;   // ms; bounds the commands in flight
-inline constexpr double kMaxPlay = 0.2;      // rad, backlash and deadband
-inline constexpr double kMaxOffset = 0.5;    // rad
-inline constexpr double kMinStrength = 0.1;  // of the servo's torque and speed
-inline constexpr double kMaxStrength = 2.0;
-inline constexpr double kMinMassScale = 0.5;
-inline constexpr double kMaxMassScale = 2.0;
-inline constexpr double kMaxComShift = 50.0;  // mm, each way
-inline constexpr double kMinFriction = 0.01;
-inline constexpr double kMaxFriction = 5.0;
-inline constexpr double kMaxSlope = 30.0;  // degrees, about each axis
-inline constexpr double kMaxBumps = 30.0;  // mm
-inline constexpr double kMaxNoise = 1.0;   // rad, rad/s or m/s^2
+// The imperfect robot: each setting off at its default; the bounds are
+// those accepted, anything else is refused (imperfect_bounds.h, which the
+// tools that pass the settings share).
+using imperfect::kMaxBumps;
+using imperfect::kMaxComShift;
+using imperfect::kMaxFriction;
+using imperfect::kMaxLatencyMs;
+using imperfect::kMaxMassScale;
+using imperfect::kMaxNoise;
+using imperfect::kMaxOffset;
+using imperfect::kMaxPlay;
+using imperfect::kMaxSlope;
+using imperfect::kMaxStrength;
+using imperfect::kMinFriction;
+using imperfect::kMinMassScale;
+using imperfect::kMinStrength;
 
 struct Imperfections {
   int latency_ms = 0;               // a command reaches its servo this much later, 0..1000
@@ -142,6 +142,16 @@ struct Config {
   bool overlay_joints = false;  // STANDIN_OVERLAY has joints
   Imperfections imperfect;      // the imperfect robot's settings
 };
+
+// The velocity a program commands (standin_show_velocity), in the robot's
+// frame: m/s forward, m/s to its left, rad/s to its left; all 0 until one
+// is given. Set and read on the control thread.
+struct ShownVelocity {
+  double vx = 0.0;
+  double vy = 0.0;
+  double vturn = 0.0;
+};
+const ShownVelocity &shown_velocity();
 
 // Ends the run now as the stop time does (a stop line, everything written
 // out, status 0), from the control thread: a lost display, say.

@@ -314,10 +314,10 @@ void View::show(const mjModel *m, mjData *d) {
     std::snprintf(values, sizeof values, "%.2f s", seconds);
   }
   mjr_overlay(mjFONT_NORMAL, mjGRID_TOPLEFT, viewport, names, values, &context_);
-  mjr_overlay(
-      mjFONT_NORMAL, mjGRID_BOTTOMLEFT, viewport,
-      "T follow  F fix  H head  B balance  J joints\nleft drag turn  right drag pan  scroll zoom",
-      nullptr, &context_);
+  mjr_overlay(mjFONT_NORMAL, mjGRID_BOTTOMLEFT, viewport,
+              "T follow  F fix  H head  B balance  J joints  V velocity\nleft drag turn  right "
+              "drag pan  scroll zoom",
+              nullptr, &context_);
   window_.swap();
   if (frame_log_ >= 0) log_frame();
   // A slow machine spends at most half its time drawing the window.

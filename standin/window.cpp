@@ -133,6 +133,8 @@ void on_key(GLFWwindow *window, int key, int, int action, int) {
     s->overlays->balance = !s->overlays->balance;
   } else if (key == GLFW_KEY_J) {
     s->overlays->joints = !s->overlays->joints;
+  } else if (key == GLFW_KEY_V) {
+    s->overlays->velocity = !s->overlays->velocity;
   }
 }
 

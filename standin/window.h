@@ -36,8 +36,9 @@ class Window {
   void take_keys(char *out, int room);
   // Handles waiting events: the mouse moves `camera` in `scene`'s view; T,
   // F and H switch `mode` between following the pelvis, staying fixed where
-  // the view is, and the head camera `head_camera`; B and J show and hide
-  // the balance and the joints' overlays in `overlays`.
+  // the view is, and the head camera `head_camera`; B, J and V show and
+  // hide the balance, the joints' and the commanded velocity's overlays in
+  // `overlays`.
   void poll(const mjModel *m, mjvScene *scene, mjvCamera *camera, CameraMode *mode, int head_camera,
             Overlays *overlays);
   // True once the user has asked to close the window.

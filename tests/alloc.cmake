@@ -20,3 +20,8 @@ target_compile_definitions(loop_allocation_test PRIVATE
   POSE_TUNER_PATH="$<TARGET_FILE:pose_tuner>"
   MOTIONS_DIR="${PROJECT_SOURCE_DIR}/motions")
 gtest_discover_tests(loop_allocation_test DISCOVERY_TIMEOUT 60)
+# The walker's loop, where it is built.
+if(TARGET walker)
+  add_dependencies(loop_allocation_test walker)
+  target_compile_definitions(loop_allocation_test PRIVATE WALKER_PATH="$<TARGET_FILE:walker>")
+endif()

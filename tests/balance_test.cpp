@@ -124,13 +124,6 @@ Verdict verdict_of(const BalanceSummary &held) {
                               : Verdict::kUp;
 }
 
-// Long tables play a short share under the sanitizers and valgrind
-// (E2E_SHORT=1): every few rows, enough for every path.
-bool short_run() {
-  const char *set = std::getenv("E2E_SHORT");
-  return set != nullptr && std::string(set) == "1";
-}
-
 // Holds the check's verdict on `path` against the physics world's, which
 // motion_player gives playing it with a second to fall in after its last
 // row: "up" stands, "falls" falls, at or after the row flagged, and "at
@@ -248,7 +241,7 @@ TEST(Balance, CheckAgreesWithThePhysicsWorldOnATableOfMotions) {
   BalanceCheck check(*body, kDefaultMaxSpeed);
   const std::string dir = e2e::temp_dir();
   const std::vector<Motion> table = motions();
-  for (std::size_t k = 0; k < table.size(); k += short_run() ? 4 : 1) {
+  for (std::size_t k = 0; k < table.size(); k += e2e::short_run() ? 4 : 1) {
     const Motion &m = table[k];
     SCOPED_TRACE(m.name);
     const std::string path = dir + "/motion.csv";
@@ -284,7 +277,7 @@ TEST(Balance, CheckAgreesWithThePhysicsWorldOnWalks) {
   ASSERT_NE(body, nullptr) << error;
   BalanceCheck check(*body, kDefaultMaxSpeed);
   const std::string dir = e2e::temp_dir();
-  for (std::size_t k = 0; k < walks.size(); k += short_run() ? walks.size() : 1) {
+  for (std::size_t k = 0; k < walks.size(); k += e2e::short_run() ? walks.size() : 1) {
     SCOPED_TRACE(walks[k].first);
     const std::string path = dir + "/walk.csv";
     std::vector<std::string> args = {"-o", path};
@@ -308,9 +301,14 @@ TEST(Balance, BundledMotionsStandByTheCheck) {
   int files = 0;
   for (const auto &entry : std::filesystem::directory_iterator(MOTIONS_DIR)) {
     if (entry.path().extension() != ".csv") continue;
+    // The walks command each servo's give under the planned load on top of
+    // the posture, which this check, without the servos' give, reads as a
+    // posture of its own: motion_walk_test holds them against the physics
+    // world instead.
+    const std::string name = entry.path().filename().string();
+    if (name.rfind("walk_", 0) == 0 || name.rfind("turn_", 0) == 0) continue;
     ++files;
     const std::string path = entry.path().string();
-    const std::string name = entry.path().filename().string();
     std::vector<std::string> found;
     const BalanceSummary held = check.run(
         path.c_str(), [&](const Finding &f) { found.push_back(f.message); }, nullptr);

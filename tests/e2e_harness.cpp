@@ -233,8 +233,11 @@ Session::Session(const Options &options) : program_(options.program) {
   std::vector<char *> envp;
   for (std::string &entry : env) envp.push_back(entry.data());
   envp.push_back(nullptr);
-  char *argv[] = {program_.data(), nullptr};
-  int error = posix_spawn(&pid_, program_.c_str(), &actions, &attributes, argv, envp.data());
+  std::vector<std::string> words = options.args;
+  std::vector<char *> argv = {program_.data()};
+  for (std::string &word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+  int error = posix_spawn(&pid_, program_.c_str(), &actions, &attributes, argv.data(), envp.data());
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   close(in[0]);
@@ -473,6 +476,22 @@ CommandOutput run_command(const std::string &program, const std::vector<std::str
   const int status = pclose(pipe);
   out.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
   return out;
+}
+
+std::vector<Process> processes() {
+  std::vector<Process> found;
+  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
+    std::ifstream stat(entry.path() / "stat");
+    std::string text;
+    if (!std::getline(stat, text)) continue;
+    // pid (comm) state ppid pgrp session: comm may hold spaces.
+    std::istringstream rest(text.substr(text.rfind(')') + 1));
+    std::string state;
+    long parent = 0, group = 0, session = 0;
+    if (rest >> state >> parent >> group >> session && state != "Z")
+      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
+  }
+  return found;
 }
 
 std::vector<TraceLine> parse_trace(std::string_view text) {

@@ -30,8 +30,9 @@ struct TraceLine {
 struct Options {
   // Members have explicit initializers so designated initializers may leave
   // any of them out without -Wmissing-field-initializers.
-  std::string program = {};  // path of the executable
-  std::string input = {};    // in stdin before the program starts; run() then closes stdin
+  std::string program = {};            // path of the executable
+  std::vector<std::string> args = {};  // its arguments, after its name
+  std::string input = {};              // in stdin before the program starts; run() then closes stdin
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
   // anything else. An entry here overrides the harness's own setting. The
   // harness runs the kinematic world; STANDIN_WORLD=physics asks for physics.
@@ -177,6 +178,13 @@ struct PostureRow {
 };
 // Parses the posture log after its header line; a malformed line fails the test.
 std::vector<PostureRow> parse_posture_log(std::string_view text);
+
+// A live process: its id, its parent's and its session's.
+struct Process {
+  long id, parent, session;
+};
+// The processes alive now (zombies left out), from /proc.
+std::vector<Process> processes();
 
 // Number of non-overlapping occurrences of `needle` in `text`.
 int count(std::string_view text, std::string_view needle);

@@ -459,6 +459,27 @@ TEST_P(LoopAllocationIn, LoopOnTheImperfectRobotWithEverySettingOnAllocatesNothi
   expect_steady_state_clean(log, 2, 290, label("imperfect robot loop").c_str());
 }
 
+#ifdef WALKER_PATH
+// The walker's control periods: standing ready, walking with turns and
+// side steps at every rate the ramps allow, stopping, standing again. Step
+// 1 is start-up, step 2 starts the shell's threads and takes over the
+// posture; every period after allocates nothing, the engine's included.
+TEST_P(LoopAllocationIn, WalkerStandingWalkingTurningAndStoppingAllocatesNothing) {
+  const std::string script = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(script, "0 walk 0.2 0.03 0.5\n1500 walk -0.1 -0.05 -0.8\n3000 stop\n");
+  e2e::Options options = probed_in_world(WALKER_PATH);
+  options.args = {"--script", script};
+  options.stop_ms = 128 + 4500;
+  const e2e::Result r = e2e::run(options);
+  ASSERT_EQ(r.exit_code, 0) << r.err;
+  EXPECT_NE(r.out.find("stopping"), std::string::npos) << r.out;
+
+  const ProbeLog log = read_probe_log(log_path_);
+  EXPECT_EQ(static_cast<long>(log.steps.size()), e2e::steps(r.trace));
+  expect_steady_state_clean(log, 3, 440, label("walker").c_str());
+}
+#endif
+
 }  // namespace
 
 int main(int argc, char **argv) {

@@ -130,25 +130,20 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
       << out.text;
 }
 
-// A live process: its id, its parent's and its session's.
-struct Process {
-  long id, parent, session;
-};
-
-std::vector<Process> processes() {
-  std::vector<Process> found;
-  for (const auto &entry : std::filesystem::directory_iterator("/proc")) {
-    std::ifstream stat(entry.path() / "stat");
-    std::string text;
-    if (!std::getline(stat, text)) continue;
-    // pid (comm) state ppid pgrp session: comm may hold spaces.
-    std::istringstream rest(text.substr(text.rfind(')') + 1));
-    std::string state;
-    long parent = 0, group = 0, session = 0;
-    if (rest >> state >> parent >> group >> session && state != "Z")
-      found.push_back({std::atol(entry.path().filename().c_str()), parent, session});
-  }
-  return found;
+// Starts push-test on the standing robot, pushed from the back, with its
+// work under `tmp`; its process id, or -1.
+pid_t start_push_test(const std::string &tmp) {
+  const std::string file = posture_file(kZero);
+  const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
+  const std::string tmpdir = "TMPDIR=" + tmp;
+  const std::string path = std::string("PATH=") + std::getenv("PATH");
+  const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
+  const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
+  pid_t pid = -1;
+  if (posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
+                  const_cast<char **>(envp)) != 0)
+    return -1;
+  return pid;
 }
 
 TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
@@ -156,16 +151,8 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
   const std::string tmp = e2e::temp_dir() + "/tmp";
   std::filesystem::create_directory(tmp);
-  const std::string file = posture_file(kZero);
-  const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
-  const std::string tmpdir = "TMPDIR=" + tmp;
-  const std::string path = std::string("PATH=") + std::getenv("PATH");
-  const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
-  const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                        const_cast<char **>(envp)),
-            0);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
   // Synchronised on the run's own files: the bisection has started. They
   // are looked at every 5 ms, until the harness's deadline for a program.
   bool bisecting = false;
@@ -190,7 +177,7 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
                          << " s, before it pushed";
   // The run leads a session of its own, under the script it was started by.
   long session = 0;
-  for (const Process &p : processes())
+  for (const e2e::Process &p : e2e::processes())
     if (p.parent == pid && p.session == p.id) session = p.id;
   EXPECT_NE(session, 0) << "no session of its own for the run";
   ASSERT_EQ(kill(pid, SIGTERM), 0);
@@ -200,12 +187,9 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
     left += " " + entry.path().string().substr(tmp.size() + 1);
   EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "left:" << left;
-  for (const Process &p : processes()) EXPECT_NE(p.session, session) << "left running: " << p.id;
+  for (const e2e::Process &p : e2e::processes())
+    EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
-
-}  // namespace
-
-namespace {
 
 // Whether `done` holds before the harness's deadline, looking every 10 ms.
 template <typename Done>
@@ -227,16 +211,8 @@ TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   if (e2e::under_valgrind()) GTEST_SKIP() << "physics runs ended by a signal";
   const std::string tmp = e2e::temp_dir() + "/tmp";
   std::filesystem::create_directory(tmp);
-  const std::string file = posture_file(kZero);
-  const std::string build = std::string("PUSH_TEST_BUILD_DIR=") + PUSH_TEST_BUILD_DIR;
-  const std::string tmpdir = "TMPDIR=" + tmp;
-  const std::string path = std::string("PATH=") + std::getenv("PATH");
-  const char *argv[] = {PUSH_TEST_PATH, "--directions", "back", file.c_str(), nullptr};
-  const char *envp[] = {build.c_str(), tmpdir.c_str(), path.c_str(), nullptr};
-  pid_t pid = 0;
-  ASSERT_EQ(posix_spawn(&pid, PUSH_TEST_PATH, nullptr, nullptr, const_cast<char **>(argv),
-                        const_cast<char **>(envp)),
-            0);
+  const pid_t pid = start_push_test(tmp);
+  ASSERT_GT(pid, 0);
   // Synchronised on the run's own files: the bisection has started.
   int status = 0;
   bool ended = false;
@@ -250,7 +226,7 @@ TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   });
   // The run leads a session of its own, under the tool it was started by.
   long session = 0;
-  for (const Process &p : processes())
+  for (const e2e::Process &p : e2e::processes())
     if (p.parent == pid && p.session == p.id) session = p.id;
   if (!ended) kill(pid, SIGKILL);
   ASSERT_TRUE(bisecting && !ended) << "push-test ended, or went on for long, before it pushed";
@@ -259,12 +235,12 @@ TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
   // Nothing of the run is left, soon: no process of its session, no file.
   const bool cleared = within_deadline([&] {
-    for (const Process &p : processes())
+    for (const e2e::Process &p : e2e::processes())
       if (p.session == session) return false;
     return std::filesystem::is_empty(tmp);
   });
   std::string left;
-  for (const Process &p : processes())
+  for (const e2e::Process &p : e2e::processes())
     if (p.session == session) left += " process " + std::to_string(p.id);
   for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
     left += " " + entry.path().string().substr(tmp.size() + 1);

@@ -171,6 +171,8 @@ constexpr Refusal kRefusals[] = {
      "rleg_joint_1 (hip yaw) needs 0.8000 rad, past its limit 0.5411 rad"},
     {{0.250,  0.0,  -0.090, 0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "lleg_joint_2 (hip roll) needs"},
     {{0.150,  0.0,   0.0,   0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "lleg_joint_4 (knee) needs"},
+    // No place at all: out of reach, never a joint that "needs nan rad".
+    {{0.250,  1e308, 0.0,   0.0, 0.0,  0.0, 0.0, 0.0}, kLeft,  "the foot is out of reach"},
 };
 // clang-format on
 
@@ -184,6 +186,12 @@ TEST(Kinematics, TargetsOutOfReachOrPastALimitAreRefusedSayingWhatIsShort) {
         body.solve_leg(r.side, pelvis_of(r.target), sole_of(body, r.side, r.target));
     EXPECT_FALSE(solution.ok);
     EXPECT_NE(solution.shortfall.find(r.phrase), std::string::npos) << solution.shortfall;
+    // The loop's way, without text, says the same.
+    robot::LegAngles angles;
+    robot::LegFailure why;
+    EXPECT_FALSE(body.solve_leg(r.side, pelvis_of(r.target), sole_of(body, r.side, r.target),
+                                &angles, &why));
+    EXPECT_EQ(robot::describe(why), solution.shortfall);
   }
 }
 

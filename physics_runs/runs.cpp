@@ -16,11 +16,11 @@
 
 extern char **environ;
 
-namespace push {
+namespace physics_runs {
 
 namespace {
 
-// What a supervisor and a test wait for.
+// What a supervisor and its work wait for.
 sigset_t waited_signals() {
   sigset_t set;
   sigemptyset(&set);
@@ -41,8 +41,17 @@ std::string head_of(const std::string &path, std::size_t most) {
   return text;
 }
 
-// The stand-in's word for a fall in what a run wrote on stderr.
+// The stand-in's words for a fall and for the robot it ran, at the start
+// of a line of what a run wrote on stderr.
 constexpr char kFell[] = "standin: the robot fell at ";
+constexpr char kRobot[] = "standin: the imperfect robot:";
+
+// The line starting with `words`, whole; npos when there is none.
+std::size_t line_of(const std::string &text, const char *words) {
+  for (std::size_t at = text.find(words); at != std::string::npos; at = text.find(words, at + 1))
+    if (at == 0 || text[at - 1] == '\n') return at;
+  return std::string::npos;
+}
 // Most of a run's stderr read, and shown when it fails, bytes.
 constexpr std::size_t kErrRead = 1 << 16;
 constexpr std::size_t kErrShown = 500;
@@ -74,11 +83,17 @@ RunResult result_of(const std::string &dir, int status) {
                                       : "status " + std::to_string(WEXITSTATUS(status));
     return r;
   }
-  const std::size_t fell = err.find(kFell);
-  r.fell = fell != std::string::npos && (fell == 0 || err[fell - 1] == '\n');
+  const std::size_t fell = line_of(err, kFell);
+  r.fell = fell != std::string::npos;
   if (r.fell) {
     r.fell_line = err.substr(fell, err.find('\n', fell) - fell);
     r.fell_ms = std::strtol(r.fell_line.c_str() + sizeof kFell - 1, nullptr, 10);
+  }
+  const std::size_t robot = line_of(err, kRobot);
+  if (robot != std::string::npos) {
+    const std::size_t from = robot + sizeof kRobot - 1;
+    r.robot = err.substr(from, err.find('\n', from) - from);
+    if (!r.robot.empty() && r.robot[0] == ' ') r.robot.erase(0, 1);
   }
   r.first_ms = first_command(dir);
   return r;
@@ -86,7 +101,7 @@ RunResult result_of(const std::string &dir, int status) {
 
 }  // namespace
 
-int supervise(const std::string &work, const std::function<int()> &test) {
+int supervise(const std::string &tool, const std::string &dir, const std::function<int()> &work) {
   const sigset_t set = waited_signals();
   sigset_t old;
   sigprocmask(SIG_BLOCK, &set, &old);
@@ -94,17 +109,19 @@ int supervise(const std::string &work, const std::function<int()> &test) {
   const pid_t parent = getpid();
   const pid_t child = fork();
   if (child < 0) {
-    std::fprintf(stderr, "push-test: cannot start the test: %s\n", std::strerror(errno));
-    std::filesystem::remove_all(work);
+    std::fprintf(stderr, "%s: cannot start the work: %s\n", tool.c_str(), std::strerror(errno));
+    std::error_code ignored;
+    std::filesystem::remove_all(dir, ignored);
+    sigprocmask(SIG_SETMASK, &old, nullptr);
     return 1;
   }
   if (child == 0) {
     setsid();
-    // Dies with push-test, however it ends: a TERM, taken as any other.
+    // Dies with the tool, however it ends: a TERM, taken as any other.
     prctl(PR_SET_PDEATHSIG, SIGTERM);
-    int status = getppid() == parent ? test() : 143;
+    int status = getppid() == parent ? work() : 143;
     std::error_code ignored;
-    std::filesystem::remove_all(work, ignored);
+    std::filesystem::remove_all(dir, ignored);
     std::fflush(nullptr);
     _exit(status);
   }
@@ -117,32 +134,31 @@ int supervise(const std::string &work, const std::function<int()> &test) {
       if (waitpid(child, &status, WNOHANG) == child) break;
       continue;
     }
-    // The whole session: the test and every run it started; the test
+    // The whole session: the work and every run it started; the work
     // alone while it has not yet made its session.
     if (signal == 0 && kill(-child, SIGTERM) != 0) kill(child, SIGTERM);
     signal = info.si_signo;
   }
-  // What the test started goes within 5 s, or is killed.
-  for (int k = 0; k < 100 && kill(-child, 0) == 0; ++k) {
-    const timespec pause = {0, 50000000};
-    nanosleep(&pause, nullptr);
-  }
-  kill(-child, SIGKILL);
-  // A killed process may still be writing for a moment: the work directory
-  // goes once none is left (or 5 s more have passed).
-  for (int k = 0; k < 100 && kill(-child, 0) == 0; ++k) {
-    const timespec pause = {0, 50000000};
-    nanosleep(&pause, nullptr);
-  }
+  // What the work started goes within 5 s, or is killed; a killed process
+  // may still write for a moment, so the directory goes once none is left
+  // (or 5 s more have passed).
+  auto wait_for_session = [child] {
+    for (int k = 0; k < 100 && kill(-child, 0) == 0; ++k) {
+      const timespec pause = {0, 50000000};
+      nanosleep(&pause, nullptr);
+    }
+  };
+  wait_for_session();
+  if (kill(-child, SIGKILL) == 0) wait_for_session();
   std::error_code ignored;
-  std::filesystem::remove_all(work, ignored);
+  std::filesystem::remove_all(dir, ignored);
   sigprocmask(SIG_SETMASK, &old, nullptr);
   if (signal != 0) return status_of(signal);
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   return 128 + WTERMSIG(status);
 }
 
-Runner::Runner(std::string player) : player_(std::move(player)) {
+Runner::Runner(std::string program) : program_(std::move(program)) {
   for (char **e = environ; *e != nullptr; ++e) {
     if (std::strncmp(*e, "STANDIN_", 8) != 0) environment_.push_back(*e);
   }
@@ -160,19 +176,22 @@ pid_t Runner::start(const RunSpec &spec, std::string *error) {
   env.push_back("STANDIN_PACE=fast");
   env.push_back("STANDIN_STOP_MS=" + std::to_string(spec.stop_ms));
   env.push_back("STANDIN_POSTURE=" + spec.posture);
-  env.push_back("STANDIN_PUSH=" + spec.push);
   env.push_back("STANDIN_TRACE=trace.tsv");
   env.push_back("STANDIN_POSTURE_LOG=posture.csv");
+  env.insert(env.end(), spec.settings.begin(), spec.settings.end());
   std::vector<char *> envp;
   for (std::string &e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
-  std::string program = player_;
-  char *argv[] = {program.data(), nullptr};
+  std::vector<std::string> words = {program_};
+  words.insert(words.end(), spec.args.begin(), spec.args.end());
+  std::vector<char *> argv;
+  for (std::string &w : words) argv.push_back(w.data());
+  argv.push_back(nullptr);
   const std::string input = spec.dir + "/input.txt";
   {
-    std::ofstream name(input);
-    name << "motion.csv\n";
-    if (!name) {
+    std::ofstream in(input, std::ios::binary);
+    in << spec.input;
+    if (!in) {
       *error = "cannot write " + input;
       return -1;
     }
@@ -182,7 +201,7 @@ pid_t Runner::start(const RunSpec &spec, std::string *error) {
   const pid_t runner = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
-    *error = std::string("cannot start motion_player: ") + std::strerror(errno);
+    *error = "cannot start " + program_ + ": " + std::strerror(errno);
     return -1;
   }
   if (pid == 0) {
@@ -197,7 +216,7 @@ pid_t Runner::start(const RunSpec &spec, std::string *error) {
     if (in < 0 || to < 0 || to_err < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 ||
         dup2(to_err, 2) < 0 || chdir(spec.dir.c_str()) != 0)
       _exit(127);
-    execve(argv[0], argv, envp.data());
+    execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
   live_.push_back(Live{pid, spec.dir});
@@ -235,4 +254,33 @@ bool Runner::run(const RunSpec &spec, RunResult *result, std::string *error, int
   return wait(result, signal) >= 0;
 }
 
-}  // namespace push
+std::vector<std::string> standin_settings() {
+  std::vector<std::string> names;
+  for (char **e = environ; *e != nullptr; ++e) {
+    if (std::strncmp(*e, "STANDIN_", 8) != 0) continue;
+    const char *equals = std::strchr(*e, '=');
+    names.emplace_back(*e, equals != nullptr ? equals - *e : std::strlen(*e));
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string built_beside(const std::string &name) {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  if (error) return {};
+  return (self.parent_path().parent_path() / name / name).string();
+}
+
+std::string make_work_dir(const std::string &name, std::string *error) {
+  const char *tmp = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/" + name + ".XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    *error = "cannot make a work directory: " + std::string(std::strerror(errno));
+    return {};
+  }
+  return pattern;
+}
+
+}  // namespace physics_runs
