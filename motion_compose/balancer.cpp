@@ -26,7 +26,7 @@ using Mat3 = Eigen::Matrix3d;
 constexpr double kPress = 0.0005;
 // The correction aims this much beyond the margin asked, mm, so that the
 // rounds close in on it from inside.
-constexpr double kAimBeyondMm = 1.0;
+constexpr double kAimBeyondMm = 3.0;
 // A stretch is short of the margin when its samples are more than this
 // below it, mm: margins are told in whole mm.
 constexpr double kShortMm = 0.5;
@@ -522,9 +522,8 @@ struct Balancer::Impl {
     round.clearance = std::numeric_limits<double>::infinity();
     round.short_sum = 0.0;
     for (const BalanceSample &s : round.samples) {
-      round.clearance =
-          std::min({round.clearance, s.asked_margin - margin, s.cop_margin - kEdgeBandMm});
-      round.short_sum += std::max(0.0, margin - s.asked_margin);
+      round.clearance = std::min({round.clearance, s.asked_margin - margin, s.cop_margin - margin});
+      round.short_sum += std::max(0.0, margin - std::min(s.asked_margin, s.cop_margin));
     }
   }
 
@@ -549,11 +548,11 @@ struct Balancer::Impl {
     return support(now);
   }
 
-  // Where each sample's centre of pressure should move, m: inward, by its
-  // shortfall below the margin; nothing where it is far enough inside. The
-  // centre of pressure is the one the motion asks for: the robot's sway on
-  // its servos about it is no motion of the hips (a correction of the sway
-  // the check follows would feed it), and the margin leaves it room.
+  // Where each sample's centre of pressure should move, m: inward, by the
+  // shortfall below the margin of the one the motion asks for or of the one
+  // the robot sways to, whichever is less (the check's smallest margin);
+  // nothing where both are far enough inside. The move is made from the
+  // asked one: the sway is the servos' answer to it.
   void wanted_moves(const std::vector<BalanceSample> &samples, std::vector<double> &x,
                     std::vector<double> &y) const {
     x.assign(samples.size(), 0.0);
@@ -566,7 +565,7 @@ struct Balancer::Impl {
       // The check's margin, and the one in the support of the rows as
       // commanded (by the check's rule), which a foot leaves a little
       // sooner than the servos, giving under the weight, let it.
-      const double mm = std::min(s.asked_margin, balance_margin(sup, p).mm);
+      const double mm = std::min({s.asked_margin, s.cop_margin, balance_margin(sup, p).mm});
       if (mm >= depth_of(sup, s.time, ahead)) continue;
       // Beyond a leg's length no correction means anything.
       const double need =
@@ -627,13 +626,13 @@ struct Balancer::Impl {
 
   // Why the hips could not hold stretch [first, last] of the round's
   // samples: a limit they met there or shortly before.
-  std::string why_short(const Round &round, const BalanceSample &first,
+  std::string why_short(const std::vector<Limit> &limits, const BalanceSample &first,
                         const BalanceSample &last) const {
     const std::size_t from = row_at(first.time - kExplainAhead);
     const std::size_t to = row_at(last.time);
     const Limit *reach = nullptr, *speed = nullptr;
     for (std::size_t r = from; r <= to; ++r) {
-      const Limit &l = round.limits[r];
+      const Limit &l = limits[r];
       if (l.kind == Limit::kReach && (reach == nullptr || l.wanted > reach->wanted)) reach = &l;
       if (l.kind == Limit::kSpeed && speed == nullptr) speed = &l;
     }
@@ -656,10 +655,13 @@ struct Balancer::Impl {
   // the centre of pressure the motion asks for short of the margin, or the
   // robot swaying into the check's band. At most kShownPerKind are shown,
   // then a note. Returns how many stretches there are.
-  long report(const Round &round, const std::vector<long> &lines, const FindingSink &sink) const {
+  // `limits` are the limits of the round that explains them: the result's,
+  // or, where no round did better than the original, the first tried.
+  long report(const Round &round, const std::vector<Limit> &limits, const std::vector<long> &lines,
+              const FindingSink &sink) const {
     const std::vector<BalanceSample> &s = round.samples;
     const auto is_short = [&](const BalanceSample &b) {
-      return b.asked_margin < margin - kShortMm || b.cop_margin < kEdgeBandMm;
+      return std::min(b.asked_margin, b.cop_margin) < margin - kShortMm;
     };
     const auto line_of = [&](long row) {
       const long r = std::clamp<long>(row, 1, static_cast<long>(original.size())) - 1;
@@ -687,7 +689,7 @@ struct Balancer::Impl {
       k = end + 1;
       if (count > kShownPerKind) continue;
       const bool sways = asked >= margin - kShortMm;
-      const std::string why = sways ? "" : why_short(round, s[first], s[end]) + "; ";
+      const std::string why = sways ? "" : why_short(limits, s[first], s[end]) + "; ";
       std::string where;
       if (asked < 0.0)
         where = text_of("the centre of pressure stays %.0f mm outside the support", -asked);
@@ -781,6 +783,7 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
 
   const Preview preview(im.com_height, im.model.g(), kBalanceSample);
   Round last = best;
+  std::vector<Limit> first_limits;
   int stale = 0;
   std::vector<Vec2> more;
   std::vector<Vec2> wanted(rows.size());
@@ -792,16 +795,6 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
     Round next;
     im.build(wanted, next);
     im.judge(next);
-    if (std::getenv("BALANCE_DEBUG")) {
-      double most = 0;
-      for (auto &v : next.shift) most = std::max(most, v.norm());
-      std::fprintf(stderr,
-                   "round %d: clearance %.1f (asked %.1f swaying %.1f) short %.0f most %.1f mm "
-                   "first row shift %.1f %.1f\n",
-                   round, next.clearance, next.summary.smallest_margin,
-                   next.summary.smallest_swaying, next.short_sum, most * 1000,
-                   next.shift[0].x() * 1000, next.shift[0].y() * 1000);
-    }
     if (next.better_than(best)) {
       best = next;
       result.rounds = round;
@@ -809,6 +802,7 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
     } else if (++stale >= kStaleRounds) {
       break;
     }
+    if (round == 1) first_limits = next.limits;
     last = std::move(next);
   }
 
@@ -824,25 +818,8 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
 
   // Each stretch still short of the margin: one warning at its first line.
   im.find_times(best.samples);
-  if (const char *dump = std::getenv("BALANCE_DUMP")) {
-    std::FILE *f = std::fopen(dump, "w");
-    std::vector<Vec2> more2;
-    Preview p2(im.com_height, im.model.g(), kBalanceSample);
-    std::vector<double> wx, wy;
-    im.wanted_moves(best.samples, wx, wy);
-    for (std::size_t k = 0; k < best.samples.size(); ++k) {
-      const BalanceSample &b = best.samples[k];
-      std::size_t r = im.row_at(b.time);
-      std::fprintf(f,
-                   "%ld %.3f com %.1f %.1f cop %.1f %.1f m %.1f asked %.1f %.1f m %.1f | shift "
-                   "%.1f %.1f want %.1f %.1f\n",
-                   b.line, b.time, b.com_x * 1e3, b.com_y * 1e3, b.cop_x * 1e3, b.cop_y * 1e3,
-                   b.cop_margin, b.asked_x * 1e3, b.asked_y * 1e3, b.asked_margin,
-                   best.shift[r].x() * 1e3, best.shift[r].y() * 1e3, wx[k] * 1e3, wy[k] * 1e3);
-    }
-    std::fclose(f);
-  }
-  result.unmended = im.report(best, lines, sink);
+  result.unmended = im.report(
+      best, result.rounds == 0 && !first_limits.empty() ? first_limits : best.limits, lines, sink);
   return result;
 }
 

@@ -27,7 +27,7 @@
 
 // --margin's default, mm: the centre of pressure this far inside the
 // support's edge at least.
-inline constexpr double kDefaultBalanceMarginMm = 10.0;
+inline constexpr double kDefaultBalanceMarginMm = 15.0;
 // --margin takes 0 to this, mm: about half a sole's width, the most a
 // centre of pressure can be inside a robot standing on one foot.
 inline constexpr double kMaxBalanceMarginMm = 35.0;
