@@ -709,7 +709,9 @@ struct Balancer::Impl {
             "which no move of the hips damps",
             swaying);
       const long first_row = s[first].line, last_row = s[end].line;
-      const long a = line_of(first_row), b = line_of(last_row);
+      // A reversed motion meets its lines backwards: the stretch's lines low to high.
+      const long a = std::min(line_of(first_row), line_of(last_row)),
+                 b = std::max(line_of(first_row), line_of(last_row));
       const bool own = lines.empty() || (a == first_row && b == last_row);
       const std::string when = first_row == last_row
                                    ? text_of("%.2f s", first_row * period / 1000.0)
