@@ -196,6 +196,10 @@ TEST(Balancer, FallingMotionsBalancedStandOrAreToldBeyondSaving) {
       EXPECT_GE(std::stod(m[3]), kDefaultBalanceMarginMm - 0.5);
       said.clear();
       EXPECT_EQ(check_warnings(check, balanced, &said), 0) << said;
+      // Within the joints' limits and under the servo speed: motion_check's rules.
+      const FileSummary rules =
+          check_motion_file(balanced.c_str(), CheckOptions{}, [](const Finding &) {});
+      EXPECT_EQ(rules.errors + rules.warnings, 0);
       EXPECT_TRUE(stands(balanced));
     } else {
       EXPECT_EQ(made.status, 1) << made.text;
