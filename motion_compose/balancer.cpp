@@ -784,28 +784,33 @@ BalanceResult Balancer::run(int period, std::vector<PulseCounts> &rows,
   im.find_follows();
 
   const Preview preview(im.com_height, im.model.g(), kBalanceSample);
-  Round last = best;
   std::vector<Limit> first_limits;
   int stale = 0;
+  // Each round corrects the best result yet by what its check left; a
+  // round that does no better is tried again from the best with half the
+  // step (the servos' sway answers a full step with a sway of its own).
+  double step = kRelax;
   std::vector<Vec2> more;
   std::vector<Vec2> wanted(rows.size());
   for (int round = 1; round <= kMaxRounds && best.clearance < -kShortMm; ++round) {
     // The approach to the first row may have grown: the times anew.
-    im.find_times(last.samples);
-    im.correction(preview, last.samples, more);
-    for (std::size_t r = 0; r < rows.size(); ++r) wanted[r] = last.shift[r] + kRelax * more[r];
+    im.find_times(best.samples);
+    im.correction(preview, best.samples, more);
+    for (std::size_t r = 0; r < rows.size(); ++r) wanted[r] = best.shift[r] + step * more[r];
     Round next;
     im.build(wanted, next);
     im.judge(next);
+    if (round == 1) first_limits = next.limits;
     if (next.better_than(best)) {
-      best = next;
+      best = std::move(next);
       result.rounds = round;
       stale = 0;
+      step = kRelax;
     } else if (++stale >= kStaleRounds) {
       break;
+    } else {
+      step /= 2;
     }
-    if (round == 1) first_limits = next.limits;
-    last = std::move(next);
   }
 
   // The result, and what it changed.
