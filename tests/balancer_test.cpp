@@ -215,7 +215,8 @@ TEST(Balancer, FallingMotionsBalancedStandOrAreToldBeyondSaving) {
 }
 
 // Every bundled motion but the walks stands already: balanced, the hips
-// move a few mm at most, and what changed still stands. (motion_walk's
+// move not at all where the check finds the margin, a few mm where it is
+// short of it, and what changed still stands. (motion_walk's
 // walks carry the servos' give in their rows, which the balance check
 // reads as a posture of its own: the balancer, which aims at the check,
 // is not for them.)
@@ -242,7 +243,14 @@ TEST(Balancer, BundledMotionsBarelyChangeAndStillStand) {
     const e2e::CommandOutput made =
         e2e::run_command(MOTION_COMPOSE_PATH, {entry.path().string(), "--balance", "-o", balanced});
     ASSERT_LE(made.status, 1) << made.text;
-    EXPECT_LE(hold_kept(body, original, balanced), 3.0);
+    // Inside by the margin already, the rows stay as they are; short of it
+    // (step_10ms sways on one foot 9 mm inside), the weight goes a little
+    // deeper over the stance sole.
+    std::smatch m;
+    ASSERT_TRUE(std::regex_search(made.text, m, std::regex("smallest margin before (-?[0-9]+) mm")))
+        << made.text;
+    const double most = hold_kept(body, original, balanced);
+    EXPECT_LE(most, std::stod(m[1]) >= kDefaultBalanceMarginMm ? 0.5 : 12.0) << made.text;
     if (e2e::read_file(balanced) != e2e::read_file(original)) {
       EXPECT_TRUE(stands(balanced)) << made.text;
     }
