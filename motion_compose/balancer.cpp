@@ -640,15 +640,33 @@ struct Balancer::Impl {
       return text_of("the hips can move only %.0f mm of the %.0f mm needed: %s",
                      reach->taken * 1000.0, reach->wanted * 1000.0, reach->why.c_str());
     if (speed == nullptr) return "no move of the hips that the check could find holds it";
-    // The time the weight had: from the support's change before the one
-    // it had to follow (or the start) to that change.
-    const std::size_t at = row_at(first.time - kServoLag);
-    std::size_t change = at;
-    while (change > 0 && carries(change - 1) == carries(at)) --change;
-    std::size_t since = change > 0 ? change - 1 : 0;
-    while (since > 0 && carries(since - 1) == carries(change - 1)) --since;
-    return text_of("the weight cannot reach %s in %.2f s: %s", support_name(carries(at)),
-                   std::max(row_time, time_of(change) - time_of(since)), speed->why.c_str());
+    // The rush: the first row the servos' speed slowed the hips. The sole
+    // the weight had to reach: the first row from the rush on that stands
+    // on one sole alone, up to the stretch's end and a shift ahead; the
+    // time it had, from the rush to that row.
+    std::size_t rush = from;
+    while (rush < to && limits[rush].kind != Limit::kSpeed) ++rush;
+    const std::size_t end = std::min(original.size() - 1, row_at(last.time + kShiftAhead));
+    std::size_t lift = rush;
+    while (lift < end && carries(lift)[robot::kLeft] == carries(lift)[robot::kRight]) ++lift;
+    const std::array<bool, 2> on = carries(lift);
+    if (on[robot::kLeft] == on[robot::kRight])
+      return text_of("the hips cannot move far enough in %.2f s: %s",
+                     std::max(row_time, time_of(lift) - time_of(rush)), limits[rush].why.c_str());
+    // The time the motion gives the weight: back from the lift over the
+    // lift's own move, then over the rows at rest before it, to the end of
+    // the move before.
+    const auto still = [&](std::size_t k) {
+      for (const auto &leg : robot::kLegJoints)
+        for (const int i : leg)
+          if (original[k][i] != original[k - 1][i]) return false;
+      return true;
+    };
+    std::size_t since = lift;
+    while (since > 0 && !still(since)) --since;
+    while (since > 0 && still(since)) --since;
+    return text_of("the weight cannot reach %s in %.2f s: %s", support_name(on),
+                   std::max(row_time, time_of(lift) - time_of(since)), limits[rush].why.c_str());
   }
 
   // One warning for each stretch of the round's samples that stays short:

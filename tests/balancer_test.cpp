@@ -292,4 +292,21 @@ TEST(Balancer, MarginIsRefusedOutOfRangeOrAloneAndFindingsNameTheScriptsLines) {
             std::string::npos)
       << out.text;
   EXPECT_TRUE(std::filesystem::exists(dir + "/r.csv"));
+  // The weight over the right foot, then that foot lifted 0.2 s later: the
+  // hips cannot cross in time at the servos' speed, and the finding says so.
+  const std::string wrong = dir + "/wrong.keys";
+  e2e::write_file(
+      wrong,
+      "# weight right, right foot lifted\nzero\n"
+      "lleg_joint_2=0.16 rleg_joint_2=0.16 lleg_joint_6=-0.16 rleg_joint_6=-0.16 1000\n"
+      "hold 200\nrleg_joint_3=-0.5 rleg_joint_4=1.0 rleg_joint_5=-0.5 300\nhold 1500\n");
+  const e2e::CommandOutput late =
+      e2e::run_command(MOTION_COMPOSE_PATH, {wrong, "--balance", "-o", dir + "/w.csv"});
+  EXPECT_EQ(late.status, 1) << late.text;
+  EXPECT_TRUE(std::regex_search(
+      late.text, std::regex("wrong.keys:5: warning: balance: line 5 \\(rows [0-9]+ to [0-9]+ of "
+                            "the result, [0-9.]+ s to [0-9.]+ s\\): the weight cannot reach the "
+                            "left sole in 0\\.[1-4][0-9] s: .* would need [0-9.]+ rad/s; the "
+                            "centre of pressure comes within [0-9]+ mm of the support's edge")))
+      << late.text;
 }
