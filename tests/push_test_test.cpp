@@ -43,9 +43,14 @@ const std::string kZero = "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
 
 TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
   const std::string file = posture_file(kZero);
+  // Walker scripts: a good one, and one with two bad lines.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "0 walk 0.15 0 0\n");
+  const std::string bad = e2e::temp_dir() + "/bad.txt";
+  e2e::write_file(bad, "0 jump\n5 walk 1\n");
   struct Case {
     std::vector<std::string> args;
-    const char *says;
+    std::string says;
   };
   const Case cases[] = {
       {{}, "usage: tools/push-test"},
@@ -56,6 +61,14 @@ TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--directions", "front,back,front", file}, "--directions names 'front' twice"},
       {{"--colour", "red", file}, "usage: tools/push-test"},
       {{file + ".absent"}, "no such motion file"},
+      {{"--walker-arg", "--model", walk}, "--walker-arg goes with --walker"},
+      {{"--walker", walk + ".absent"}, "no such walker script"},
+      // The walker's own refusals, before any run, in one line.
+      {{"--walker", bad},
+       "the walker refuses to start: walker: " + bad +
+           ":1: unknown command \"jump\" (walk VX VY VTURN or stop) (and 1 more line(s))"},
+      {{"--walker", "--walker-arg", "--bogus", walk},
+       "the walker refuses to start: walker: unknown argument --bogus"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.says);
@@ -128,6 +141,55 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   EXPECT_NE(out.text.find("weakest moment: 1.00 s after the first command, pushed from the back"),
             std::string::npos)
       << out.text;
+}
+
+TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "a walk and a few pushed walks";
+  // Forward at 0.15 m/s from the start; the walker's kinematics from the
+  // model named, passed through to every run.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "# forward\n0 walk 0.15 0 0\n");
+  e2e::CommandOutput out =
+      push_test({"--walker", "--walker-arg", "--model", "--walker-arg", ROBOT_MODEL_PATH,
+                 "--directions", "back", "--moments", "2", "--steps", "2", walk});
+  ASSERT_EQ(out.status, 0) << out.text;
+  // The stride: two steps of about 0.3 s, once the walk is steady, some
+  // seconds after the first command.
+  double from = 0, to = 0;
+  const std::size_t stride = out.text.find("the walker pushed over a stride from ");
+  ASSERT_NE(stride, std::string::npos) << out.text;
+  ASSERT_EQ(std::sscanf(out.text.c_str() + stride,
+                        "the walker pushed over a stride from %lf s to %lf s", &from, &to),
+            2);
+  EXPECT_GT(from, 3.0);
+  EXPECT_LT(from, 6.0);
+  EXPECT_NEAR(to - from, 0.6, 0.1);
+  double moments[2] = {0, 0};
+  const std::size_t at = out.text.find("s since the first command: ");
+  ASSERT_NE(at, std::string::npos) << out.text;
+  ASSERT_EQ(std::sscanf(out.text.c_str() + at, "s since the first command: %lf %lf", &moments[0],
+                        &moments[1]),
+            2);
+  for (double m : moments) {
+    EXPECT_GT(m, from);
+    EXPECT_LT(m, to);
+  }
+  // A walker survives less from behind than 2 N s, where it falls or walks
+  // no more; more than nothing.
+  std::istringstream lines(out.text);
+  std::string line;
+  bool found = false;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string direction;
+    double survives = 0, falls = 0;
+    if (!(words >> direction >> survives >> falls) || direction != "back") continue;
+    found = true;
+    EXPECT_GT(survives, 0.0);
+    EXPECT_LT(survives, falls);
+    EXPECT_LE(falls, 2.0);
+  }
+  EXPECT_TRUE(found) << out.text;
 }
 
 // Starts push-test on the standing robot, pushed from the back, with its
