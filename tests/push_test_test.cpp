@@ -41,6 +41,28 @@ std::string posture_file(const std::string &pulses) {
 
 const std::string kZero = "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
 
+// A direction's row of the table: survives, falls, estimate, weakest
+// moment; found false when the table has none.
+struct TableRow {
+  bool found = false;
+  double survives = 0, falls = 0, estimate = 0, moment = 0;
+};
+TableRow row_of(const std::string &text, const std::string &direction) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string named;
+    TableRow row;
+    if ((words >> named >> row.survives >> row.falls >> row.estimate >> row.moment) &&
+        named == direction) {
+      row.found = true;
+      return row;
+    }
+  }
+  return {};
+}
+
 TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
   const std::string file = posture_file(kZero);
   // Walker scripts: a good one, and one with two bad lines.
@@ -119,25 +141,15 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   EXPECT_NE(said.find(" STANDIN_MODEL"), std::string::npos) << said;
   EXPECT_NE(said.find(" STANDIN_RECORD"), std::string::npos) << said;
   EXPECT_FALSE(std::filesystem::exists(recording));
-  std::istringstream lines(out.text);
-  std::string line;
-  bool found = false;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string direction;
-    double survives = 0, falls = 0, estimate = 0, moment = 0;
-    if (!(words >> direction >> survives >> falls >> estimate >> moment) || direction != "back")
-      continue;
-    found = true;
-    // About 1 N s from behind throws the standing robot (docs/physics.md).
-    EXPECT_GT(survives, 0.5);
-    EXPECT_LT(survives, falls);
-    EXPECT_LT(falls, 2.0);
-    EXPECT_GT(estimate, survives / 2);
-    EXPECT_LT(estimate, survives * 2);
-    EXPECT_EQ(moment, 1.0);
-  }
-  EXPECT_TRUE(found) << out.text;
+  const TableRow back = row_of(out.text, "back");
+  ASSERT_TRUE(back.found) << out.text;
+  // About 1 N s from behind throws the standing robot (docs/physics.md).
+  EXPECT_GT(back.survives, 0.5);
+  EXPECT_LT(back.survives, back.falls);
+  EXPECT_LT(back.falls, 2.0);
+  EXPECT_GT(back.estimate, back.survives / 2);
+  EXPECT_LT(back.estimate, back.survives * 2);
+  EXPECT_EQ(back.moment, 1.0);
   EXPECT_NE(out.text.find("weakest moment: 1.00 s after the first command, pushed from the back"),
             std::string::npos)
       << out.text;
@@ -176,20 +188,13 @@ TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
   }
   // A walker survives less from behind than 2 N s, where it falls or walks
   // no more; more than nothing.
-  std::istringstream lines(out.text);
-  std::string line;
-  bool found = false;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string direction;
-    double survives = 0, falls = 0;
-    if (!(words >> direction >> survives >> falls) || direction != "back") continue;
-    found = true;
-    EXPECT_GT(survives, 0.0);
-    EXPECT_LT(survives, falls);
-    EXPECT_LE(falls, 2.0);
-  }
-  EXPECT_TRUE(found) << out.text;
+  const TableRow back = row_of(out.text, "back");
+  ASSERT_TRUE(back.found) << out.text;
+  EXPECT_GT(back.survives, 0.0);
+  EXPECT_LT(back.survives, back.falls);
+  EXPECT_LE(back.falls, 2.0);
+  EXPECT_GT(back.moment, from);
+  EXPECT_LT(back.moment, to);
 }
 
 // Starts push-test on the standing robot, pushed from the back, with its
