@@ -270,7 +270,7 @@ TEST(Robustness, WalkerScriptStaysUpOnThePerfectRobotAndCollectsAsRunHere) {
                                          "--walker-arg",
                                          ROBOT_MODEL_PATH,
                                          "--runs",
-                                         "2",
+                                         "1",
                                          "--rank-runs",
                                          "0",
                                          "--seed",
@@ -282,7 +282,11 @@ TEST(Robustness, WalkerScriptStaysUpOnThePerfectRobotAndCollectsAsRunHere) {
   EXPECT_NE(here.out.find("\nthe nominal robot: stays up, smallest balance margin "),
             std::string::npos)
       << here.out;
-  EXPECT_EQ(share_of(here.out).n, 2);
+  EXPECT_EQ(share_of(here.out).n, 1);
+  // The sanitizers' presets play the walks here only: a walker runs many
+  // times slower there.
+  const char *is_short = std::getenv("E2E_SHORT");
+  if (is_short != nullptr && *is_short == '1') return;
 
   const std::string dir = e2e::temp_dir() + "/runs";
   args.insert(args.begin(), {"--list", "--out", dir});
