@@ -26,6 +26,7 @@
 
 #include "body_model.h"
 #include "motion_run.h"
+#include "playback.h"
 #include "push_test_lib.h"
 #include "runs.h"
 #include "walker_run.h"
@@ -47,6 +48,7 @@ struct Setup {
   std::string work;
   std::string posture;
   long playback_ms = 0;
+  long script_end_ms = 0;  // a walker script's last line, ms from the walker's first step
 };
 
 // A directory for one run or one bisection, holding the motion's link.
@@ -92,7 +94,7 @@ int run_test(const Setup &setup) {
   // gives the estimates (and a walk's steps).
   constexpr long kLatestFirstMs = 1000;
   const long settle = options.walker ? push::kWalkerSettleMs : push::kSettleMs;
-  const long stop = options.walker ? push::kWalkerReferenceMs
+  const long stop = options.walker ? kFirstStepMs + setup.script_end_ms + push::kWalkerReferenceMs
                                    : kLatestFirstMs + std::max(setup.playback_ms, 1000L) +
                                          push::kPushMs + push::kSettleMs;
   if (!run_unpushed("reference", stop)) return signal != 0 ? stopped() : say(1, error);
@@ -115,7 +117,7 @@ int run_test(const Setup &setup) {
     std::vector<long> steps = physics_runs::landings(log);
     // Steps that land too late for a push's judgement do not count.
     std::erase_if(steps, [&](long t) { return t > stop - push::kPushMs - settle; });
-    moments = push::stride_moments(steps, first, options.moments, &error);
+    moments = push::stride_moments(steps, first, options.moments, stop, &error);
     if (moments.empty()) return say(1, error);
     if (!steps.empty()) {
       stride_from = steps[push::kSteadySteps];
@@ -277,6 +279,7 @@ int main(int argc, char **argv) {
     if (failed) return say(2, "cannot read the walker script: " + file);
     // The walker from its own start, as the stand-in starts the robot.
     setup.args = {"--script", script};
+    setup.script_end_ms = physics_runs::script_end_ms(script);
     setup.args.insert(setup.args.end(), options->walker_args.begin(), options->walker_args.end());
   } else {
     // What motion_player makes of the file: any error ends the test.

@@ -142,13 +142,14 @@ std::vector<long> push_moments(long first_ms, long playback_ms, int moments) {
 }
 
 std::vector<long> stride_moments(const std::vector<long> &landings, long first_ms, int moments,
-                                 std::string *error) {
+                                 long played_ms, std::string *error) {
   if (landings.empty()) return {(first_ms + kStandingPushMs) / 10 * 10};
   if (landings.size() < kSteadySteps + 3) {
-    *error = "the walk lands " + std::to_string(landings.size()) + " step(s) in " +
-             std::to_string(kWalkerReferenceMs / 1000) +
-             " s; push-test pushes the stride after the first " + std::to_string(kSteadySteps) +
-             ", so it needs " + std::to_string(kSteadySteps + 3) +
+    char played[32];
+    std::snprintf(played, sizeof played, "%.1f", played_ms / 1000.0);
+    *error = "the walk lands " + std::to_string(landings.size()) + " step(s) in the " + played +
+             " s of its unpushed run; push-test pushes the stride after the first " +
+             std::to_string(kSteadySteps) + ", so it needs " + std::to_string(kSteadySteps + 3) +
              " and 3.1 s of walking after them";
     return {};
   }

@@ -66,12 +66,14 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
 // pushed once.
 std::vector<long> push_moments(long first_ms, long playback_ms, int moments);
 
-// A walker script's pushes. The unpushed run plays kWalkerReferenceMs; the
-// walk is steady from its kSteadySteps-th landing after the first (the
+// A walker script's pushes. The unpushed run plays to kWalkerReferenceMs
+// after the script's last line (a walk commanded there has then taken its
+// steady stride and walked 3 s more); the walk is steady from its
+// kSteadySteps-th landing after the first (the
 // speed ramps up over three steps at most, and the pendulum settles over
 // the preview's 1.2 s), and the stride pushed is the two steps from
 // there. A pushed walker is judged kWalkerSettleMs after the push ends.
-inline constexpr long kWalkerReferenceMs = 30000;
+inline constexpr long kWalkerReferenceMs = 10000;
 inline constexpr int kSteadySteps = 8;
 inline constexpr int kWalkerSettleMs = 3000;
 // A script whose unpushed run takes no step is pushed once, standing, this
@@ -83,9 +85,10 @@ inline constexpr long kStandingPushMs = 2000;
 // `moments` spread over the stride that starts at the landing
 // kSteadySteps after the first of `landings`, at (i + 1/2) / moments of
 // it; one, kStandingPushMs after `first_ms`, when there is no landing.
-// Empty, with `*error` set, for a walk of too few steps.
+// Empty, with `*error` set, for a walk of too few steps in the unpushed
+// run's `played_ms`.
 std::vector<long> stride_moments(const std::vector<long> &landings, long first_ms, int moments,
-                                 std::string *error);
+                                 long played_ms, std::string *error);
 
 // Whether a pushed walker walks on as the unpushed one does over
 // [from_ms, to_ms] of both logs: its pelvis goes at least half as far

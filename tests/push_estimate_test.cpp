@@ -156,18 +156,20 @@ TEST(WalkerPushes, MomentsSpreadOverTheStrideAfterTheSteadyStepsOrOnceStanding) 
   for (int k = 0; k < push::kSteadySteps + 3; ++k) steps.push_back(2000 + 300 * k);
   std::string error;
   const long from = steps[push::kSteadySteps];
-  const std::vector<long> at = push::stride_moments(steps, 128, 8, &error);
+  const std::vector<long> at = push::stride_moments(steps, 128, 8, 10128, &error);
   ASSERT_EQ(at.size(), 8u) << error;
   for (std::size_t i = 0; i < at.size(); ++i) {
     EXPECT_EQ(at[i] % 10, 0);
     EXPECT_NEAR(at[i], from + (i + 0.5) * 600 / 8, 10);
   }
   // Standing: once, when it has bent to its height.
-  EXPECT_EQ(push::stride_moments({}, 128, 8, &error), std::vector<long>{2120});
+  EXPECT_EQ(push::stride_moments({}, 128, 8, 10128, &error), std::vector<long>{2120});
   // Too few steps for a steady stride.
   steps.pop_back();
-  EXPECT_TRUE(push::stride_moments(steps, 128, 8, &error).empty());
-  EXPECT_NE(error.find("the walk lands 10 step(s)"), std::string::npos) << error;
+  EXPECT_TRUE(push::stride_moments(steps, 128, 8, 10128, &error).empty());
+  EXPECT_NE(error.find("the walk lands 10 step(s) in the 10.1 s of its unpushed run"),
+            std::string::npos)
+      << error;
 }
 
 }  // namespace

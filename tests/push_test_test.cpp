@@ -161,9 +161,9 @@ TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
   // model named, passed through to every run.
   const std::string walk = e2e::temp_dir() + "/walk.txt";
   e2e::write_file(walk, "# forward\n0 walk 0.15 0 0\n");
-  e2e::CommandOutput out =
-      push_test({"--walker", "--walker-arg", "--model", "--walker-arg", ROBOT_MODEL_PATH,
-                 "--directions", "back", "--moments", "2", "--steps", "2", walk});
+  e2e::CommandOutput out = push_test({"--walker", "--walker-arg", "--model", "--walker-arg",
+                                      ROBOT_MODEL_PATH, "--directions", "back", "--moments",
+                                      e2e::short_run() ? "1" : "2", "--steps", "2", walk});
   ASSERT_EQ(out.status, 0) << out.text;
   // The stride: two steps of about 0.3 s, once the walk is steady, some
   // seconds after the first command.
@@ -179,12 +179,12 @@ TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
   double moments[2] = {0, 0};
   const std::size_t at = out.text.find("s since the first command: ");
   ASSERT_NE(at, std::string::npos) << out.text;
-  ASSERT_EQ(std::sscanf(out.text.c_str() + at, "s since the first command: %lf %lf", &moments[0],
-                        &moments[1]),
-            2);
-  for (double m : moments) {
-    EXPECT_GT(m, from);
-    EXPECT_LT(m, to);
+  const int pushed = std::sscanf(out.text.c_str() + at, "s since the first command: %lf %lf",
+                                 &moments[0], &moments[1]);
+  ASSERT_EQ(pushed, e2e::short_run() ? 1 : 2) << out.text;
+  for (int k = 0; k < pushed; ++k) {
+    EXPECT_GT(moments[k], from);
+    EXPECT_LT(moments[k], to);
   }
   // A walker survives less from behind than 2 N s, where it falls or walks
   // no more; more than nothing.
