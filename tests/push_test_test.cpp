@@ -186,13 +186,14 @@ TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
     EXPECT_GT(moments[k], from);
     EXPECT_LT(moments[k], to);
   }
-  // A walker survives less from behind than 2 N s, where it falls or walks
-  // no more; more than nothing.
+  // The fall is bracketed: some push from behind it survives, and one of
+  // a few N s throws it or stops its walk (the open-loop walker's is under
+  // 2 N s; a walker that catches itself may take some more).
   const TableRow back = row_of(out.text, "back");
   ASSERT_TRUE(back.found) << out.text;
   EXPECT_GT(back.survives, 0.0);
   EXPECT_LT(back.survives, back.falls);
-  EXPECT_LE(back.falls, 2.0);
+  EXPECT_LE(back.falls, 8.0);
   EXPECT_GT(back.moment, from);
   EXPECT_LT(back.moment, to);
 }
