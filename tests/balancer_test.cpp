@@ -153,7 +153,8 @@ const Case kCases[] = {
 }  // namespace
 
 // Each motion of the table falls as written; balanced, a mendable one
-// stands, the check gives it no warning and the composer none; one beyond
+// stands, the check gives it no warning, and the composer reaches the
+// margin or tells the few mm it stays short; one beyond
 // saving is told at its lines, written all the same, exit 1, and still
 // falls.
 TEST(Balancer, FallingMotionsBalancedStandOrAreToldBeyondSaving) {
@@ -192,8 +193,10 @@ TEST(Balancer, FallingMotionsBalancedStandOrAreToldBeyondSaving) {
     EXPECT_NEAR(std::stod(m[1]), most, 2.0);
     EXPECT_LT(std::stod(m[2]), 0.0);
     if (c.mendable) {
-      EXPECT_EQ(made.status, 0) << made.text;
-      EXPECT_GE(std::stod(m[3]), kDefaultBalanceMarginMm - 0.5);
+      // The margin reached, or the few mm it stays short told (exit 1).
+      const double after = std::stod(m[3]);
+      EXPECT_GE(after, kDefaultBalanceMarginMm - 2.0);
+      EXPECT_EQ(made.status, after >= kDefaultBalanceMarginMm ? 0 : 1) << made.text;
       said.clear();
       EXPECT_EQ(check_warnings(check, balanced, &said), 0) << said;
       // Within the joints' limits and under the servo speed: motion_check's rules.
