@@ -29,7 +29,7 @@ struct FeedbackGains {
   double shift_most = 0.0;
   // --- Stepping: the capture point ---------------------------------------
   double capture_gain = 1.0;       // m of footstep per m of capture point error
-  double capture_deadband = 0.01;  // m of error absorbed by the plan as it is
+  double capture_deadband = 0.02;  // m of error absorbed by the plan as it is
   // Share of the swing after which its landing no longer moves.
   double capture_until = 0.6;
   // m of capture point error, standing, that starts catching steps:
