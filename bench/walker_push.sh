@@ -122,7 +122,7 @@ straight() {
       END { d = sqrt((x1 - x0)^2 + (y1 - y0)^2)
             printf "straight %s: 60 s at 0.15 m/s went %.2f m, %.3f m sideways (%.1f%%), heading %.3f rad at the end\n",
               mode, x1 - x0, y1 - y0, 100 * (y1 - y0) / d, yaw }' "$dir/log.csv"
-    grep -q "the robot fell" "$dir/err" && echo "straight $mode: fell"
+    if grep -q "the robot fell" "$dir/err"; then echo "straight $mode: fell"; fi
   done
 }
 
@@ -136,7 +136,7 @@ fastest() {
       NR > 1 && $1 <= 32000 { x1 = $27; t1 = $1; if ($30 > tilt) tilt = $30 }
       END { printf "fastest %s: walk 1 0 0 held 30 s: %.3f m/s over the last 20 s, tilt at most %.2f rad\n",
               mode, (x1 - x0) / ((t1 - t0) / 1000), tilt }' "$dir/log.csv"
-    grep -q "the robot fell" "$dir/err" && echo "fastest $mode: fell"
+    if grep -q "the robot fell" "$dir/err"; then echo "fastest $mode: fell"; fi
   done
 }
 

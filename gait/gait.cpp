@@ -195,6 +195,7 @@ struct Engine::Impl {
   int error_side = -1;                      // the sole it was measured against, -1 none
   double heading_asked = 0.0;               // rad, the turns asked for, summed
   double heading_fix = 0.0;                 // rad/s added to the steps' turn
+  double heading_sum = 0.0;                 // rad·s, the heading error summed walking
   double held = 0.0;                        // s the step under way was held for its landing
   bool catching = false;                    // stepping to catch a push from standing
   long catch_landed = 0;                    // steps landed when the catch began
@@ -336,8 +337,16 @@ void Engine::Impl::sense(const Sensors &s) {
   // Heading: what was asked, against what the inertial unit reads.
   heading_asked += status.velocity.turn * settings.period;
   status.heading_error = wrap_angle(heading_asked - s.roll_pitch_yaw.z());
-  heading_fix = std::clamp(kFeedback.heading * status.heading_error, -kFeedback.heading_most,
-                           kFeedback.heading_most);
+  // A turn the robot makes by itself (a hip's zero off) is met in full by
+  // the integral; it is held within what the correction may add.
+  if (phase == Phase::kWalking) {
+    heading_sum += status.heading_error * settings.period;
+    const double most = kFeedback.heading_most / std::max(kFeedback.heading_sum, 1e-9);
+    heading_sum = std::clamp(heading_sum, -most, most);
+  }
+  heading_fix =
+      std::clamp(kFeedback.heading * status.heading_error + kFeedback.heading_sum * heading_sum,
+                 -kFeedback.heading_most, kFeedback.heading_most);
   estimate_com();
 }
 
