@@ -468,9 +468,12 @@ void Engine::Impl::replan_after(std::size_t k) {
 }
 
 // Stepping: when the capture point leaves what the plan absorbs, the next
-// landing moves by its error, within reach and clear of the other foot;
-// the plan takes the measured centre of mass as its own and goes on from
-// the new footsteps.
+// landing that can still move goes by its error, within reach and clear of
+// the other foot, and the plan goes on from the new footsteps. The landing
+// is made again each period from the plan's own, so an error that passes
+// leaves the step as planned. (Taking the measured centre of mass into the
+// plan as well was tried: the servos' lag read as an error, and the steps
+// ran away.)
 void Engine::Impl::capture() {
   if (!closed || error_side < 0) return;
   const Vector2d error = status.capture_error;
