@@ -121,8 +121,6 @@ struct BalanceCheck::State {
   std::vector<Mat3> rot_now;
   Vec3 p_prev = Vec3::Zero(), l_prev = Vec3::Zero();
   bool have_prev = false, have_momentum = false;
-  int held_rates = 0;
-  Vec3 last_p_rate = Vec3::Zero(), last_l_rate = Vec3::Zero();
   // The last kBalanceFilter samples: rates, centre of mass as commanded and
   // its give, the hold, the support.
   struct Pending {
@@ -163,12 +161,10 @@ struct BalanceCheck::State {
   void reset() {
     placed = false;
     have_prev = have_momentum = false;
-    held_rates = 0;
     swaying = false;
     have_soles = false;
     rub_first = 0;
     fallen = false;
-    last_p_rate = last_l_rate = Vec3::Zero();
     count = 0;
   }
 
@@ -219,13 +215,11 @@ struct BalanceCheck::State {
     // Both soles would press below: the robot stands on both, the one
     // that presses less flat on the floor, the other's edge pressed into
     // it by what the servos and the floor give (a heel landing ahead
-    // while the other sole is still flat). Lifting the robot by that
-    // depth instead would take the flat sole off the floor.
+    // while the other sole is still flat; the old sole's heel while the
+    // new one lands flat). Lifting the robot by that depth instead would
+    // take the flat sole off the floor, and leave the other's edge alone
+    // as the support.
     if (below2 < below) return;
-    if (below2 < 0) t2.z() -= below2;
-    // Across the change of frame the momentum's two rates are not the
-    // body's: the last ones hold for them.
-    held_rates = 2;
     stance = other;
     anchor = at.head<2>();
     anchor_yaw = yaw;
@@ -327,6 +321,26 @@ struct BalanceCheck::State {
     return planned + sway - mean / w2;
   }
 
+  // The robot has stepped onto its other sole: the last sample's bodies
+  // and momentum, in the frame of the sole that stood then (`stance`,
+  // `at`, `yaw`), are put in the frame of the one that stands now (the
+  // posture just set placed by `r`, `t`), so that the momentum and its
+  // rates stay the body's across the change. A landing sole meets the
+  // floor a few mm and mrad from where the old frame put it.
+  void reframe(int was, const Vec2 &at, double yaw, const Mat3 &r, const Vec3 &t) {
+    Mat3 r_was;
+    Vec3 t_was;
+    placement(was, at, yaw, &r_was, &t_was);
+    const Mat3 turn = r * r_was.transpose();
+    const Vec3 shift = t - turn * t_was;
+    for (int b = 1; b < nbody; ++b) {
+      com_prev[b] = turn * com_prev[b] + shift;
+      rot_prev[b] = turn * rot_prev[b];
+    }
+    l_prev = turn * l_prev + shift.cross(turn * p_prev);
+    p_prev = turn * p_prev;
+  }
+
   // One sample of the posture the servos reach.
   void sample(const Posture &reached, long line, double time, const BalanceSamples &out,
               BalanceSummary &sum, const FindingSink &sink);
@@ -371,6 +385,9 @@ void BalanceCheck::State::sample(const Posture &reached, long line, double time,
   // soles that carry.
   Mat3 r;
   Vec3 t;
+  const int was_stance = stance;
+  const Vec2 was_anchor = anchor;
+  const double was_yaw = anchor_yaw;
   sag(reached, &r, &t);
   const Vec3 com = r * body.com() + t;
   std::array<std::array<Vec3, 4>, 2> soles;
@@ -384,6 +401,8 @@ void BalanceCheck::State::sample(const Posture &reached, long line, double time,
   body.set_posture(reached, robot::PelvisPose{});
   placement(stance, anchor, anchor_yaw, &r, &t);
   const Vec3 commanded = r * body.com() + t;
+  if (have_prev && (stance != was_stance || anchor != was_anchor))
+    reframe(was_stance, was_anchor, was_yaw, r, t);
   for (int b = 1; b < nbody; ++b) {
     com_now[b] = r * Vec3(d->xipos[3 * b], d->xipos[3 * b + 1], d->xipos[3 * b + 2]) + t;
     rot_now[b] = r * from_mj(d->ximat + 9 * b);
@@ -413,16 +432,10 @@ void BalanceCheck::State::sample(const Posture &reached, long line, double time,
   pending.stiff = stiff;
   pending.p_rate = Vec3::Zero();
   pending.l_rate = Vec3::Zero();
-  if (held_rates > 0) {
-    --held_rates;
-    pending.p_rate = last_p_rate;
-    pending.l_rate = last_l_rate;
-  } else if (!first && have_momentum) {
+  if (!first && have_momentum) {
     pending.p_rate = (p - p_prev) / kBalanceSample;
     pending.l_rate = (l - l_prev) / kBalanceSample;
   }
-  last_p_rate = pending.p_rate;
-  last_l_rate = pending.l_rate;
   if (!first) {
     p_prev = p;
     l_prev = l;

@@ -393,7 +393,10 @@ SpeedExcess speed_excess(const ColumnAngles &from, const ColumnAngles &to, int p
   const double seconds = period_ms / 1000.0;
   for (int c = 0; c < kNumberedJoints; ++c) {
     const double speed = std::fabs(to[c] - from[c]) / seconds;
-    if (speed <= max_speed) continue;
+    // A move of exactly the threshold (3 degrees, 627 counts, in 10 ms at
+    // 5.236 rad/s) comes out an ulp above it from the counts' angles: it
+    // is at the servo speed, not above it. A count is 0.008 rad/s at 10 ms.
+    if (speed <= max_speed * (1.0 + 1e-9)) continue;
     ++out.over;
     if (speed > out.speed) out.speed = speed, out.column = c;
   }

@@ -44,14 +44,14 @@ bool first_row_posture(const std::string &path, std::string *posture) {
 
 }  // namespace
 
-bool readable_motion_file(const std::string &file, std::string *error) {
+bool readable_file(const std::string &file, const std::string &kind, std::string *error) {
   struct stat status {};
   if (stat(file.c_str(), &status) != 0)
-    *error = "no such motion file: " + file;
+    *error = "no such " + kind + ": " + file;
   else if (!S_ISREG(status.st_mode))
     *error = "not a regular file: " + file;
   else if (access(file.c_str(), R_OK) != 0)
-    *error = "cannot read the motion file: " + file;
+    *error = "cannot read the " + kind + ": " + file;
   else
     return true;
   return false;

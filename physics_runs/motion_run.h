@@ -13,8 +13,11 @@ struct MotionSetup {
 };
 
 // Whether `file` names a regular file this process can read; false with
-// `*error` set to one line.
-bool readable_motion_file(const std::string &file, std::string *error);
+// `*error` set to one line naming it as `kind` ("motion file").
+bool readable_file(const std::string &file, const std::string &kind, std::string *error);
+inline bool readable_motion_file(const std::string &file, std::string *error) {
+  return readable_file(file, "motion file", error);
+}
 
 // The file as motion_player takes it: any error motion_check finds in it
 // refuses it. False with `*error` set to one line.

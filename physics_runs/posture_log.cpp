@@ -86,21 +86,12 @@ StoodRow stand_row(robot::Data &data, const LogRow &row) {
       row.touch[robot::kLeft] >= row.touch[robot::kRight] ? robot::kLeft : robot::kRight);
 }
 
-robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double floor_height) {
-  std::array<Eigen::Vector2d, 8> corners;
-  int n = 0;
-  for (robot::Side side : {robot::kLeft, robot::kRight}) {
-    const auto &sole = stood.soles[side];
-    double low = INFINITY;
-    for (const Eigen::Vector3d &corner : sole) low = std::min(low, corner.z());
-    if (!(row.touch[side] > kCarrying) && low - floor_height > kCarryGap) continue;
-    // A sole stood into the floor (the log's joints are not the rigid
-    // robot's) counts its corners within the gap of the floor.
-    const double base = std::max(low, floor_height);
-    for (const Eigen::Vector3d &corner : sole)
-      if (corner.z() <= base + kCarryGap) corners[n++] = corner.head<2>();
-  }
-  return robot::Support::hull(std::span(corners.data(), n));
+std::array<std::array<Eigen::Vector3d, 4>, 2> soles_on_floor(const StoodRow &stood,
+                                                             double floor_height) {
+  std::array<std::array<Eigen::Vector3d, 4>, 2> soles = stood.soles;
+  for (auto &sole : soles)
+    for (Eigen::Vector3d &corner : sole) corner.z() = std::max(corner.z(), floor_height);
+  return soles;
 }
 
 double balance_margin(robot::Data &data, const LogRow &row) {
@@ -115,8 +106,11 @@ double balance_margin(robot::Data &data, const LogRow &row) {
     const robot::Side other = side == robot::kLeft ? robot::kRight : robot::kLeft;
     if (!(row.touch[side] > kCarrying) && row.touch[side] < row.touch[other]) continue;
     const StoodRow stood = stand_row(data, row, side);
-    const robot::Support support = carrying_support(stood, row, data.model().floor_height());
-    best = std::max(best, support.margin(row.cop) * 1000.0);
+    const double floor = data.model().floor_height();
+    const robot::Support support = ::carrying_support(
+        soles_on_floor(stood, floor), floor,
+        {row.touch[robot::kLeft] > kCarrying, row.touch[robot::kRight] > kCarrying});
+    best = std::max(best, ::balance_margin(support, row.cop).mm);
   }
   return best;
 }

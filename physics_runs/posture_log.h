@@ -46,17 +46,21 @@ StoodRow stand_row(robot::Data &data, const LogRow &row, robot::Side stance);
 // ... on the sole that presses more.
 StoodRow stand_row(robot::Data &data, const LogRow &row);
 
-// The support of a stood row, by the balance check's rule of a sole that
-// carries (motion_check/balance.h): a sole carries when it comes within
-// kCarryGap of the floor, or, as the log measures it, presses with more
-// than kCarrying; its corners within kCarryGap of its lowest one count, or
-// of the floor for a sole stood into it.
-robot::Support carrying_support(const StoodRow &stood, const LogRow &row, double floor_height);
+// The soles of a stood row as they stand on the floor at `floor_height`:
+// a corner the log's joints put into the floor (they are not a rigid
+// robot's: the real sole lies on it, tilted a little or pressed flat) is
+// on the floor.
+std::array<std::array<Eigen::Vector3d, 4>, 2> soles_on_floor(const StoodRow &stood,
+                                                             double floor_height);
 
-// The balance margin of a row, mm: the centre of pressure's margin in the
-// support, as the balance check measures a motion's, the robot standing
-// on a sole that presses: where both do, on the one whose support holds
-// the centre of pressure best. NaN when nothing presses on the floor.
+// The balance margin of a row, mm, by the balance check's rule
+// (motion_check/balance.h: balance_margin of the carrying_support): the
+// logged centre of pressure in the support of the soles that carry, a
+// sole carrying when it comes within kCarryGap of the floor or, as the
+// log's touch sensor feels it, presses with more than kCarrying. The
+// robot stands on a sole that presses, its soles on the floor
+// (soles_on_floor); where both press, on the one whose support holds the
+// centre of pressure best. NaN when nothing presses on the floor.
 double balance_margin(robot::Data &data, const LogRow &row);
 
 }  // namespace physics_runs

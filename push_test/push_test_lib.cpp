@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "balance.h"
+#include "walker_run.h"
 
 namespace push {
 
@@ -77,16 +78,24 @@ Eigen::Vector2d force_direction(Direction from) {
 
 std::optional<Options> parse_options(std::span<const std::string> args, std::string *error) {
   Options options;
-  std::string steps = "7", moments = "4", directions = "front,back,left,right";
+  std::string steps = "7", moments, directions = "front,back,left,right";
   std::size_t a = 0;
-  // Options take a value each; "--" ends them; the last word is the file.
+  // Options take a value each but --walker; "--" ends them; the last word
+  // is the file.
   while (args.size() - a > 1) {
     const std::string &option = args[a];
     if (option == "--") {
       ++a;
       break;
     }
-    if (option == "--steps") {
+    if (option == "--walker") {
+      options.walker = true;
+      ++a;
+      continue;
+    }
+    if (option == "--walker-arg") {
+      options.walker_args.push_back(args[a + 1]);
+    } else if (option == "--steps") {
       steps = args[a + 1];
     } else if (option == "--moments") {
       moments = args[a + 1];
@@ -106,6 +115,11 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
     *error = "--steps must be a whole number from 1 to 20, not '" + steps + "'";
     return std::nullopt;
   }
+  if (!options.walker && !options.walker_args.empty()) {
+    *error = "--walker-arg goes with --walker: FILE is then a walker script";
+    return std::nullopt;
+  }
+  if (moments.empty()) moments = std::to_string(options.walker ? kWalkerMoments : kMotionMoments);
   if (!parse_count(moments, 1, &options.moments)) {
     *error = "--moments must be a whole number from 1 to 20, not '" + moments + "'";
     return std::nullopt;
@@ -125,6 +139,46 @@ std::vector<long> push_moments(long first_ms, long playback_ms, int moments) {
     if (std::find(at.begin(), at.end(), moment) == at.end()) at.push_back(moment);
   }
   return at;
+}
+
+std::vector<long> stride_moments(const std::vector<long> &landings, long first_ms, int moments,
+                                 long played_ms, std::string *error) {
+  if (landings.empty()) return {(first_ms + kStandingPushMs) / 10 * 10};
+  if (landings.size() < kSteadySteps + 3) {
+    char played[32];
+    std::snprintf(played, sizeof played, "%.1f", played_ms / 1000.0);
+    *error = "the walk lands " + std::to_string(landings.size()) + " step(s) in the " + played +
+             " s of its unpushed run; push-test pushes the stride after the first " +
+             std::to_string(kSteadySteps) + ", so it needs " + std::to_string(kSteadySteps + 3) +
+             " and 3.1 s of walking after them";
+    return {};
+  }
+  const long from = landings[kSteadySteps];
+  const long stride = landings[kSteadySteps + 2] - from;
+  std::vector<long> at;
+  for (int i = 0; i < moments; ++i) {
+    const long moment = static_cast<long>((from + (i + 0.5) * stride / moments) / 10.0) * 10;
+    if (std::find(at.begin(), at.end(), moment) == at.end()) at.push_back(moment);
+  }
+  return at;
+}
+
+bool walked_on(const std::vector<LogRow> &unpushed, const std::vector<LogRow> &pushed, long from_ms,
+               long to_ms) {
+  if (unpushed.empty() || pushed.empty()) return false;
+  const LogRow &a0 = physics_runs::row_at(unpushed, from_ms);
+  const LogRow &a1 = physics_runs::row_at(unpushed, to_ms);
+  const LogRow &b0 = physics_runs::row_at(pushed, from_ms);
+  const LogRow &b1 = physics_runs::row_at(pushed, to_ms);
+  // A pushed log that ends before `to_ms` has not walked on to it.
+  if (b1.time_ms < a1.time_ms) return false;
+  const Eigen::Vector2d way = (a1.gps - a0.gps).head<2>();
+  const Eigen::Vector2d went = (b1.gps - b0.gps).head<2>();
+  if (way.norm() >= kStill && went.dot(way) < 0.5 * way.squaredNorm()) return false;
+  // The log's heading may wrap at half a turn; 2 s turn less than that.
+  const double turn = std::remainder(a1.yaw - a0.yaw, 2 * M_PI);
+  const double turned = std::remainder(b1.yaw - b0.yaw, 2 * M_PI);
+  return std::fabs(turn) < kStillTurn || turned * turn >= 0.5 * turn * turn;
 }
 
 Estimator::Estimator(const robot::Model &model) : model_(model), data_(model) {}

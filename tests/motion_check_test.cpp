@@ -300,6 +300,16 @@ TEST(MotionCheck, MaxSpeedOptionMovesTheThreshold) {
   const Output low = run_check({"--max-speed", "99.5", path});
   EXPECT_EQ(low.status, 1);
   EXPECT_NE(low.text.find("above 99.500 rad/s"), std::string::npos) << low.text;
+  // 627 counts in 10 ms is 3 degrees: exactly the default threshold, at
+  // the servo speed (motion_walk's rows held to it); one count more is
+  // above it.
+  const std::string at =
+      write_motion("at_speed.csv",
+                   row(10) + row(10, one(7, 627)) + row(10, one(7, 1254)) + row(10, one(7, 1882)));
+  const Output held = run_check({at});
+  EXPECT_EQ(held.text.find("above 5.236 rad/s"), held.text.rfind("above 5.236 rad/s")) << held.text;
+  EXPECT_NE(held.text.find(":4:"), std::string::npos) << held.text;
+  EXPECT_EQ(held.text.find(":3:"), std::string::npos) << held.text;
   for (const char *bad : {"0", "-1", "fast", "nan", "inf", "1e999"}) {
     const Output out = run_check({"--max-speed", bad, path});
     EXPECT_EQ(out.status, 2) << bad;

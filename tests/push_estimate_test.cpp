@@ -94,3 +94,82 @@ TEST(PushEstimate, TurnedRobotGetsTheEstimateItGetsFacingForward) {
 }
 
 }  // namespace
+
+namespace {
+
+// A walker's log, a row every 10 ms from 0 to `to_ms`: the pelvis going
+// `speed` m/s along `way` (a unit vector), turning `turn` rad/s, from
+// `from_ms` on.
+std::vector<push::LogRow> walked(long to_ms, long from_ms, double speed, Eigen::Vector2d way,
+                                 double turn) {
+  std::vector<push::LogRow> log;
+  for (long t = 0; t <= to_ms; t += 10) {
+    push::LogRow row;
+    row.time_ms = t;
+    const double s = std::max(0L, t - from_ms) / 1000.0;
+    row.gps.head<2>() = speed * s * way;
+    row.yaw = std::remainder(turn * s, 2 * M_PI);
+    log.push_back(row);
+  }
+  return log;
+}
+
+TEST(WalkerPushes, PushedWalkerWalksOnOnlyWhereItGoesAtLeastHalfAsFarTheUnpushedWay) {
+  const Eigen::Vector2d ahead(1, 0), aside(0, 1), back(-1, 0);
+  const Eigen::Vector2d askew = Eigen::Vector2d(1, 1).normalized();
+  // unpushed: speed m/s, way, turn rad/s | pushed: the same, its log's end ms | walks on
+  struct Case {
+    const char *name;
+    double speed;
+    Eigen::Vector2d way;
+    double turn;
+    double pushed_speed;
+    Eigen::Vector2d pushed_way;
+    double pushed_turn;
+    long pushed_end_ms;
+    bool walks_on;
+  };
+  const Case cases[] = {
+      {"as unpushed", 0.15, ahead, 0, 0.15, ahead, 0, 6000, true},
+      {"slower but on", 0.15, ahead, 0, 0.08, ahead, 0, 6000, true},
+      {"turned 45 degrees", 0.15, ahead, 0, 0.15, askew, 0, 6000, true},
+      {"stopped", 0.15, ahead, 0, 0.0, ahead, 0, 6000, false},
+      {"too slow", 0.15, ahead, 0, 0.07, ahead, 0, 6000, false},
+      {"sideways", 0.15, ahead, 0, 0.15, aside, 0, 6000, false},
+      {"backward", 0.15, ahead, 0, 0.15, back, 0, 6000, false},
+      {"its log ends early", 0.15, ahead, 0, 0.15, ahead, 0, 4000, false},
+      {"standing asks no way", 0.0, ahead, 0, 0.005, back, 0, 6000, true},
+      {"turning on", 0.0, ahead, 0.5, 0.0, ahead, 0.4, 6000, true},
+      {"turning back", 0.0, ahead, 0.5, 0.0, ahead, -0.5, 6000, false},
+      {"turn stopped", 0.0, ahead, 0.5, 0.0, ahead, 0.1, 6000, false},
+  };
+  for (const Case &c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto unpushed = walked(6000, 1000, c.speed, c.way, c.turn);
+    const auto pushed = walked(c.pushed_end_ms, 1000, c.pushed_speed, c.pushed_way, c.pushed_turn);
+    EXPECT_EQ(push::walked_on(unpushed, pushed, 3000, 5000), c.walks_on);
+  }
+}
+
+TEST(WalkerPushes, MomentsSpreadOverTheStrideAfterTheSteadyStepsOrOnceStanding) {
+  std::vector<long> steps;
+  for (int k = 0; k < push::kSteadySteps + 3; ++k) steps.push_back(2000 + 300 * k);
+  std::string error;
+  const long from = steps[push::kSteadySteps];
+  const std::vector<long> at = push::stride_moments(steps, 128, 8, 10128, &error);
+  ASSERT_EQ(at.size(), 8u) << error;
+  for (std::size_t i = 0; i < at.size(); ++i) {
+    EXPECT_EQ(at[i] % 10, 0);
+    EXPECT_NEAR(at[i], from + (i + 0.5) * 600 / 8, 10);
+  }
+  // Standing: once, when it has bent to its height.
+  EXPECT_EQ(push::stride_moments({}, 128, 8, 10128, &error), std::vector<long>{2120});
+  // Too few steps for a steady stride.
+  steps.pop_back();
+  EXPECT_TRUE(push::stride_moments(steps, 128, 8, 10128, &error).empty());
+  EXPECT_NE(error.find("the walk lands 10 step(s) in the 10.1 s of its unpushed run"),
+            std::string::npos)
+      << error;
+}
+
+}  // namespace

@@ -41,11 +41,38 @@ std::string posture_file(const std::string &pulses) {
 
 const std::string kZero = "0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0";
 
+// A direction's row of the table: survives, falls, estimate, weakest
+// moment; found false when the table has none.
+struct TableRow {
+  bool found = false;
+  double survives = 0, falls = 0, estimate = 0, moment = 0;
+};
+TableRow row_of(const std::string &text, const std::string &direction) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    std::istringstream words(line);
+    std::string named;
+    TableRow row;
+    if ((words >> named >> row.survives >> row.falls >> row.estimate >> row.moment) &&
+        named == direction) {
+      row.found = true;
+      return row;
+    }
+  }
+  return {};
+}
+
 TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
   const std::string file = posture_file(kZero);
+  // Walker scripts: a good one, and one with two bad lines.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "0 walk 0.15 0 0\n");
+  const std::string bad = e2e::temp_dir() + "/bad.txt";
+  e2e::write_file(bad, "0 jump\n5 walk 1\n");
   struct Case {
     std::vector<std::string> args;
-    const char *says;
+    std::string says;
   };
   const Case cases[] = {
       {{}, "usage: tools/push-test"},
@@ -56,6 +83,14 @@ TEST(PushTest, BadArgumentsAreRefusedWithOneLine) {
       {{"--directions", "front,back,front", file}, "--directions names 'front' twice"},
       {{"--colour", "red", file}, "usage: tools/push-test"},
       {{file + ".absent"}, "no such motion file"},
+      {{"--walker-arg", "--model", walk}, "--walker-arg goes with --walker"},
+      {{"--walker", walk + ".absent"}, "no such walker script"},
+      // The walker's own refusals, before any run, in one line.
+      {{"--walker", bad},
+       "the walker refuses to start: walker: " + bad +
+           ":1: unknown command \"jump\" (walk VX VY VTURN or stop) (and 1 more line(s))"},
+      {{"--walker", "--walker-arg", "--bogus", walk},
+       "the walker refuses to start: walker: unknown argument --bogus"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.says);
@@ -106,28 +141,61 @@ TEST(PushTest, StandingRobotBracketsItsFallFromBehindNearTheEstimate) {
   EXPECT_NE(said.find(" STANDIN_MODEL"), std::string::npos) << said;
   EXPECT_NE(said.find(" STANDIN_RECORD"), std::string::npos) << said;
   EXPECT_FALSE(std::filesystem::exists(recording));
-  std::istringstream lines(out.text);
-  std::string line;
-  bool found = false;
-  while (std::getline(lines, line)) {
-    std::istringstream words(line);
-    std::string direction;
-    double survives = 0, falls = 0, estimate = 0, moment = 0;
-    if (!(words >> direction >> survives >> falls >> estimate >> moment) || direction != "back")
-      continue;
-    found = true;
-    // About 1 N s from behind throws the standing robot (docs/physics.md).
-    EXPECT_GT(survives, 0.5);
-    EXPECT_LT(survives, falls);
-    EXPECT_LT(falls, 2.0);
-    EXPECT_GT(estimate, survives / 2);
-    EXPECT_LT(estimate, survives * 2);
-    EXPECT_EQ(moment, 1.0);
-  }
-  EXPECT_TRUE(found) << out.text;
+  const TableRow back = row_of(out.text, "back");
+  ASSERT_TRUE(back.found) << out.text;
+  // About 1 N s from behind throws the standing robot (docs/physics.md).
+  EXPECT_GT(back.survives, 0.5);
+  EXPECT_LT(back.survives, back.falls);
+  EXPECT_LT(back.falls, 2.0);
+  EXPECT_GT(back.estimate, back.survives / 2);
+  EXPECT_LT(back.estimate, back.survives * 2);
+  EXPECT_EQ(back.moment, 1.0);
   EXPECT_NE(out.text.find("weakest moment: 1.00 s after the first command, pushed from the back"),
             std::string::npos)
       << out.text;
+}
+
+TEST(PushTest, WalkerIsPushedOverASteadyStrideAndBracketsItsFall) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "a walk and a few pushed walks";
+  // Forward at 0.15 m/s from the start; the walker's kinematics from the
+  // model named, passed through to every run.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "# forward\n0 walk 0.15 0 0\n");
+  e2e::CommandOutput out = push_test({"--walker", "--walker-arg", "--model", "--walker-arg",
+                                      ROBOT_MODEL_PATH, "--directions", "back", "--moments",
+                                      e2e::short_run() ? "1" : "2", "--steps", "2", walk});
+  ASSERT_EQ(out.status, 0) << out.text;
+  // The stride: two steps of about 0.3 s, once the walk is steady, some
+  // seconds after the first command.
+  double from = 0, to = 0;
+  const std::size_t stride = out.text.find("the walker pushed over a stride from ");
+  ASSERT_NE(stride, std::string::npos) << out.text;
+  ASSERT_EQ(std::sscanf(out.text.c_str() + stride,
+                        "the walker pushed over a stride from %lf s to %lf s", &from, &to),
+            2);
+  EXPECT_GT(from, 3.0);
+  EXPECT_LT(from, 6.0);
+  EXPECT_NEAR(to - from, 0.6, 0.1);
+  double moments[2] = {0, 0};
+  const std::size_t at = out.text.find("s since the first command: ");
+  ASSERT_NE(at, std::string::npos) << out.text;
+  const int pushed = std::sscanf(out.text.c_str() + at, "s since the first command: %lf %lf",
+                                 &moments[0], &moments[1]);
+  ASSERT_EQ(pushed, e2e::short_run() ? 1 : 2) << out.text;
+  for (int k = 0; k < pushed; ++k) {
+    EXPECT_GT(moments[k], from);
+    EXPECT_LT(moments[k], to);
+  }
+  // The fall is bracketed: some push from behind it survives, and one of
+  // a few N s throws it or stops its walk (the open-loop walker's is under
+  // 2 N s; a walker that catches itself may take some more).
+  const TableRow back = row_of(out.text, "back");
+  ASSERT_TRUE(back.found) << out.text;
+  EXPECT_GT(back.survives, 0.0);
+  EXPECT_LT(back.survives, back.falls);
+  EXPECT_LE(back.falls, 8.0);
+  EXPECT_GT(back.moment, from);
+  EXPECT_LT(back.moment, to);
 }
 
 // Starts push-test on the standing robot, pushed from the back, with its

@@ -98,9 +98,14 @@ std::string line_after(const std::string &text, const std::string &start) {
 TEST(Robustness, BadArgumentsAreRefusedWithOneLine) {
   const std::string file = e2e::temp_dir() + "/m.csv";
   e2e::write_file(file, "10,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0,0, R ,R ,R,R\n");
+  // Walker scripts: a good one, and one the walker refuses.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "0 walk 0.15 0 0\n");
+  const std::string bad = e2e::temp_dir() + "/bad.txt";
+  e2e::write_file(bad, "1000 walk 0.1 0 0\n500 stop\n");
   struct Case {
     std::vector<std::string> args;
-    const char *says;
+    std::string says;
   };
   const Case cases[] = {
       {{}, "usage: tools/robustness"},
@@ -121,6 +126,16 @@ TEST(Robustness, BadArgumentsAreRefusedWithOneLine) {
       {{"--list", "--jobs", "2", file}, "--list runs nothing"},
       {{"--collect", e2e::temp_dir()}, "plan.txt: not a folder of --list"},
       {{file + ".absent"}, "no such motion file"},
+      {{"--walker-arg", "--model", walk}, "--walker-arg goes with --walker"},
+      {{"--walker", "--walker-arg", "a\nb", walk}, "--walker-arg holds a line break"},
+      {{"--walker", walk + ".absent"}, "no such walker script"},
+      // The walker's own refusals, before any run.
+      {{"--walker", bad},
+       "the walker refuses to start: walker: " + bad +
+           ":2: 500 ms is before the time above it, 1000 ms"},
+      {{"--walker", "--walker-arg", "--bogus", walk},
+       "the walker refuses to start: walker: unknown argument --bogus"},
+      {{"--list", "--walker", "--walker-arg", "--bogus", walk}, "unknown argument --bogus"},
   };
   for (const Case &c : cases) {
     SCOPED_TRACE(c.says);
@@ -240,6 +255,51 @@ TEST(Robustness, ListedRunsCollectIntoTheReportOfRunningThemHere) {
   }
   const Output collected = robustness({"--collect", dir, "--require", "100"});
   EXPECT_EQ(collected.status, here.out.find("survived 4 of 4") != std::string::npos ? 0 : 1);
+  EXPECT_EQ(collected.out, here.out);
+}
+
+TEST(Robustness, WalkerScriptStaysUpOnThePerfectRobotAndCollectsAsRunHere) {
+  if (e2e::under_valgrind()) GTEST_SKIP() << "walks in the physics world";
+  // Forward for 3 s and stand: judged to 10 s. The walker's kinematics
+  // from the model named, passed through to every run and kept in the plan.
+  const std::string walk = e2e::temp_dir() + "/walk.txt";
+  e2e::write_file(walk, "0 walk 0.15 0 0\n3000 stop\n");
+  const std::vector<std::string> plan = {"--walker",
+                                         "--walker-arg",
+                                         "--model",
+                                         "--walker-arg",
+                                         ROBOT_MODEL_PATH,
+                                         "--runs",
+                                         "1",
+                                         "--rank-runs",
+                                         "0",
+                                         "--seed",
+                                         "4"};
+  std::vector<std::string> args = plan;
+  args.push_back(walk);
+  const Output here = robustness(args);
+  ASSERT_EQ(here.status, 0) << here.err;
+  EXPECT_NE(here.out.find("\nthe nominal robot: stays up, smallest balance margin "),
+            std::string::npos)
+      << here.out;
+  EXPECT_EQ(share_of(here.out).n, 1);
+  // The sanitizers' presets play the walks here only: a walker runs many
+  // times slower there.
+  const char *is_short = std::getenv("E2E_SHORT");
+  if (is_short != nullptr && *is_short == '1') return;
+
+  const std::string dir = e2e::temp_dir() + "/runs";
+  args.insert(args.begin(), {"--list", "--out", dir});
+  const Output list = robustness(args);
+  ASSERT_EQ(list.status, 0) << list.err;
+  EXPECT_TRUE(std::filesystem::exists(dir + "/script.txt"));
+  std::istringstream commands(list.out);
+  std::string command;
+  while (std::getline(commands, command)) {
+    const e2e::CommandOutput ran = e2e::run_command("sh", {"-c", command});
+    ASSERT_EQ(ran.status, 0) << command << "\n" << ran.text;
+  }
+  const Output collected = robustness({"--collect", dir});
   EXPECT_EQ(collected.out, here.out);
 }
 

@@ -139,12 +139,17 @@ TEST(RobustnessFiles, PlanAndVerdictReadBackAsWritten) {
   Plan plan = plan_of({"--runs", "12", "--seed", "18446744073709551615", "--rank-runs", "0",
                        "--set", "COM_SHIFT=-3:4.5", "--fix", "SERVO_OFFSETS=lleg_joint_2=0.0125",
                        "--fix", "FLOOR_BUMPS=1.5", "--set", "SERVO_DEADBAND=0.001:0.001"});
+  // A walker's arguments: one with a space, an empty one.
+  plan.walker = true;
+  plan.walker_args = {"--model", "/a b/robot.xml", ""};
   plan.file = "a name with spaces.csv";
   plan.motion = 0x0123456789abcdefULL;
   std::string error;
   const std::optional<Plan> back = robustness::parse_plan(robustness::plan_text(plan), &error);
   ASSERT_TRUE(back) << error;
   EXPECT_EQ(robustness::plan_text(*back), robustness::plan_text(plan));
+  EXPECT_TRUE(back->walker);
+  EXPECT_EQ(back->walker_args, plan.walker_args);
   EXPECT_EQ(robustness::plan_runs(*back)[11].robot, robustness::plan_runs(plan)[11].robot);
   EXPECT_FALSE(robustness::parse_plan("robustness plan\nfile x\nmotion 0\n", &error));
 
