@@ -12,31 +12,12 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "walker_run.h"
 
 namespace {
 
-struct Walked {
-  e2e::Result result;
-  std::vector<e2e::PostureRow> log;
-};
-
-// The walker with `script` until `stop_ms`, in the physics world.
-Walked walk(const std::string &script, long stop_ms, std::vector<std::string> args = {},
-            std::vector<std::pair<std::string, std::string>> env = {}) {
-  const std::string dir = e2e::temp_dir();
-  e2e::write_file(dir + "/walk.txt", script);
-  e2e::Options options;
-  options.program = WALKER_PATH;
-  options.args = {"--script", dir + "/walk.txt"};
-  options.args.insert(options.args.end(), args.begin(), args.end());
-  options.stop_ms = stop_ms;
-  options.env = {{"STANDIN_WORLD", "physics"}};
-  options.env.insert(options.env.end(), env.begin(), env.end());
-  Walked w;
-  w.result = e2e::run(options);
-  w.log = e2e::parse_posture_log(w.result.posture_log);
-  return w;
-}
+using walker_run::walk;
+using walker_run::Walked;
 
 bool fell(const Walked &w) {
   return w.result.err.find("standin: the robot fell") != std::string::npos;
