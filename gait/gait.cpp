@@ -7,6 +7,7 @@
 #include <numbers>
 #include <optional>
 
+#include "feedback.h"
 #include "footsteps.h"
 #include "preview.h"
 
@@ -85,6 +86,7 @@ struct Step {
   bool first = false;  // the first of a walk: its shift starts from the middle
   bool last = false;   // the last of a walk: the weight goes back to the middle after it
   bool begun = false;
+  Place planned;  // `to` as the plan made it, before the capture point moved it
 };
 
 // The robot standing straight in the zero posture, its pelvis at the
@@ -182,8 +184,32 @@ struct Engine::Impl {
   Status status;
   Sensors sensors = Sensors::none();
 
+  // --- Feedback (kFeedback) -----------------------------------------------------
+  bool feedback = settings.feedback;        // the loop may close
+  bool closed = false;                      // the layers act this period
+  Vector2d tilt = Vector2d::Zero();         // the torso's pitch and roll, rad
+  Vector2d tilt_rate = Vector2d::Zero();    // their rates, filtered, rad/s
+  Vector2d tilt_fix = Vector2d::Zero();     // pelvis pitch and roll commanded, rad
+  Vector2d com_error = Vector2d::Zero();    // measured less planned centre of mass, m
+  Vector2d error_speed = Vector2d::Zero();  // its rate, filtered, m/s
+  int error_side = -1;                      // the sole it was measured against, -1 none
+  double heading_asked = 0.0;               // rad, the turns asked for, summed
+  double heading_fix = 0.0;                 // rad/s added to the steps' turn
+  double heading_sum = 0.0;                 // rad·s, the heading error summed walking
+  double held = 0.0;                        // s the step under way was held for its landing
+  bool catching = false;                    // stepping to catch a push from standing
+  long catch_landed = 0;                    // steps landed when the catch began
+  double reach = 0.0;                       // m, how far a foot lands from the other at most
+  double omega = 0.0;                       // 1/s, the pendulum's sqrt(g / z)
+
   // The steps of one period, in order.
   void sense(const Sensors &s);
+  void estimate_com();
+  void time_landing();
+  void capture();
+  void replan_after(std::size_t k);
+  void landed();
+  void shift_plan(double by, bool hold_front);
   void take_command();
   void advance_clock();
   void extend_plan();
@@ -229,6 +255,12 @@ Engine::Impl::Impl(const robot::Model &m, const Settings &s)
   gains.emplace(com_height, m.g(), s.period,
                 std::max(1, static_cast<int>(std::lround(s.preview / s.period))));
   settle_time = std::max(s.settle, s.step_time * s.double_support);
+  omega = std::sqrt(m.g() / com_height);
+  // A foot lands at most this far from the other: each leg reaching out
+  // from under the pelvis at the walking height, with a fifth to spare.
+  const double leg = m.standing_height() - zero.floor;
+  const double pelvis_height = s.height;
+  reach = 2.0 * 0.8 * std::sqrt(std::max(0.0, leg * leg - pelvis_height * pelvis_height));
   centre = (feet[kLeft].at + feet[kRight].at) / 2.0;
   // Steps enough to cover the preview window and the step under way.
   const std::size_t capacity = static_cast<std::size_t>(std::ceil(
@@ -285,8 +317,221 @@ robot::PelvisPose Engine::Impl::ready_pose(const std::array<Place, 2> &soles, Po
 // --- The period -------------------------------------------------------------
 
 void Engine::Impl::sense(const Sensors &s) {
-  // Open loop: the readings are kept for the layers that will use them.
   sensors = s;
+  closed = feedback && s.roll_pitch_yaw.allFinite() && s.gyro.allFinite() &&
+           phase != Phase::kIdle && phase != Phase::kLowering && !frozen;
+  status.closed_loop = closed;
+  if (!closed) {
+    tilt_fix.setZero();
+    heading_fix = 0.0;
+    error_side = -1;
+    return;
+  }
+  const double keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * settings.period);
+  tilt = Vector2d(s.roll_pitch_yaw.y(), s.roll_pitch_yaw.x());
+  tilt_rate = keep * tilt_rate + (1.0 - keep) * Vector2d(s.gyro.y(), s.gyro.x());
+  // Posture: the pelvis leans against the torso's tilt and its rate.
+  const Vector2d fix = -(kFeedback.tilt_angle * tilt + kFeedback.tilt_rate * tilt_rate);
+  tilt_fix = fix.cwiseMax(-kFeedback.tilt_most).cwiseMin(kFeedback.tilt_most);
+  status.tilt_fix = tilt_fix;
+  // Heading: what was asked, against what the inertial unit reads.
+  heading_asked += status.velocity.turn * settings.period;
+  status.heading_error = wrap_angle(heading_asked - s.roll_pitch_yaw.z());
+  // A turn the robot makes by itself (a hip's zero off) is met in full by
+  // the integral; it is held within what the correction may add.
+  if (phase == Phase::kWalking) {
+    heading_sum += status.heading_error * settings.period;
+    const double most = kFeedback.heading_most / std::max(kFeedback.heading_sum, 1e-9);
+    heading_sum = std::clamp(heading_sum, -most, most);
+  }
+  heading_fix =
+      std::clamp(kFeedback.heading * status.heading_error + kFeedback.heading_sum * heading_sum,
+                 -kFeedback.heading_most, kFeedback.heading_most);
+  estimate_com();
+}
+
+// The centre of mass against the stance sole, as the servos' read-back and
+// the inertial unit's tilt put it, less the plan's: the error the capture
+// step answers. In double support the sole carrying more is the stance.
+void Engine::Impl::estimate_com() {
+  Side stance = kLeft;
+  const double now = time();
+  if (!plan.empty() && now >= plan.front().lift)
+    stance = other(plan.front().swing);
+  else if (std::isfinite(sensors.touch[kLeft]) && std::isfinite(sensors.touch[kRight]))
+    stance = sensors.touch[kLeft] >= sensors.touch[kRight] ? kLeft : kRight;
+  Posture measured = out;
+  for (int i = 0; i < kJointCount; ++i)
+    if (std::isfinite(sensors.joints[i])) measured[i] = sensors.joints[i];
+  robot::PelvisPose pelvis;
+  pelvis.yaw = status.pelvis.yaw;
+  // The inertial unit is in the torso, above the waist's pitch.
+  pelvis.pitch = sensors.roll_pitch_yaw.y() - measured[0];
+  pelvis.roll = sensors.roll_pitch_yaw.x();
+  body.set_posture(measured, pelvis);
+  const Vector2d seen = body.com().head<2>() - body.sole(stance).position.head<2>();
+  const Vector2d planned = status.com - status.feet[stance].at.head<2>();
+  const Vector2d error = seen - planned;
+  if (error_side == stance) {
+    const double keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * settings.period);
+    error_speed = keep * error_speed + (1.0 - keep) * (error - com_error) / settings.period;
+  } else {
+    error_speed.setZero();
+  }
+  error_side = stance;
+  com_error = error;
+  status.capture_error = com_error + error_speed / omega;
+}
+
+// Every step from the front on moves `by` s later (earlier when negative);
+// with `hold_front`, the step under way is held where it is (its lift and
+// landing both move), else only its landing moves.
+void Engine::Impl::shift_plan(double by, bool hold_front) {
+  bool front = true;
+  for (Step &step : plan) {
+    if (!front || hold_front) {
+      if (!step.begun) step.begin += by;
+      step.lift += by;
+    }
+    step.land += by;
+    front = false;
+  }
+}
+
+// Timing: the swing sole's force tells the landing.
+void Engine::Impl::time_landing() {
+  if (!closed || plan.empty() || kFeedback.shift_most <= 0.0) return;
+  const Step &step = plan.front();
+  const double now = time();
+  const double touch = sensors.touch[step.swing];
+  if (now < step.lift || !std::isfinite(touch)) return;
+  const double weight = model.mass() * model.g();
+  const bool landed = touch >= kFeedback.landed_share * weight;
+  const double s = (now - step.lift) / (step.land - step.lift);
+  if (touch >= kFeedback.early_share * weight && s >= kFeedback.early_after &&
+      now + settings.period < step.land) {
+    // Early: the step ends sooner, and the plan after it comes sooner,
+    // by as much as a late one is held at most (once a step).
+    if (held < 0.0) return;
+    const double by = std::max(now - step.land, -kFeedback.shift_most);
+    shift_plan(by, false);
+    ++status.early_landings;
+    held = by;
+  } else if (!landed && step.land <= now + settings.period && step.land > now && held >= 0.0 &&
+             held + settings.period <= kFeedback.shift_most + 1e-9) {
+    // Late: the step waits a period for the floor.
+    if (held == 0.0) ++status.late_landings;
+    held += settings.period;
+    shift_plan(settings.period, true);
+  }
+}
+
+// A step landed, the loop closed: the steps not yet begun, beyond the
+// notice the preview needs, are made again, so that the heading's
+// correction reaches the next steps; a catch from standing that has
+// caught the robot stops.
+void Engine::Impl::landed() {
+  held = 0.0;
+  if (catching && status.steps_landed - catch_landed >= 2 &&
+      status.capture_error.norm() < kFeedback.catch_error) {
+    catching = false;
+    walking = false;
+    replan = true;
+    return;
+  }
+  if (!walking || stopping || replan || steps_left > 0) return;
+  const double notice = time() + kNotice;
+  while (plan.size() > 1 && plan.back().begin > notice) plan.pop_back();
+  if (!plan.empty()) frame = plan.back().frame;
+}
+
+// The steps after plan[k] go, and are made again from its landing.
+void Engine::Impl::replan_after(std::size_t k) {
+  while (plan.size() > k + 1) plan.pop_back();
+  Step &step = plan[k];
+  const double t = settings.step_time;
+  if (step.last) {
+    step.frame = Place{(step.to.at + step.stance.at) / 2.0, (step.to.yaw + step.stance.yaw) / 2.0};
+  } else {
+    step.frame = frame_of(step.to, step.swing, (step.velocity.turn + heading_fix) * t, shape,
+                          step.velocity.left * t);
+  }
+  frame = step.frame;
+  if (step.last) {
+    stopping = true;
+  } else if (!walking) {
+    append(closing_step(step));
+    stopping = true;
+  } else {
+    stopping = false;
+  }
+}
+
+// Stepping: when the capture point leaves what the plan absorbs, the next
+// landing that can still move goes by its error, within reach and clear of
+// the other foot, and the plan goes on from the new footsteps. The landing
+// is made again each period from the plan's own, so an error that passes
+// leaves the step as planned. (Taking the measured centre of mass into the
+// plan as well was tried: the servos' lag read as an error, and the steps
+// ran away.)
+void Engine::Impl::capture() {
+  if (!closed || error_side < 0) return;
+  const Vector2d error = status.capture_error;
+  const double now = time();
+  if (phase == Phase::kStanding && plan.empty() && !walking &&
+      error.norm() > kFeedback.catch_error) {
+    // Standing: steps catch the robot, and then it stands again.
+    catching = true;
+    catch_landed = status.steps_landed;
+    target = Velocity{};
+    walking = true;
+    replan = false;
+    std::size_t from = 0;
+    start_centre = reference(now, from);
+    Step first = first_step();
+    first.swing = error.y() > 0.0 ? kLeft : kRight;
+    first.from = feet[first.swing];
+    first.stance = feet[other(first.swing)];
+    first.to = first.from;
+    first.frame =
+        Place{(feet[kLeft].at + feet[kRight].at) / 2.0, (feet[kLeft].yaw + feet[kRight].yaw) / 2.0};
+    first.begin = now;
+    first.lift = now + shift_time();
+    first.land = first.lift + swing_time();
+    append(first);
+  }
+  if (plan.empty()) return;
+  const Vector2d beyond =
+      error - error.cwiseMax(-kFeedback.capture_deadband).cwiseMin(kFeedback.capture_deadband);
+  // The step whose landing can still move.
+  std::size_t k = 0;
+  const Step &front = plan.front();
+  if (now >= front.lift &&
+      (now - front.lift) / (front.land - front.lift) > kFeedback.capture_until) {
+    if (plan.size() < 2) return;
+    k = 1;
+  }
+  // What the landing cannot take, within reach and clear of the other
+  // foot, the step after it takes.
+  Vector2d wanted = kFeedback.capture_gain * beyond;
+  for (int pass = 0; pass < 2 && k < plan.size(); ++pass, ++k) {
+    Step &step = plan[k];
+    Place to = step.planned;
+    to.at += wanted;
+    const Vector2d from_stance = to.at - step.stance.at;
+    if (from_stance.norm() > reach)
+      to.at = step.stance.at + from_stance * (reach / from_stance.norm());
+    to = keep_feet_apart(step.stance, step.swing, to, shape);
+    const Vector2d rest = step.planned.at + wanted - to.at;
+    if ((to.at - step.to.at).norm() >= 1e-3) {
+      if (!beyond.isZero()) ++status.captures;
+      step.to = to;
+      replan_after(k);
+      extend_plan();
+    }
+    if (rest.norm() < 1e-3 || step.last) break;
+    wanted = rest;
+  }
 }
 
 void Engine::Impl::take_command() {
@@ -372,12 +617,14 @@ Step Engine::Impl::next_step(const Step &previous) const {
   step.from = previous.stance;
   step.stance = previous.to;
   const double t = settings.step_time;
-  step.frame = advance(previous.frame, step.velocity, t);
+  // Heading: the steps turn by what the inertial unit says is missing.
+  Velocity walked = step.velocity;
+  walked.turn += heading_fix;
+  step.frame = advance(previous.frame, walked, t);
   const double left = step.velocity.left * t;
-  step.to =
-      keep_feet_apart(step.stance, step.swing,
-                      landing(step.frame, step.swing, step.velocity.turn * t, shape, left), shape);
-  step.frame = frame_of(step.to, step.swing, step.velocity.turn * t, shape, left);
+  step.to = keep_feet_apart(step.stance, step.swing,
+                            landing(step.frame, step.swing, walked.turn * t, shape, left), shape);
+  step.frame = frame_of(step.to, step.swing, walked.turn * t, shape, left);
   step.begin = previous.land;
   step.lift = step.begin + shift_time();
   step.land = step.lift + swing_time();
@@ -419,6 +666,7 @@ void Engine::Impl::append(Step step) {
   step.edge = settings.swing_edge * (1.0 - share);
   step.rise = settings.slow_lift + (settings.lift - settings.slow_lift) * share;
   frame = step.frame;
+  step.planned = step.to;
   plan.push_back(step);
 }
 
@@ -512,8 +760,9 @@ void Engine::Impl::place_feet_and_pelvis(std::array<Foot, 2> &at, robot::PelvisP
   // planned centre of mass.
   const double between = wrap_angle(at[kRight].yaw - at[kLeft].yaw);
   pelvis.yaw = at[kLeft].yaw + between / 2.0;
-  pelvis.pitch = 0.0;
-  pelvis.roll = 0.0;
+  // Posture: leaning against the tilt the inertial unit measures.
+  pelvis.pitch = tilt_fix.x();
+  pelvis.roll = tilt_fix.y();
   pelvis.position = Vector3d(status.com.x() - com_offset.x(), status.com.y() - com_offset.y(),
                              zero.floor + settings.height);
 }
@@ -775,6 +1024,7 @@ void Engine::walk(const Velocity &velocity, long steps) {
   im.walking = true;
   im.steps_left = std::max(0L, steps);
   im.replan = true;
+  im.catching = false;
 }
 
 void Engine::stop() {
@@ -782,6 +1032,11 @@ void Engine::stop() {
   im.walking = false;
   im.steps_left = 0;
   im.replan = true;
+  im.catching = false;
+}
+
+void Engine::open_loop() {
+  impl_->feedback = false;
 }
 
 void Engine::freeze() {
@@ -808,7 +1063,13 @@ const Posture &Engine::Impl::step(const Sensors &sensors) {
     return im.out;
   }
   im.take_command();
+  const long landed = im.status.steps_landed;
   im.advance_clock();
+  if (im.closed) {
+    if (im.status.steps_landed != landed) im.landed();
+    im.time_landing();
+    im.capture();
+  }
   im.extend_plan();
   im.update_phase();
   im.advance_com();

@@ -20,23 +20,26 @@
 // was started: x the way it faced, y to its left, z up; m, rad, s. A
 // velocity is in the robot's own frame (forward, left, turn to the left).
 //
-// Where issue-24-style feedback goes (today the engine walks open loop and
-// only records the sensors):
-//   - estimation: Engine::step() receives Sensors first; an estimator of
-//     the centre of mass and of the body's tilt belongs at the head of
-//     Engine::step (see Engine::sense in gait.cpp);
-//   - posture: offsets to the stance ankle and the hips go after the legs
-//     are solved, where the sag is added (Engine::finish_posture);
-//   - timing: the phase clock advances in Engine::advance_clock; a layer
-//     that ends a swing when the sole lands, or holds a step until it does,
-//     moves the clock there and shifts the plan's later times with it
-//     (Plan::shift_from);
-//   - stepping: every footstep is made by Engine::next_footstep and then
-//     kept within reach and clear of the other foot by
-//     Engine::keep_feet_apart; a capture step moves the next footstep in
-//     between, and the plan ahead is made again from it;
-//   - heading: the command's turn is taken in Engine::take_command; a
-//     heading hold adds its correction there.
+// Feedback (Settings::feedback, with the inertial unit and the gyro
+// read): four layers close the loop on what a real robot measures, each
+// with its gains in kFeedback (gait/feedback.h):
+//   - estimation, at the head of a period (Engine::sense): the torso's
+//     tilt and turn rates, filtered; the centre of mass against the
+//     stance sole from the servos' read-back and the inertial unit's tilt,
+//     and its error from the plan;
+//   - posture: the pelvis is tilted against the measured tilt, so the
+//     stance ankle and the hips meet it (place_feet_and_pelvis);
+//   - timing: a swing foot the sole feels landing early ends its step
+//     there; one that has not landed when planned holds the plan a little
+//     (the plan's times move: advance_clock);
+//   - stepping: the capture point's error from the plan moves the next
+//     footstep, within reach and clear of the other foot, the plan going
+//     on from there; standing, a push that throws it off the soles starts
+//     steps that catch the robot (capture);
+//   - heading: the inertial unit's yaw against the heading asked for turns
+//     the steps (next_step).
+// Without a sample of the inertial unit or the gyro (motion_walk offline,
+// a missing device) every layer is off and the engine walks open loop.
 #pragma once
 
 #include <Eigen/Core>
@@ -135,6 +138,9 @@ struct Settings {
   // speed's share and the legs' reach, at most `most`. Off, the limits are
   // `most` as they are (motion_walk, which takes its command as given).
   bool measure_limits = true;
+  // Close the loop on the sensors (the walker); off, the engine walks open
+  // loop whatever they read (walker --open-loop).
+  bool feedback = true;
   // The most the engine walks on each axis whatever the servos allow:
   // where walks in the physics world stop standing (docs/walker.md).
   Limits most = {0.3, 0.2, 0.06, 1.0, 0.1, 0.03, 0.3};
@@ -186,6 +192,14 @@ struct Status {
   // planned load (zero with Settings::sag off).
   Posture sag{};
   Fault fault;  // the first posture that could not be made
+  // The feedback's work (all zero open loop).
+  bool closed_loop = false;                                 // the layers acted this period
+  Eigen::Vector2d tilt_fix = Eigen::Vector2d::Zero();       // rad of pelvis pitch, roll commanded
+  Eigen::Vector2d capture_error = Eigen::Vector2d::Zero();  // m, measured less planned
+  double heading_error = 0.0;                               // rad, asked less measured
+  long captures = 0;                                        // steps the capture point moved
+  long early_landings = 0;                                  // steps ended early by the sole's touch
+  long late_landings = 0;                                   // steps held for the sole's touch
 };
 
 class Engine {
@@ -222,6 +236,8 @@ class Engine {
   void stop();
   // Stop stepping at once and hold the posture last given (a fall).
   void freeze();
+  // Every feedback layer off from now on, as with Settings::feedback off.
+  void open_loop();
 
   // One period: advances the plan by Settings::period and returns the
   // posture to send, rad by JointIndex (all 25; the walker sends 23).

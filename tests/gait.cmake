@@ -19,3 +19,15 @@ if(TARGET walker)
                        PROPERTIES LABELS long)
   gtest_discover_tests(walker_walk_test DISCOVERY_TIMEOUT 60 TEST_FILTER "-${walker_long}")
 endif()
+
+# The walker's loop closed against the same gait open: pushes while
+# walking and a straight minute (long tests), open loop said and walked.
+if(TARGET walker)
+  add_executable(walker_feedback_test walker_feedback_test.cpp)
+  add_dependencies(walker_feedback_test walker)
+  target_link_libraries(walker_feedback_test PRIVATE e2e_harness GTest::gtest_main)
+  target_compile_definitions(walker_feedback_test PRIVATE WALKER_PATH="$<TARGET_FILE:walker>")
+  discover_tests(walker_feedback_test LONG
+                 WalkerFeedback.PushesWhileWalkingTheClosedLoopSurvivesAndTheOpenOneDoesNot
+                 WalkerFeedback.AStraightMinuteDriftsLessThanThreePercentAndKeepsItsHeading)
+endif()

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "e2e_harness.h"
+#include "walker_run.h"
 
 namespace {
 
@@ -20,28 +21,8 @@ bool short_run() {
   return value != nullptr && std::string(value) == "1";
 }
 
-struct Walked {
-  e2e::Result result;
-  std::vector<e2e::PostureRow> log;
-};
-
-// Runs the walker with `script` (lines "MS COMMAND") until `stop_ms` of
-// simulated time, in the physics world.
-Walked walk(const std::string &script, long stop_ms,
-            std::vector<std::pair<std::string, std::string>> env = {}) {
-  const std::string dir = e2e::temp_dir();
-  e2e::write_file(dir + "/walk.txt", script);
-  e2e::Options options;
-  options.program = WALKER_PATH;
-  options.args = {"--script", dir + "/walk.txt"};
-  options.stop_ms = stop_ms;
-  options.env = {{"STANDIN_WORLD", "physics"}};
-  options.env.insert(options.env.end(), env.begin(), env.end());
-  Walked w;
-  w.result = e2e::run(options);
-  w.log = e2e::parse_posture_log(w.result.posture_log);
-  return w;
-}
+using walker_run::walk;
+using walker_run::Walked;
 
 // The velocity over [from_ms, to_ms] in the robot's own frame: each log
 // step's move on the floor turned by the heading then.
@@ -186,7 +167,7 @@ TEST(WalkerWalks, TheSameScriptGivesTheSameLogByteForByte) {
 // fall.
 TEST(WalkerWalks, AFallIsSaidOnceAndTheRobotIsHeldAndAMissingUnitIsSaid) {
   // 6 N·s from the front while walking: far beyond what it survives.
-  const Walked fallen = walk("0 walk 0.1 0 0\n", 6000, {{"STANDIN_PUSH", "3000:-60,0,0:100"}});
+  const Walked fallen = walk("0 walk 0.1 0 0\n", 6000, {}, {{"STANDIN_PUSH", "3000:-60,0,0:100"}});
   ASSERT_EQ(fallen.result.exit_code, 0) << fallen.result.err;
   EXPECT_NE(fallen.result.err.find("standin: the robot fell"), std::string::npos);
   EXPECT_EQ(e2e::count(fallen.result.out, "the robot fell"), 1) << fallen.result.out;
@@ -196,7 +177,7 @@ TEST(WalkerWalks, AFallIsSaidOnceAndTheRobotIsHeldAndAMissingUnitIsSaid) {
   EXPECT_EQ(e2e::commands_after_step(trace, steps - 1), e2e::commands_after_step(trace, steps - 50))
       << "commands still change after the fall";
 
-  const Walked blind = walk("0 walk 0.1 0 0\n", 2500, {{"STANDIN_MISSING", "inertial unit"}});
+  const Walked blind = walk("0 walk 0.1 0 0\n", 2500, {}, {{"STANDIN_MISSING", "inertial unit"}});
   ASSERT_EQ(blind.result.exit_code, 0) << blind.result.err;
   EXPECT_EQ(e2e::count(blind.result.err, "walker: the robot has no inertial unit"), 1)
       << blind.result.err;

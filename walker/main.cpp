@@ -22,7 +22,7 @@
 
 namespace {
 
-constexpr char kUsage[] = "usage: walker [--script FILE] [--model FILE]\n";
+constexpr char kUsage[] = "usage: walker [--script FILE] [--model FILE] [--open-loop]\n";
 constexpr auto reset = reset_full;
 
 [[noreturn]] void refuse(const std::string &why, int status) {
@@ -36,11 +36,16 @@ int main(int argc, char **argv) {
   keep_standard_streams_open();
   std::string model_path;
   std::string script_path;
+  bool open_loop = false;
   for (int a = 1; a < argc; ++a) {
     const std::string_view arg = argv[a];
     if (arg == "--help") {
       std::fputs(kUsage, stdout);
       return 0;
+    }
+    if (arg == "--open-loop") {
+      open_loop = true;
+      continue;
     }
     if (arg == "--model" || arg == "--script") {
       if (a + 1 >= argc) refuse(std::string(arg) + " takes a file name", 2);
@@ -82,6 +87,16 @@ int main(int argc, char **argv) {
   robot_step(kFirstStepMs);
 
   shell.start(engine.limits());
+  // The feedback needs the inertial unit and the gyro; without them the
+  // same gait walks open loop.
+  const char *open_why = open_loop                    ? "--open-loop"
+                         : devices.inertial_unit == 0 ? "the robot has no inertial unit"
+                         : devices.gyro == 0          ? "the robot has no gyro"
+                                                      : nullptr;
+  if (open_why != nullptr) {
+    engine.open_loop();
+    shell.open_loop(open_why);
+  }
   walker::Loop loop(engine, devices, shell, shell);
   loop.run();
 }

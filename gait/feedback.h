@@ -1,0 +1,56 @@
+// The gait engine's feedback gains: one row per layer's term, with its
+// unit. They are the controller's, not the robot's: the robot's facts
+// (heights, reach, weight) come from the model. Measured effects are in
+// docs/walker.md.
+#pragma once
+
+namespace gait {
+
+struct FeedbackGains {
+  // --- Estimation -------------------------------------------------------
+  // Low-pass filter of the gyro's rates and the centre of mass's speed, Hz.
+  double rate_filter = 12.0;
+  // --- Posture: pelvis tilt commanded against the tilt measured ---------
+  double tilt_angle = 0.3;  // rad of pelvis per rad of torso tilt
+  double tilt_rate = 0.04;  // rad of pelvis per rad/s of tilt rate (filtered)
+  double tilt_most = 0.15;  // rad, the most it tilts the pelvis either way
+  // --- Timing: the soles' forces -----------------------------------------
+  // Share of the robot's weight on the swing sole that counts as landed
+  // early (a firm touch), and below which it has not landed at all.
+  double early_share = 0.3;
+  double landed_share = 0.05;
+  // Share of the swing after which a landing felt ends the step early.
+  double early_after = 0.75;
+  // s a step's landing moves at most, held for a late one or brought
+  // forward for an early one. 0 switches the layer off, as it is: at
+  // 0.01 s to 0.06 s it lowered the pushes survived walking (the least
+  // from the front 0.82 to 0.71 N·s) and held perfect-floor steps that
+  // had landed, slowing the walk (0.15 m/s asked walked 0.12).
+  double shift_most = 0.0;
+  // --- Stepping: the capture point ---------------------------------------
+  double capture_gain = 1.0;       // m of footstep per m of capture point error
+  double capture_deadband = 0.02;  // m of error absorbed by the plan as it is
+  // Share of the swing after which its landing no longer moves.
+  double capture_until = 0.6;
+  // m of capture point error, standing, that starts catching steps:
+  // beyond what the servos' stiffness rides out standing. Sooner, the
+  // steps lost side pushes the robot survives standing still (at 0.025 m
+  // it survived 1.16 N·s from the side, at 0.05 m 1.20 to 1.39, against
+  // 1.50 without steps).
+  double catch_error = 0.08;
+  // --- Heading ---------------------------------------------------------------
+  double heading = 2.0;        // rad/s of turn per rad of heading error
+  double heading_sum = 1.5;    // rad/s of turn per rad·s of heading error summed
+  double heading_most = 0.15;  // rad/s, the most it adds to the turn
+};
+
+inline constexpr FeedbackGains kFeedback{};
+
+static_assert(kFeedback.rate_filter > 0.0 && kFeedback.tilt_most >= 0.0);
+static_assert(kFeedback.shift_most >= 0.0 && kFeedback.catch_error > 0.0);
+static_assert(kFeedback.landed_share > 0.0 && kFeedback.landed_share < kFeedback.early_share);
+static_assert(kFeedback.early_after > 0.0 && kFeedback.early_after < 1.0);
+static_assert(kFeedback.capture_until > 0.0 && kFeedback.capture_until <= 1.0);
+static_assert(kFeedback.heading_most >= 0.0);
+
+}  // namespace gait
