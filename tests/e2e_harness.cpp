@@ -381,9 +381,13 @@ bool Session::wait_until(const std::function<bool()> &done) {
   return pump([&] { return done(); });
 }
 
-std::vector<TraceLine> Session::trace_so_far() const {
-  std::string text = read_file(trace_path_);
+std::vector<TraceLine> trace_in(const std::string &path) {
+  std::string text = read_file(path);
   return parse_trace(std::string_view(text).substr(0, text.rfind('\n') + 1));
+}
+
+std::vector<TraceLine> Session::trace_so_far() const {
+  return trace_in(trace_path_);
 }
 
 void Session::run_for(int ms) {

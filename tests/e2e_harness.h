@@ -147,6 +147,9 @@ std::string read_file(const std::string &path);
 
 // Parses trace text; a malformed line fails the test.
 std::vector<TraceLine> parse_trace(std::string_view text);
+// The trace file at `path` so far, its complete lines only: the program
+// may be writing it.
+std::vector<TraceLine> trace_in(const std::string &path);
 // The lines of one call name, in order.
 std::vector<TraceLine> calls(const std::vector<TraceLine> &trace, std::string_view call);
 // Number of robot_step calls in the trace.
