@@ -32,7 +32,7 @@ struct Options {
   // any of them out without -Wmissing-field-initializers.
   std::string program = {};            // path of the executable
   std::vector<std::string> args = {};  // its arguments, after its name
-  std::string input = {};              // in stdin before the program starts; run() then closes stdin
+  std::string input = {};  // in stdin before the program starts; run() then closes stdin
   // Extra environment, applied last: STANDIN_PACE, STANDIN_MISSING, ... and
   // anything else. An entry here overrides the harness's own setting. The
   // harness runs the kinematic world; STANDIN_WORLD=physics asks for physics.

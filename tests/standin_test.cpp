@@ -531,8 +531,7 @@ TEST(Standin, ThreadThatNeverWaitsIsToldOnceAndTheStepsGoOn) {
   e2e::Result r = probe(kStart + "background forever flush\nforever step 64\n", {}, 640);
   EXPECT_EQ(r.exit_code, 0) << r.err;
   EXPECT_EQ(e2e::count(r.err, "of the program kept running through a step for "), 1) << r.err;
-  EXPECT_NE(r.err.find(" ms of its own time; the steps no longer wait for it\n"),
-            std::string::npos)
+  EXPECT_NE(r.err.find(" ms of its own time; the steps no longer wait for it\n"), std::string::npos)
       << r.err;
   EXPECT_GE(e2e::steps(r.trace), 10) << "the steps went on to the stop time";
 }
