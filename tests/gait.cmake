@@ -29,5 +29,6 @@ if(TARGET walker)
   target_compile_definitions(walker_feedback_test PRIVATE WALKER_PATH="$<TARGET_FILE:walker>")
   discover_tests(walker_feedback_test LONG
                  WalkerFeedback.PushesWhileWalkingTheClosedLoopSurvivesAndTheOpenOneDoesNot
-                 WalkerFeedback.AStraightMinuteDriftsLessThanThreePercentAndKeepsItsHeading)
+                 WalkerFeedback.AStraightMinuteDriftsLessThanThreePercentAndKeepsItsHeading
+                 WalkerFeedback.ServosThatAnswerLateDoNotFellTheClosedLoop)
 endif()
