@@ -386,6 +386,28 @@ std::vector<TraceLine> trace_in(const std::string &path) {
   return parse_trace(std::string_view(text).substr(0, text.rfind('\n') + 1));
 }
 
+std::string left_in(const std::string &dir) {
+#if defined(__SANITIZE_THREAD__)
+  constexpr bool kUnderTsan = true;
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+  constexpr bool kUnderTsan = true;
+#else
+  constexpr bool kUnderTsan = false;
+#endif
+#else
+  constexpr bool kUnderTsan = false;
+#endif
+  std::string left;
+  std::error_code gone;
+  for (const auto &entry : std::filesystem::recursive_directory_iterator(dir, gone)) {
+    const std::string name = entry.path().filename().string();
+    if (kUnderTsan && name.rfind("tsan.rodata.", 0) == 0) continue;
+    left += " " + entry.path().string().substr(dir.size() + 1);
+  }
+  return left;
+}
+
 std::vector<TraceLine> Session::trace_so_far() const {
   return trace_in(trace_path_);
 }

@@ -150,6 +150,12 @@ std::vector<TraceLine> parse_trace(std::string_view text);
 // The trace file at `path` so far, its complete lines only: the program
 // may be writing it.
 std::vector<TraceLine> trace_in(const std::string &path);
+
+// What is left under `dir`: its entries' paths below it, each after a
+// space; empty when nothing is. Under ThreadSanitizer a process killed as
+// it starts leaves its runtime's own "tsan.rodata.<pid>" file in TMPDIR,
+// which no program of ours writes: that one is not counted.
+std::string left_in(const std::string &dir);
 // The lines of one call name, in order.
 std::vector<TraceLine> calls(const std::vector<TraceLine> &trace, std::string_view call);
 // Number of robot_step calls in the trace.

@@ -251,10 +251,8 @@ TEST(PushTest, TermEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   ASSERT_EQ(kill(pid, SIGTERM), 0);
   ASSERT_EQ(waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 143) << status;
-  std::string left;
-  for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
-    left += " " + entry.path().string().substr(tmp.size() + 1);
-  EXPECT_TRUE(std::filesystem::is_empty(tmp)) << "left:" << left;
+  const std::string left = e2e::left_in(tmp);
+  EXPECT_TRUE(left.empty()) << "left:" << left;
   for (const e2e::Process &p : e2e::processes())
     EXPECT_NE(p.session, session) << "left running: " << p.id;
 }
@@ -305,12 +303,11 @@ TEST(PushTest, KillEndsEveryProcessOfTheRunAndLeavesNothingBehind) {
   const bool cleared = within_deadline([&] {
     for (const e2e::Process &p : e2e::processes())
       if (p.session == session) return false;
-    return std::filesystem::is_empty(tmp);
+    return e2e::left_in(tmp).empty();
   });
   std::string left;
   for (const e2e::Process &p : e2e::processes())
     if (p.session == session) left += " process " + std::to_string(p.id);
-  for (const auto &entry : std::filesystem::recursive_directory_iterator(tmp))
-    left += " " + entry.path().string().substr(tmp.size() + 1);
+  left += e2e::left_in(tmp);
   EXPECT_TRUE(cleared) << "left:" << left;
 }

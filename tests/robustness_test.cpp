@@ -349,11 +349,11 @@ TEST(Robustness, TermOrKillEndsEveryRunAndLeavesNothingBehind) {
     auto left = [&] {
       for (const e2e::Process &p : e2e::processes())
         if (p.session == session) return true;
-      return !std::filesystem::is_empty(tmp);
+      return !e2e::left_in(tmp).empty();
     };
     while (left() && std::chrono::steady_clock::now() < until)
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_TRUE(std::filesystem::is_empty(tmp));
+    EXPECT_EQ(e2e::left_in(tmp), "");
     for (const e2e::Process &p : e2e::processes())
       EXPECT_NE(p.session, session) << "left running: " << p.id;
   }
