@@ -14,7 +14,9 @@ if(TARGET walker)
   add_dependencies(walker_walk_test walker)
   target_link_libraries(walker_walk_test PRIVATE e2e_harness GTest::gtest_main)
   target_compile_definitions(walker_walk_test PRIVATE WALKER_PATH="$<TARGET_FILE:walker>")
-  set(walker_long "WalkerWalks.TheFastestForwardCommandIsHeld30SecondsAtAQuarterMetreASecond")
+  # Seconds of walking in the physics world each: past the harness's
+  # deadline under valgrind, so the short set leaves them out.
+  set(walker_long "WalkerWalks.*")
   gtest_discover_tests(walker_walk_test DISCOVERY_TIMEOUT 60 TEST_FILTER "${walker_long}"
                        PROPERTIES LABELS long)
   gtest_discover_tests(walker_walk_test DISCOVERY_TIMEOUT 60 TEST_FILTER "-${walker_long}")
@@ -30,5 +32,6 @@ if(TARGET walker)
   discover_tests(walker_feedback_test LONG
                  WalkerFeedback.PushesWhileWalkingTheClosedLoopSurvivesAndTheOpenOneDoesNot
                  WalkerFeedback.AStraightMinuteDriftsLessThanThreePercentAndKeepsItsHeading
-                 WalkerFeedback.ServosThatAnswerLateDoNotFellTheClosedLoop)
+                 WalkerFeedback.ServosThatAnswerLateDoNotFellTheClosedLoop
+                 WalkerFeedback.OpenLoopIsSaidOnceAndWalksAndAFallRefusesCommands)
 endif()
