@@ -169,35 +169,35 @@ Runner::~Runner() {
   for (const Live &run : live_) waitpid(run.pid, nullptr, 0);
 }
 
-pid_t Runner::start(const RunSpec &spec, std::string *error) {
+pid_t Runner::start(const RunOrder &order, std::string *error) {
   // Everything the child needs, made before it is: it only opens and execs.
   std::vector<std::string> env = environment_;
   env.push_back("STANDIN_WORLD=physics");
   env.push_back("STANDIN_PACE=fast");
-  env.push_back("STANDIN_STOP_MS=" + std::to_string(spec.stop_ms));
-  env.push_back("STANDIN_POSTURE=" + spec.posture);
+  env.push_back("STANDIN_STOP_MS=" + std::to_string(order.stop_ms));
+  env.push_back("STANDIN_POSTURE=" + order.posture);
   env.push_back("STANDIN_TRACE=trace.tsv");
   env.push_back("STANDIN_POSTURE_LOG=posture.csv");
-  env.insert(env.end(), spec.settings.begin(), spec.settings.end());
+  env.insert(env.end(), order.settings.begin(), order.settings.end());
   std::vector<char *> envp;
   for (std::string &e : env) envp.push_back(e.data());
   envp.push_back(nullptr);
   std::vector<std::string> words = {program_};
-  words.insert(words.end(), spec.args.begin(), spec.args.end());
+  words.insert(words.end(), order.args.begin(), order.args.end());
   std::vector<char *> argv;
   for (std::string &w : words) argv.push_back(w.data());
   argv.push_back(nullptr);
-  const std::string input = spec.dir + "/input.txt";
+  const std::string input = order.dir + "/input.txt";
   {
     std::ofstream in(input, std::ios::binary);
-    in << spec.input;
+    in << order.input;
     if (!in) {
       *error = "cannot write " + input;
       return -1;
     }
   }
-  const std::string out = spec.dir + "/out.txt";
-  const std::string err = spec.dir + "/err.txt";
+  const std::string out = order.dir + "/out.txt";
+  const std::string err = order.dir + "/err.txt";
   const pid_t runner = getpid();
   const pid_t pid = fork();
   if (pid < 0) {
@@ -214,12 +214,12 @@ pid_t Runner::start(const RunSpec &spec, std::string *error) {
     const int to = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int to_err = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     if (in < 0 || to < 0 || to_err < 0 || dup2(in, 0) < 0 || dup2(to, 1) < 0 ||
-        dup2(to_err, 2) < 0 || chdir(spec.dir.c_str()) != 0)
+        dup2(to_err, 2) < 0 || chdir(order.dir.c_str()) != 0)
       _exit(127);
     execve(argv[0], argv.data(), envp.data());
     _exit(127);
   }
-  live_.push_back(Live{pid, spec.dir});
+  live_.push_back(Live{pid, order.dir});
   return pid;
 }
 
@@ -249,8 +249,8 @@ pid_t Runner::wait(RunResult *result, int *signal) {
   return run.pid;
 }
 
-bool Runner::run(const RunSpec &spec, RunResult *result, std::string *error, int *signal) {
-  if (start(spec, error) < 0) return false;
+bool Runner::run(const RunOrder &order, RunResult *result, std::string *error, int *signal) {
+  if (start(order, error) < 0) return false;
   return wait(result, signal) >= 0;
 }
 

@@ -26,7 +26,7 @@ int supervise(const std::string &tool, const std::string &dir, const std::functi
 
 // One run of the program in the physics world, as fast as it goes, with
 // a trace (trace.tsv) and a posture log (posture.csv) in `dir`.
-struct RunSpec {
+struct RunOrder {
   std::string dir;                    // the program runs in it
   std::vector<std::string> args;      // after the program's name
   std::string input;                  // its standard input, whole
@@ -61,12 +61,12 @@ class Runner {
   Runner &operator=(const Runner &) = delete;
 
   // Starts a run; its process id, or -1 with `*error` set.
-  pid_t start(const RunSpec &spec, std::string *error);
+  pid_t start(const RunOrder &order, std::string *error);
   // Waits for one of the runs started to end: its id and what it did.
   // Returns -1 when a TERM, INT or HUP came first; `*signal` says which.
   pid_t wait(RunResult *result, int *signal);
   // Starts one run and waits for it.
-  bool run(const RunSpec &spec, RunResult *result, std::string *error, int *signal);
+  bool run(const RunOrder &order, RunResult *result, std::string *error, int *signal);
   // Runs going.
   std::size_t going() const { return live_.size() + ended_.size(); }
 

@@ -77,13 +77,13 @@ int run_test(const Setup &setup) {
       error = "cannot make the work directory " + dir;
       return false;
     }
-    physics_runs::RunSpec spec;
-    spec.dir = dir;
-    spec.args = setup.args;
-    spec.input = setup.input;
-    spec.stop_ms = stop_ms;
-    spec.posture = setup.posture;
-    if (!runner.run(spec, &result, &error, &signal)) return false;
+    physics_runs::RunOrder order;
+    order.dir = dir;
+    order.args = setup.args;
+    order.input = setup.input;
+    order.stop_ms = stop_ms;
+    order.posture = setup.posture;
+    if (!runner.run(order, &result, &error, &signal)) return false;
     if (!result.ok) error = std::string(program) + " failed: " + result.failure;
     return result.ok;
   };
@@ -176,15 +176,15 @@ int run_test(const Setup &setup) {
     }
     made[b] = true;
     dirs[b] = dir;
-    physics_runs::RunSpec spec;
-    spec.dir = dir;
-    spec.args = setup.args;
-    spec.input = setup.input;
-    spec.stop_ms = bisection.at_ms() + push::kPushMs + settle;
-    spec.posture = setup.posture;
-    spec.settings = {"STANDIN_PUSH=" + push::push_setting(bisection.at_ms(), bisection.next(),
-                                                          bisection.from(), headings[b])};
-    const pid_t pid = runner.start(spec, &error);
+    physics_runs::RunOrder order;
+    order.dir = dir;
+    order.args = setup.args;
+    order.input = setup.input;
+    order.stop_ms = bisection.at_ms() + push::kPushMs + settle;
+    order.posture = setup.posture;
+    order.settings = {"STANDIN_PUSH=" + push::push_setting(bisection.at_ms(), bisection.next(),
+                                                           bisection.from(), headings[b])};
+    const pid_t pid = runner.start(order, &error);
     if (pid < 0) return false;
     going.emplace_back(pid, Going{b, attempt});
     return true;

@@ -313,14 +313,14 @@ int execute(const Setup &setup, const std::vector<long> &numbers, int jobs,
       error = "cannot make the work directory " + dir;
       return false;
     }
-    physics_runs::RunSpec spec;
-    spec.dir = dir;
-    spec.args = setup.play.args;
-    spec.input = setup.play.input;
-    spec.stop_ms = setup.play.stop_ms;
-    spec.posture = setup.play.posture;
-    spec.settings = robustness::settings_of(setup.runs[number - 1].robot);
-    const pid_t pid = runner.start(spec, &error);
+    physics_runs::RunOrder order;
+    order.dir = dir;
+    order.args = setup.play.args;
+    order.input = setup.play.input;
+    order.stop_ms = setup.play.stop_ms;
+    order.posture = setup.play.posture;
+    order.settings = robustness::settings_of(setup.runs[number - 1].robot);
+    const pid_t pid = runner.start(order, &error);
     if (pid < 0) return false;
     going.push_back({pid, number, attempt, dir});
     return true;
