@@ -65,13 +65,15 @@ int main(int argc, char **argv) {
   if (const std::string problem = gait::Engine::settings_problem(*model, settings);
       !problem.empty())
     refuse(problem, 1);
-  gait::Engine engine(*model, settings);
 
   robot_live(reset);
   for (const int i : robot::kLegJoints[robot::kLeft])
     if (joint[i] == 0) refuse(std::string("the robot has no servo ") + kJoints[i].name, 1);
   for (const int i : robot::kLegJoints[robot::kRight])
     if (joint[i] == 0) refuse(std::string("the robot has no servo ") + kJoints[i].name, 1);
+  // The engine measures its limits by walking its own plans, a while in a
+  // debug build: a robot it cannot drive is refused before that.
+  gait::Engine engine(*model, settings);
   walker::Devices devices;
   devices.inertial_unit = robot_get_device("inertial unit");
   devices.gyro = robot_get_device("gyro");
