@@ -1059,7 +1059,9 @@ const Posture &Engine::Impl::step(const Sensors &sensors) {
     im.wanted = im.out;
     if (im.time() >= im.lower_time) im.phase = Phase::kStanding;
     im.status.time = im.time();
-    im.status.phase = im.phase;
+    // A walk asked while bending starts at the next period: the robot
+    // does not stand ready in between.
+    im.status.phase = im.phase == Phase::kStanding && im.walking ? Phase::kWalking : im.phase;
     return im.out;
   }
   im.take_command();

@@ -262,6 +262,22 @@ TEST(Engine, ChangesTakeEffectAtTheNextStepAndAStopStandsWithTheFeetTogether) {
   EXPECT_LT((engine.status().com - middle).norm(), 1e-3);
 }
 
+// A walk asked while the robot still bends to its walking height starts
+// when the bend ends: the engine never reports standing ready in between,
+// which the walker would say as "standing" after "walking at ...".
+TEST(Engine, AWalkAskedWhileBendingGoesFromTheBendStraightToWalking) {
+  gait::Engine engine(built_in(), gait::Settings{});
+  engine.start(Posture{});
+  ASSERT_EQ(engine.status().phase, gait::Phase::kLowering);
+  engine.walk(gait::Velocity{0.1, 0.0, 0.0});
+  while (engine.status().phase == gait::Phase::kLowering) engine.step(gait::Sensors::none());
+  for (int k = 0; k < 200; ++k) {
+    EXPECT_EQ(engine.status().phase, gait::Phase::kWalking) << "at " << engine.status().time;
+    engine.step(gait::Sensors::none());
+  }
+  EXPECT_GT(engine.status().steps_landed, 0);
+}
+
 // Settings and models the engine cannot walk are refused in one line, as
 // the walker and motion_walk say them.
 TEST(Engine, SettingsAndModelsItCannotWalkAreRefusedInOneLine) {
