@@ -47,6 +47,9 @@ constexpr double kLeastLoad = 0.1;
 // Approach steps evaluated at the most: beyond them the approach is taken
 // as reached (only a posture far beyond the joints' limits needs more).
 constexpr long kApproachEvaluated = 4000;
+// A leg whose sole moves less than this against the pelvis in a sample
+// keeps still, m.
+constexpr double kStill = 1e-5;
 // The sway is followed in this many steps per sample.
 constexpr int kSwaySteps = 5;
 
@@ -105,6 +108,11 @@ struct BalanceCheck::State {
   Vec2 anchor = Vec2::Zero();
   double anchor_yaw = 0.0;
   bool placed = false;
+  // Each sole's corners against the pelvis at the last sample, and how far
+  // the farthest moved since, m.
+  std::array<std::array<Vec3, 4>, 2> leg_corners;
+  std::array<double, 2> moved = {0.0, 0.0};
+  bool have_legs = false;
   // The give: the posture held, and how stiffly the soles that carry hold
   // the centre of mass (N/m, on the floor).
   Posture held{};
@@ -160,6 +168,7 @@ struct BalanceCheck::State {
 
   void reset() {
     placed = false;
+    have_legs = false;
     have_prev = have_momentum = false;
     swaying = false;
     have_soles = false;
@@ -185,6 +194,31 @@ struct BalanceCheck::State {
     return z;
   }
 
+  // Whether sole s lies flat on the floor under the placement: every
+  // corner within the floor's give of it.
+  bool flat_on_floor(int s, const Mat3 &r, const Vec3 &t) {
+    for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s))) {
+      const double z = (r * c + t).z();
+      if (z < -kPress || z > kTouch) return false;
+    }
+    return true;
+  }
+
+  // How far each sole moved against the pelvis since the last sample, as
+  // the posture `reached` puts it: its farthest corner, m. Standing on both
+  // soles, the robot keeps still on the leg that keeps still.
+  void watch_legs(const Posture &reached) {
+    body.set_posture(reached, robot::PelvisPose{});
+    for (int s = 0; s < 2; ++s) {
+      const std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(s));
+      moved[s] = 0.0;
+      for (int k = 0; k < 4 && have_legs; ++k)
+        moved[s] = std::max(moved[s], (corners[k] - leg_corners[s][k]).norm());
+      leg_corners[s] = corners;
+    }
+    have_legs = true;
+  }
+
   // Stands the posture just computed on the floor.
   void stand(Mat3 *r, Vec3 *t) {
     using robot::kLeft;
@@ -202,8 +236,12 @@ struct BalanceCheck::State {
     placement(stance, anchor, anchor_yaw, r, t);
     int other = 1 - stance;
     double below = lowest(other, *r, *t);
-    if (below >= -kPress) return;
-    // The other sole has come down: it stands now, where it touched.
+    const bool keeps_still =
+        moved[other] <= kStill && moved[stance] > kStill && flat_on_floor(other, *r, *t);
+    if (below >= -kPress && !keeps_still) return;
+    // The other sole has come down, or both stand flat and the stance
+    // sole's leg moves while the other's keeps still: the other stands
+    // now, where it is.
     robot::SolePose s = body.sole(static_cast<robot::Side>(other));
     Vec3 at = *r * s.position + *t;
     Mat3 rs = *r * body.sole_rotation(static_cast<robot::Side>(other));
@@ -219,7 +257,7 @@ struct BalanceCheck::State {
     // new one lands flat). Lifting the robot by that depth instead would
     // take the flat sole off the floor, and leave the other's edge alone
     // as the support.
-    if (below2 < below) return;
+    if (below2 < below && !keeps_still) return;
     stance = other;
     anchor = at.head<2>();
     anchor_yaw = yaw;
@@ -255,6 +293,7 @@ struct BalanceCheck::State {
   // touches and carries what keeps it on the floor, between nothing (the
   // stance leg gives as alone) and its share on both soles.
   void sag(const Posture &reached, Mat3 *r, Vec3 *t) {
+    watch_legs(reached);
     body.set_posture(reached, robot::PelvisPose{});
     if (!placed) stand(r, t);
     placement(stance, anchor, anchor_yaw, r, t);

@@ -77,6 +77,10 @@ std::vector<std::pair<int, double>> bend(double knee) {
 std::vector<std::pair<int, double>> lift_right(double knee) {
   return {{kRHipPitch, -knee / 2}, {kRKnee, knee}, {kRAnklePitch, -knee / 2}};
 }
+// The same on the left.
+std::vector<std::pair<int, double>> lift_left(double knee) {
+  return {{kLHipPitch, -knee / 2}, {kLKnee, knee}, {kLAnklePitch, -knee / 2}};
+}
 // The pelvis shifted sideways over the left sole: both hips and ankles roll.
 std::vector<std::pair<int, double>> shift_left(double roll) {
   return {{kLHipRoll, roll}, {kRHipRoll, roll}, {kLAnkleRoll, -roll}, {kRAnkleRoll, -roll}};
@@ -202,6 +206,10 @@ std::vector<Motion> motions() {
       {"forward lean on the ankles", {{0.0, {}}, {1.0, ankles(-0.45)}, {3.0, {}}}, kFalls, true},
       {"foot lifted with no weight shift",
        {{0.0, {}}, {0.6, lift_right(1.6)}, {3.0, {}}},
+       kFalls,
+       true},
+      {"left foot lifted with no weight shift",
+       {{0.0, {}}, {0.6, lift_left(1.6)}, {3.0, {}}},
        kFalls,
        true},
       {"foot lifted after the weight has shifted",
@@ -334,6 +342,44 @@ TEST(Balance, BundledMotionsStandByTheCheck) {
     EXPECT_GE(held.smallest_margin, kEdgeBandMm) << path;
   }
   EXPECT_GE(files, 5);
+}
+
+// A motion and its mirror image get mirrored verdicts: the same line and
+// margin, the other way. Standing on both soles, the robot keeps still on
+// the leg that keeps still, whichever foot the check stood it on first.
+TEST(Balance, MirroredMotionsGetMirroredVerdicts) {
+  std::string error;
+  std::unique_ptr<robot::Model> body = robot::Model::load("", &error);
+  ASSERT_NE(body, nullptr) << error;
+  BalanceCheck check(*body, kDefaultMaxSpeed);
+  const std::string dir = e2e::temp_dir();
+  struct Pair {
+    const char *name;
+    std::vector<Key> right, left;
+    const char *right_way, *left_way;
+  };
+  const Pair pairs[] = {
+      {"a foot lifted with no weight shift",
+       {{0.0, {}}, {0.6, lift_right(1.6)}, {3.0, {}}},
+       {{0.0, {}}, {0.6, lift_left(1.6)}, {3.0, {}}},
+       "to the right",
+       "to the left"},
+      {"on one foot, leaning out", lean_out(0.40, true), lean_out(0.40, false), "to the right",
+       "to the left"},
+  };
+  for (const Pair &pair : pairs) {
+    SCOPED_TRACE(pair.name);
+    write_motion(dir + "/right.csv", pair.right, true);
+    write_motion(dir + "/left.csv", pair.left, true);
+    const BalanceSummary right = check.run((dir + "/right.csv").c_str(), [](auto &) {}, nullptr);
+    const BalanceSummary left = check.run((dir + "/left.csv").c_str(), [](auto &) {}, nullptr);
+    ASSERT_NE(right.first_line, 0);
+    EXPECT_EQ(left.first_line, right.first_line);
+    EXPECT_NEAR(left.first_by, right.first_by, 1.0);
+    EXPECT_EQ(right.first_toward, pair.right_way);
+    EXPECT_EQ(left.first_toward, pair.left_way);
+    EXPECT_NEAR(left.smallest_margin, right.smallest_margin, 1.0);
+  }
 }
 
 // The command line: a fall's and a risk's warning and summary line, the
