@@ -36,20 +36,12 @@ using Vec3 = Eigen::Vector3d;
 using Mat2 = Eigen::Matrix2d;
 using Mat3 = Eigen::Matrix3d;
 
-// A sole pressing deeper than this below the floor has taken the weight, m.
-constexpr double kPress = 0.0005;
-// A sole this close to the floor as commanded touches it, m: the floor
-// gives 0.3 mm under the standing robot.
-constexpr double kTouch = 0.0005;
 // Below this share of the weight on the floor the robot is thrown up: the
 // centre of pressure is taken at this share rather than divided by nothing.
 constexpr double kLeastLoad = 0.1;
 // Approach steps evaluated at the most: beyond them the approach is taken
 // as reached (only a posture far beyond the joints' limits needs more).
 constexpr long kApproachEvaluated = 4000;
-// A leg whose sole moves less than this against the pelvis in a sample
-// keeps still, m.
-constexpr double kStill = 1e-5;
 // The sway is followed in this many steps per sample.
 constexpr int kSwaySteps = 5;
 

@@ -22,6 +22,18 @@
 #include "motion_check_lib.h"
 #include "robot.h"
 
+// Which sole the robot stands on, by the balance check's rule (the
+// balancer stands rows by it too). A sole pressing deeper than this below
+// the floor has taken the weight, m.
+inline constexpr double kPress = 0.0005;
+// A sole this close to the floor as commanded touches it, m: the floor
+// gives 0.3 mm under the standing robot.
+inline constexpr double kTouch = 0.0005;
+// A leg whose sole moves less than this against the pelvis from one
+// sample to the next keeps still, m. Standing on both flat soles, the
+// robot keeps still on the leg that keeps still while the other moves.
+inline constexpr double kStill = 1e-5;
+
 // A sole carries weight when its lowest corner is at most this far above
 // the floor, m, and its corners that near its lowest one are the support:
 // a sole on its edge carries on that edge.

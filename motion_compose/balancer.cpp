@@ -21,9 +21,6 @@ using Vec2 = Eigen::Vector2d;
 using Vec3 = Eigen::Vector3d;
 using Mat3 = Eigen::Matrix3d;
 
-// A sole pressing deeper than this below the floor takes the weight, m:
-// the balance check's rule for which sole the robot stands on.
-constexpr double kPress = 0.0005;
 // The correction aims this much beyond the margin asked, mm, so that the
 // rounds close in on it from inside.
 constexpr double kAimBeyondMm = 3.0;
@@ -268,10 +265,21 @@ struct Balancer::Impl {
     return z;
   }
 
+  // Whether sole s lies flat on the floor under the placement: every
+  // corner within the floor's give of it.
+  bool flat_on_floor(int s, const Mat3 &r, const Vec3 &t) const {
+    for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s))) {
+      const double z = (r * c + t).z();
+      if (z < -kPress || z > kTouch) return false;
+    }
+    return true;
+  }
+
   // Each row stood on its stance sole as the balance check stands the
   // robot: the lower sole at the start, the other once it would press
   // below the floor, where it touched (unless the stance sole would then
-  // press deeper: the robot stands on both, one on its edge).
+  // press deeper: the robot stands on both, one on its edge), or, both
+  // flat on the floor, once the stance leg moves and the other keeps still.
   void place() {
     placed.resize(original.size());
     body.set_posture(Posture{}, robot::PelvisPose{});
@@ -281,8 +289,18 @@ struct Balancer::Impl {
     Vec2 anchor = body.sole(static_cast<robot::Side>(stance)).position.head<2>();
     double anchor_yaw = body.sole(static_cast<robot::Side>(stance)).yaw;
     double height_sum = 0.0;
+    // Each sole's corners against the pelvis in the row before.
+    std::array<std::array<Vec3, 4>, 2> before;
     for (std::size_t r = 0; r < original.size(); ++r) {
       const Posture q = posture_of(original[r]);
+      body.set_posture(q, robot::PelvisPose{});
+      std::array<double, 2> moved = {0.0, 0.0};
+      for (int s = 0; s < 2; ++s) {
+        const std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(s));
+        for (int k = 0; k < 4 && r > 0; ++k)
+          moved[s] = std::max(moved[s], (corners[k] - before[s][k]).norm());
+        before[s] = corners;
+      }
       robot::PelvisPose level =
           body.stand_on(static_cast<robot::Side>(stance), q, Vec3::Zero(), 0.0);
       Mat3 rot;
@@ -290,7 +308,9 @@ struct Balancer::Impl {
       placement(stance, anchor, anchor_yaw, &rot, &t);
       const int other = 1 - stance;
       const double below = lowest(other, rot, t);
-      if (below < -kPress) {
+      const bool keeps_still =
+          moved[other] <= kStill && moved[stance] > kStill && flat_on_floor(other, rot, t);
+      if (below < -kPress || keeps_still) {
         const robot::SolePose o = body.sole(static_cast<robot::Side>(other));
         const Vec3 at = rot * o.position + t;
         const double yaw = o.yaw + (anchor_yaw - body.sole(static_cast<robot::Side>(stance)).yaw);
@@ -300,7 +320,7 @@ struct Balancer::Impl {
         Vec3 t2;
         placement(other, at.head<2>(), yaw, &rot2, &t2);
         const double below2 = lowest(stance, rot2, t2);
-        if (below2 < below) {
+        if (below2 < below && !keeps_still) {
           level = body.stand_on(static_cast<robot::Side>(stance), q, Vec3::Zero(), 0.0);
         } else {
           if (below2 < 0) t2.z() -= below2;
