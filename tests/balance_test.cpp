@@ -367,7 +367,9 @@ TEST(Balance, MirroredMotionsGetMirroredVerdicts) {
       {"on one foot, leaning out", lean_out(0.40, true), lean_out(0.40, false), "to the right",
        "to the left"},
   };
-  for (const Pair &pair : pairs) {
+  // The short run (sanitizers, valgrind) takes the first pair only.
+  for (std::size_t k = 0; k < std::size(pairs); k += e2e::short_run() ? std::size(pairs) : 1) {
+    const Pair &pair = pairs[k];
     SCOPED_TRACE(pair.name);
     write_motion(dir + "/right.csv", pair.right, true);
     write_motion(dir + "/left.csv", pair.left, true);
