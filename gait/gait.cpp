@@ -201,6 +201,7 @@ struct Engine::Impl {
   long catch_landed = 0;                    // steps landed when the catch began
   double reach = 0.0;                       // m, how far a foot lands from the other at most
   double omega = 0.0;                       // 1/s, the pendulum's sqrt(g / z)
+  double keep = 0.0;                        // share of a filtered rate kept each period
 
   // The steps of one period, in order.
   void sense(const Sensors &s);
@@ -256,6 +257,7 @@ Engine::Impl::Impl(const robot::Model &m, const Settings &s)
                 std::max(1, static_cast<int>(std::lround(s.preview / s.period))));
   settle_time = std::max(s.settle, s.step_time * s.double_support);
   omega = std::sqrt(m.g() / com_height);
+  keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * s.period);
   // A foot lands at most this far from the other: each leg reaching out
   // from under the pelvis at the walking height, with a fifth to spare.
   const double leg = m.standing_height() - zero.floor;
@@ -327,7 +329,6 @@ void Engine::Impl::sense(const Sensors &s) {
     error_side = -1;
     return;
   }
-  const double keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * settings.period);
   tilt = Vector2d(s.roll_pitch_yaw.y(), s.roll_pitch_yaw.x());
   tilt_rate = keep * tilt_rate + (1.0 - keep) * Vector2d(s.gyro.y(), s.gyro.x());
   // Posture: the pelvis leans against the torso's tilt and its rate.
@@ -373,7 +374,6 @@ void Engine::Impl::estimate_com() {
   const Vector2d planned = status.com - status.feet[stance].at.head<2>();
   const Vector2d error = seen - planned;
   if (error_side == stance) {
-    const double keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * settings.period);
     error_speed = keep * error_speed + (1.0 - keep) * (error - com_error) / settings.period;
   } else {
     error_speed.setZero();
