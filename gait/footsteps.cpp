@@ -24,6 +24,10 @@ Place relative(const Place &frame, const Place &place) {
   return Place{rotation(-frame.yaw) * (place.at - frame.at), place.yaw - frame.yaw};
 }
 
+Place midway(const Place &a, const Place &b) {
+  return Place{(a.at + b.at) / 2.0, (a.yaw + b.yaw) / 2.0};
+}
+
 double FeetShape::half_width(double left) const {
   return std::max(width, sole.y() + kClearance + std::fabs(left)) / 2.0;
 }

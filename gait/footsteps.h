@@ -24,6 +24,8 @@ Place offset(const Place &frame, const Eigen::Vector2d &local);
 // `place` seen from `frame`: its position in the frame's axes and its
 // heading less the frame's.
 Place relative(const Place &frame, const Place &place);
+// Halfway between two places: their positions' and their headings' means.
+Place midway(const Place &a, const Place &b);
 
 inline robot::Side other(robot::Side side) {
   return side == robot::kLeft ? robot::kRight : robot::kLeft;

@@ -451,7 +451,7 @@ void Engine::Impl::replan_after(std::size_t k) {
   Step &step = plan[k];
   const double t = settings.step_time;
   if (step.last) {
-    step.frame = Place{(step.to.at + step.stance.at) / 2.0, (step.to.yaw + step.stance.yaw) / 2.0};
+    step.frame = midway(step.to, step.stance);
   } else {
     step.frame = frame_of(step.to, step.swing, (step.velocity.turn + heading_fix) * t, shape,
                           step.velocity.left * t);
@@ -493,8 +493,7 @@ void Engine::Impl::capture() {
     first.from = feet[first.swing];
     first.stance = feet[other(first.swing)];
     first.to = first.from;
-    first.frame =
-        Place{(feet[kLeft].at + feet[kRight].at) / 2.0, (feet[kLeft].yaw + feet[kRight].yaw) / 2.0};
+    first.frame = midway(feet[kLeft], feet[kRight]);
     first.begin = now;
     first.lift = now + shift_time();
     first.land = first.lift + swing_time();
@@ -592,9 +591,7 @@ Step Engine::Impl::first_step() const {
   if (target.left < 0.0 || (target.left == 0.0 && target.turn < 0.0)) step.swing = kRight;
   step.first = true;
   step.velocity = ramp(Velocity{});
-  Place start;
-  start.at = (feet[kLeft].at + feet[kRight].at) / 2.0;
-  start.yaw = (feet[kLeft].yaw + feet[kRight].yaw) / 2.0;
+  const Place start = midway(feet[kLeft], feet[kRight]);
   step.from = feet[step.swing];
   step.stance = feet[other(step.swing)];
   const double t = settings.step_time;
@@ -639,7 +636,7 @@ Step Engine::Impl::closing_step(const Step &last) const {
   step.stance = last.to;
   const double across = step.swing == kLeft ? shape.width : -shape.width;
   step.to = keep_feet_apart(step.stance, step.swing, offset(last.to, Vector2d(0.0, across)), shape);
-  step.frame = Place{(step.to.at + step.stance.at) / 2.0, (step.to.yaw + step.stance.yaw) / 2.0};
+  step.frame = midway(step.to, step.stance);
   step.begin = last.land;
   step.lift = step.begin + shift_time();
   step.land = step.lift + swing_time();
