@@ -68,6 +68,21 @@ BalanceMargin balance_margin(const robot::Support &support, const Eigen::Vector2
   return m;
 }
 
+double sole_moved(const std::array<Eigen::Vector3d, 4> &before,
+                  const std::array<Eigen::Vector3d, 4> &now) {
+  double most = 0.0;
+  for (int k = 0; k < 4; ++k) most = std::max(most, (now[k] - before[k]).norm());
+  return most;
+}
+
+bool onto_still_leg(double moved_stance, double moved_other,
+                    const std::array<Eigen::Vector3d, 4> &other) {
+  if (moved_other > kStill || moved_stance <= kStill) return false;
+  for (const Vec3 &c : other)
+    if (c.z() < -kPress || c.z() > kTouch) return false;
+  return true;
+}
+
 robot::Support carrying_support(const std::array<std::array<Eigen::Vector3d, 4>, 2> &soles,
                                 double floor, const std::array<bool, 2> &pressed) {
   std::array<Vec2, 8> corners;
@@ -186,16 +201,6 @@ struct BalanceCheck::State {
     return z;
   }
 
-  // Whether sole s lies flat on the floor under the placement: every
-  // corner within the floor's give of it.
-  bool flat_on_floor(int s, const Mat3 &r, const Vec3 &t) {
-    for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s))) {
-      const double z = (r * c + t).z();
-      if (z < -kPress || z > kTouch) return false;
-    }
-    return true;
-  }
-
   // How far each sole moved against the pelvis since the last sample, as
   // the posture `reached` puts it: its farthest corner, m. Standing on both
   // soles, the robot keeps still on the leg that keeps still.
@@ -203,9 +208,7 @@ struct BalanceCheck::State {
     body.set_posture(reached, robot::PelvisPose{});
     for (int s = 0; s < 2; ++s) {
       const std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(s));
-      moved[s] = 0.0;
-      for (int k = 0; k < 4 && have_legs; ++k)
-        moved[s] = std::max(moved[s], (corners[k] - leg_corners[s][k]).norm());
+      moved[s] = have_legs ? sole_moved(leg_corners[s], corners) : 0.0;
       leg_corners[s] = corners;
     }
     have_legs = true;
@@ -228,8 +231,9 @@ struct BalanceCheck::State {
     placement(stance, anchor, anchor_yaw, r, t);
     int other = 1 - stance;
     double below = lowest(other, *r, *t);
-    const bool keeps_still =
-        moved[other] <= kStill && moved[stance] > kStill && flat_on_floor(other, *r, *t);
+    std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(other));
+    for (Vec3 &c : corners) c = *r * c + *t;
+    const bool keeps_still = onto_still_leg(moved[stance], moved[other], corners);
     if (below >= -kPress && !keeps_still) return;
     // The other sole has come down, or both stand flat and the stance
     // sole's leg moves while the other's keeps still: the other stands

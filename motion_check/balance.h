@@ -34,6 +34,19 @@ inline constexpr double kTouch = 0.0005;
 // robot keeps still on the leg that keeps still while the other moves.
 inline constexpr double kStill = 1e-5;
 
+// How far a sole moved against the pelvis from one sample to the next:
+// the farthest of its corners (robot::Data::sole_corners with the pelvis
+// at the origin), m.
+double sole_moved(const std::array<Eigen::Vector3d, 4> &before,
+                  const std::array<Eigen::Vector3d, 4> &now);
+// Whether the robot on its stance sole moves onto the other one, both
+// lying flat on the floor: the stance leg moved (`moved_stance`, m, since
+// the last sample) while the other kept still (`moved_other`), and each
+// corner of the other sole (`other`, world frame, the floor at 0) lies
+// within the floor's give of it.
+bool onto_still_leg(double moved_stance, double moved_other,
+                    const std::array<Eigen::Vector3d, 4> &other);
+
 // A sole carries weight when its lowest corner is at most this far above
 // the floor, m, and its corners that near its lowest one are the support:
 // a sole on its edge carries on that edge.

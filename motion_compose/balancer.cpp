@@ -265,16 +265,6 @@ struct Balancer::Impl {
     return z;
   }
 
-  // Whether sole s lies flat on the floor under the placement: every
-  // corner within the floor's give of it.
-  bool flat_on_floor(int s, const Mat3 &r, const Vec3 &t) const {
-    for (const Vec3 &c : body.sole_corners(static_cast<robot::Side>(s))) {
-      const double z = (r * c + t).z();
-      if (z < -kPress || z > kTouch) return false;
-    }
-    return true;
-  }
-
   // Each row stood on its stance sole as the balance check stands the
   // robot: the lower sole at the start, the other once it would press
   // below the floor, where it touched (unless the stance sole would then
@@ -297,8 +287,7 @@ struct Balancer::Impl {
       std::array<double, 2> moved = {0.0, 0.0};
       for (int s = 0; s < 2; ++s) {
         const std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(s));
-        for (int k = 0; k < 4 && r > 0; ++k)
-          moved[s] = std::max(moved[s], (corners[k] - before[s][k]).norm());
+        if (r > 0) moved[s] = sole_moved(before[s], corners);
         before[s] = corners;
       }
       robot::PelvisPose level =
@@ -308,8 +297,9 @@ struct Balancer::Impl {
       placement(stance, anchor, anchor_yaw, &rot, &t);
       const int other = 1 - stance;
       const double below = lowest(other, rot, t);
-      const bool keeps_still =
-          moved[other] <= kStill && moved[stance] > kStill && flat_on_floor(other, rot, t);
+      std::array<Vec3, 4> corners = body.sole_corners(static_cast<robot::Side>(other));
+      for (Vec3 &c : corners) c = rot * c + t;
+      const bool keeps_still = onto_still_leg(moved[stance], moved[other], corners);
       if (below < -kPress || keeps_still) {
         const robot::SolePose o = body.sole(static_cast<robot::Side>(other));
         const Vec3 at = rot * o.position + t;
