@@ -161,11 +161,6 @@ e2e::Result play(const std::string &path) {
   return r;
 }
 
-bool short_run() {
-  const char *value = std::getenv("E2E_SHORT");
-  return value != nullptr && std::string(value) == "1";
-}
-
 // A walk, the status motion_walk gives it, and whether it must go where
 // its summary says: a walk it writes with status 0 must.
 struct Walked {
@@ -266,7 +261,7 @@ TEST(WalksInThePhysicsWorld, ExitZeroMeansItStandsAndGoesWhereTheSummarySays) {
     const bool fell = r.err.find("fell") != std::string::npos;
     EXPECT_EQ(fell, !w.stands) << r.err;
     if (!w.stands || w.status != 0) {
-      if (short_run()) break;
+      if (e2e::short_run()) break;
       continue;
     }
     EXPECT_LT(tilt, 0.3);
@@ -284,7 +279,7 @@ TEST(WalksInThePhysicsWorld, ExitZeroMeansItStandsAndGoesWhereTheSummarySays) {
       EXPECT_LT((went - aim).norm(), 0.05);
     }
     EXPECT_NEAR(yaw, plan.z(), 0.1 + 0.1 * std::fabs(plan.z()));
-    if (short_run()) break;
+    if (e2e::short_run()) break;
   }
 }
 

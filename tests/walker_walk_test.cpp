@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdlib>
 #include <iostream>
 #include <string>
 #include <vector>
@@ -14,12 +13,6 @@
 #include "walker_run.h"
 
 namespace {
-
-// Under the sanitizers (E2E_SHORT=1) a table plays its first row only.
-bool short_run() {
-  const char *value = std::getenv("E2E_SHORT");
-  return value != nullptr && std::string(value) == "1";
-}
 
 using walker_run::walk;
 using walker_run::Walked;
@@ -96,7 +89,8 @@ TEST(WalkerWalks, EachCommandIsWalkedWithin15PercentOnItsAxesAndLittleOnTheOther
         EXPECT_LT(std::fabs(got[axis]), axis == 2 ? kSmallTurn : kSmallSpeed) << "axis " << axis;
       }
     }
-    if (short_run()) break;
+    // Under the sanitizers (E2E_SHORT=1) the table plays its first row only.
+    if (e2e::short_run()) break;
   }
 }
 
