@@ -110,34 +110,36 @@ standing() {
   done
 }
 
-straight() {
+# Plays `script` until `stop` ms with each loop of $modes, and prints what
+# the awk `program` makes of the posture log (the loop in its `mode`); a
+# fall is told as "NAME LOOP: fell".
+held_walk() {
+  local name=$1 script=$2 stop=$3 program=$4
   for mode in $modes; do
     local args=()
     [ $mode = open ] && args=(--open-loop)
-    play "0 walk 0.15 0 0\n" "" 62000 "${args[@]}"
-    # From the walk's start (the script's 0 is 128 ms) to 60 s later.
-    awk -F, -v mode=$mode '
-      NR > 1 && $1 >= 128 && x0 == "" { x0 = $27; y0 = $28 }
-      NR > 1 && $1 <= 60128 { x1 = $27; y1 = $28; yaw = $33 }
-      END { d = sqrt((x1 - x0)^2 + (y1 - y0)^2)
-            printf "straight %s: 60 s at 0.15 m/s went %.2f m, %.3f m sideways (%.1f%%), heading %.3f rad at the end\n",
-              mode, x1 - x0, y1 - y0, 100 * (y1 - y0) / d, yaw }' "$dir/log.csv"
-    if grep -q "the robot fell" "$dir/err"; then echo "straight $mode: fell"; fi
+    play "$script" "" "$stop" "${args[@]}"
+    awk -F, -v mode=$mode "$program" "$dir/log.csv"
+    if grep -q "the robot fell" "$dir/err"; then echo "$name $mode: fell"; fi
   done
 }
 
+straight() {
+  # From the walk's start (the script's 0 is 128 ms) to 60 s later.
+  held_walk straight "0 walk 0.15 0 0\n" 62000 '
+    NR > 1 && $1 >= 128 && x0 == "" { x0 = $27; y0 = $28 }
+    NR > 1 && $1 <= 60128 { x1 = $27; y1 = $28; yaw = $33 }
+    END { d = sqrt((x1 - x0)^2 + (y1 - y0)^2)
+          printf "straight %s: 60 s at 0.15 m/s went %.2f m, %.3f m sideways (%.1f%%), heading %.3f rad at the end\n",
+            mode, x1 - x0, y1 - y0, 100 * (y1 - y0) / d, yaw }'
+}
+
 fastest() {
-  for mode in $modes; do
-    local args=()
-    [ $mode = open ] && args=(--open-loop)
-    play "0 walk 1 0 0\n" "" 32200 "${args[@]}"
-    awk -F, -v mode=$mode '
-      NR > 1 && $1 >= 12000 && x0 == "" { x0 = $27; t0 = $1 }
-      NR > 1 && $1 <= 32000 { x1 = $27; t1 = $1; if ($30 > tilt) tilt = $30 }
-      END { printf "fastest %s: walk 1 0 0 held 30 s: %.3f m/s over the last 20 s, tilt at most %.2f rad\n",
-              mode, (x1 - x0) / ((t1 - t0) / 1000), tilt }' "$dir/log.csv"
-    if grep -q "the robot fell" "$dir/err"; then echo "fastest $mode: fell"; fi
-  done
+  held_walk fastest "0 walk 1 0 0\n" 32200 '
+    NR > 1 && $1 >= 12000 && x0 == "" { x0 = $27; t0 = $1 }
+    NR > 1 && $1 <= 32000 { x1 = $27; t1 = $1; if ($30 > tilt) tilt = $30 }
+    END { printf "fastest %s: walk 1 0 0 held 30 s: %.3f m/s over the last 20 s, tilt at most %.2f rad\n",
+            mode, (x1 - x0) / ((t1 - t0) / 1000), tilt }'
 }
 
 case $what in
