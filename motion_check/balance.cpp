@@ -129,6 +129,12 @@ struct BalanceCheck::State {
   std::array<Vec2, kBalanceFilter> sway_rates;  // m/s², the last samples'
   long sway_count = 0;
   bool swaying = false;
+  // The tip: the robot turned about the support's edge, its centre of mass
+  // `tip` m out past where the motion has it along `tip_out` (the edge's
+  // outward normal), at `tip_speed` m/s.
+  bool tipping = false;
+  Vec2 tip_out = Vec2::UnitX();
+  double tip = 0.0, tip_speed = 0.0;
   // The previous sample's bodies, world frame, and momentum.
   std::vector<Vec3> com_prev;
   std::vector<Mat3> rot_prev;
@@ -178,6 +184,7 @@ struct BalanceCheck::State {
     have_legs = false;
     have_prev = have_momentum = false;
     swaying = false;
+    tipping = false;
     have_soles = false;
     rub_first = 0;
     fallen = false;
@@ -356,6 +363,43 @@ struct BalanceCheck::State {
     return planned + sway - mean / w2;
   }
 
+  // The tip, for one sample: where the motion asks for a centre of
+  // pressure (`asked`) beyond the support's edge, the floor's force stays on
+  // the edge and the robot turns about it as a rigid body, an inverted
+  // pendulum of height `h` (its servos do not give to a turn of the whole
+  // body, so they do not pull it back). Gravity brings it back down where
+  // the motion then asks for a centre of pressure inside the support by
+  // more than the tip has carried the centre of mass out past the edge's
+  // line. Returns true when the tip passes kTipped: the robot falls.
+  bool turn_about_edge(const Vec2 &asked, const robot::Support &support, double h) {
+    if (support.empty()) return true;
+    if (!tipping) {
+      Vec2 edge = asked;
+      if (support.margin(asked, &edge) >= 0.0) return false;
+      tipping = true;
+      tip_out = (asked - edge).normalized();
+      tip = tip_speed = 0.0;
+    }
+    // How far the asked centre of pressure lies inside the edge's line:
+    // the support's farthest corner along tip_out.
+    double edge_line = -std::numeric_limits<double>::infinity();
+    for (int k = 0; k < support.size(); ++k)
+      edge_line = std::max(edge_line, support[k].dot(tip_out));
+    const double inside = edge_line - asked.dot(tip_out);
+    const double w2 = g / h;
+    const double dt = kBalanceSample / kSwaySteps;
+    for (int k = 0; k < kSwaySteps; ++k) {
+      tip_speed += w2 * (tip - inside) * dt;
+      tip += tip_speed * dt;
+      if (tip <= 0.0 && inside >= 0.0) {
+        // Down flat on the floor again.
+        tipping = false;
+        return false;
+      }
+    }
+    return tip > kTipped;
+  }
+
   // The robot has stepped onto its other sole: the last sample's bodies
   // and momentum, in the frame of the sole that stood then (`stance`,
   // `at`, `yaw`), are put in the frame of the one that stands now (the
@@ -386,10 +430,11 @@ struct BalanceCheck::State {
   long stretch_first = 0, stretch_last = 0;
   double stretch_least = 0.0;  // mm, the least margin in it until it tipped
   std::string stretch_toward;
-  double stretch_beyond = 0.0;  // mm the motion asks beyond the edge: the robot falls
+  double stretch_beyond = 0.0;  // mm the motion asks beyond the edge, at most
   std::string stretch_beyond_toward;
-  bool stretch_tipped = false;
-  bool fallen = false;  // the robot has fallen: nothing more is judged
+  bool stretch_tipped = false;   // the sway rocked it ever higher on the edge
+  bool stretch_toppled = false;  // it turned about the edge past kTipped: it falls
+  bool fallen = false;           // the robot has fallen: nothing more is judged
   int period = 0;
   long shown = 0, hidden = 0;
   void close_stretch(BalanceSummary &sum, const FindingSink &sink);
@@ -520,6 +565,9 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   const BalanceMargin com_margin = balance_margin(p.support, com);
   const BalanceMargin cop_margin = balance_margin(p.support, cop);
   const BalanceMargin asked_margin = balance_margin(p.support, asked);
+  // Asked beyond the edge, the robot turns about it: it falls where the
+  // turn goes on past kTipped, and comes down again where it does not.
+  const bool toppled = !fallen && turn_about_edge(asked, p.support, p.com.z());
   ++sum.samples;
   if (out) {
     const Vec2 centre = p.support.centre();
@@ -537,7 +585,7 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
     sum.swaying_line = p.line;
   }
   if (cop_margin.footing == Footing::kInside && asked_margin.footing == Footing::kInside &&
-      !tipped) {
+      !tipped && !tipping) {
     if (stretch_first != 0) close_stretch(sum, sink);
     return;
   }
@@ -546,9 +594,11 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
     stretch_least = std::numeric_limits<double>::infinity();
     stretch_beyond = 0.0;
     stretch_tipped = false;
+    stretch_toppled = false;
   }
   stretch_last = p.line;
   stretch_tipped = stretch_tipped || tipped;
+  stretch_toppled = stretch_toppled || toppled;
   // Which way a point lies, in the stance sole's heading: from the
   // support's centre toward a point inside, from the edge toward one
   // outside.
@@ -569,6 +619,10 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
     stretch_least = cop_margin.mm;
     stretch_toward = toward(cop, cop_margin.mm);
   }
+  if (asked_margin.mm < stretch_least) {
+    stretch_least = asked_margin.mm;
+    stretch_toward = toward(asked, asked_margin.mm);
+  }
   if (-asked_margin.mm > stretch_beyond) {
     stretch_beyond = -asked_margin.mm;
     stretch_beyond_toward = toward(asked, asked_margin.mm);
@@ -577,7 +631,7 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
 
 void BalanceCheck::State::close_stretch(BalanceSummary &sum, const FindingSink &sink) {
   ++sum.warnings;
-  const bool falls = stretch_beyond > 0.0;
+  const bool falls = stretch_toppled;
   std::string what;
   if (falls) {
     ++sum.stretches;
