@@ -190,6 +190,7 @@ struct Engine::Impl {
   Vector2d tilt = Vector2d::Zero();         // the torso's pitch and roll, rad
   Vector2d tilt_rate = Vector2d::Zero();    // their rates, filtered, rad/s
   Vector2d tilt_fix = Vector2d::Zero();     // pelvis pitch and roll commanded, rad
+  Vector2d sway_fix = Vector2d::Zero();     // pelvis moved against the sway, m
   Vector2d com_error = Vector2d::Zero();    // measured less planned centre of mass, m
   Vector2d error_speed = Vector2d::Zero();  // its rate, filtered, m/s
   int error_side = -1;                      // the sole it was measured against, -1 none
@@ -325,6 +326,8 @@ void Engine::Impl::sense(const Sensors &s) {
   status.closed_loop = closed;
   if (!closed) {
     tilt_fix.setZero();
+    sway_fix.setZero();
+    status.sway_fix.setZero();
     heading_fix = 0.0;
     error_side = -1;
     return;
@@ -349,6 +352,11 @@ void Engine::Impl::sense(const Sensors &s) {
       std::clamp(kFeedback.heading * status.heading_error + kFeedback.heading_sum * heading_sum,
                  -kFeedback.heading_most, kFeedback.heading_most);
   estimate_com();
+  // Sway: the pelvis moves against the centre of mass's speed off the plan.
+  sway_fix = (-kFeedback.com_rate * error_speed)
+                 .cwiseMax(-kFeedback.com_most)
+                 .cwiseMin(kFeedback.com_most);
+  status.sway_fix = sway_fix;
 }
 
 // The centre of mass against the stance sole, as the servos' read-back and
@@ -754,14 +762,15 @@ void Engine::Impl::place_feet_and_pelvis(std::array<Foot, 2> &at, robot::PelvisP
     at[step.swing].at.head<2>() = clear.at;
   }
   // The pelvis faces between the feet, at the walking height, over the
-  // planned centre of mass.
+  // planned centre of mass, moved against the sway.
   const double between = wrap_angle(at[kRight].yaw - at[kLeft].yaw);
   pelvis.yaw = at[kLeft].yaw + between / 2.0;
   // Posture: leaning against the tilt the inertial unit measures.
   pelvis.pitch = tilt_fix.x();
   pelvis.roll = tilt_fix.y();
-  pelvis.position = Vector3d(status.com.x() - com_offset.x(), status.com.y() - com_offset.y(),
-                             zero.floor + settings.height);
+  pelvis.position =
+      Vector3d(status.com.x() - com_offset.x() + sway_fix.x(),
+               status.com.y() - com_offset.y() + sway_fix.y(), zero.floor + settings.height);
 }
 
 void Engine::Impl::solve_legs(const std::array<Foot, 2> &at, const robot::PelvisPose &pelvis) {

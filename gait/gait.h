@@ -28,7 +28,9 @@
 //     stance sole from the servos' read-back and the inertial unit's tilt,
 //     and its error from the plan;
 //   - posture: the pelvis is tilted against the measured tilt, so the
-//     stance ankle and the hips meet it (place_feet_and_pelvis);
+//     stance ankle and the hips meet it, and moved against the centre of
+//     mass's speed off the plan's, which damps the robot's sway on its
+//     servos (place_feet_and_pelvis);
 //   - timing: a swing foot the sole feels landing early ends its step
 //     there; one that has not landed when planned holds the plan a little
 //     (the plan's times move: advance_clock);
@@ -195,6 +197,7 @@ struct Status {
   // The feedback's work (all zero open loop).
   bool closed_loop = false;                                 // the layers acted this period
   Eigen::Vector2d tilt_fix = Eigen::Vector2d::Zero();       // rad of pelvis pitch, roll commanded
+  Eigen::Vector2d sway_fix = Eigen::Vector2d::Zero();       // m the pelvis is moved, x and y
   Eigen::Vector2d capture_error = Eigen::Vector2d::Zero();  // m, measured less planned
   double heading_error = 0.0;                               // rad, asked less measured
   long captures = 0;                                        // steps the capture point moved
