@@ -2,6 +2,7 @@
 // the centre of pressure, read from any state of the engine. The stand-in
 // calls these in every step: no allocation, and work bounded by the
 // engine's contacts.
+#include <algorithm>
 #include <limits>
 
 #include "robot_internal.h"
@@ -45,7 +46,8 @@ Pressure Model::pressure(const mjData_ &d) const {
   for (int i = 0; i < d.ncon; ++i) {
     FloorContact contact;
     if (!floor_push(*this, impl_->model, d, i, &contact)) continue;
-    const double up = contact.force.z();
+    // A contact on a bump's side, its friction pulling down, weighs nothing.
+    const double up = std::max(contact.force.z(), 0.0);
     p.force += up;
     moment[0] += up * contact.point.x();
     moment[1] += up * contact.point.y();

@@ -229,9 +229,11 @@ class Model {
   // 0), at most `room` of them, into `out`; returns how many.
   int floor_contacts(const mjData_ &d, FloorContact *out, int room) const;
   // The centre of pressure: each pressing floor contact weighed at its
-  // point by the upward part of the floor's force. Exact on a flat floor,
-  // whose tangential forces move no pressure. Every contact counts, not
-  // only the first `room` of floor_contacts.
+  // point by the upward part of the floor's force, none below nothing.
+  // Exact on a flat floor, whose tangential forces move no pressure; on a
+  // bump's side friction may pull down, and weighed so the centre went 2 m
+  // from the robot. Every contact counts, not only the first `room` of
+  // floor_contacts.
   Pressure pressure(const mjData_ &d) const;
 
  private:
