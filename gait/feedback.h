@@ -24,7 +24,7 @@ struct FeedbackGains {
   // The robot sways on its servos' springs about as often as it strides
   // (0.57 s against 0.6 s), and open, its centre of mass swayed 1.65 times
   // the plan's sideways, its pressure centre out to the soles' outer
-  // edges. At 0.03 the pressure centre keeps 1 cm inside them and the
+  // edges. At 0.03 the pressure centre keeps 2 cm inside them and the
   // least push survived walking rose 1.2 to 1.8 times; at 0.05 servos 50 ms
   // late halved the walk's speed, at 0.08 they felled it.
   double com_rate = 0.03;
