@@ -271,14 +271,16 @@ struct BalanceCheck::State {
   // The posture the servos hold under the robot's weight with the soles
   // `on` carrying: each joint gives by the torque on it over its servo's
   // stiffness, each round's torques from the last round's posture, the
-  // robot hanging from the stance sole. Into `held`; returns how high the
-  // other sole's lowest corner is then, m.
-  double give(const Posture &reached, const robot::Carrying &on) {
+  // robot hanging from the stance sole. Into `held`, which the body then
+  // holds; returns how high the other sole's lowest corner is then, m.
+  // `posed`: the body holds `reached` already (the forward kinematics are
+  // most of the check's time).
+  double give(const Posture &reached, const robot::Carrying &on, bool posed) {
     held = reached;
     Mat3 r;
     Vec3 t;
     for (int round = 0; round < kSagRounds; ++round) {
-      body.set_posture(held, robot::PelvisPose{});
+      if (round > 0 || !posed) body.set_posture(held, robot::PelvisPose{});
       placement(stance, anchor, anchor_yaw, &r, &t);
       const Posture torque = body.weight_torques(on, r.transpose() * gravity);
       for (int i = 0; i < kJointCount; ++i)
@@ -296,25 +298,25 @@ struct BalanceCheck::State {
   // touches and carries what keeps it on the floor, between nothing (the
   // stance leg gives as alone) and its share on both soles.
   void sag(const Posture &reached, Mat3 *r, Vec3 *t) {
+    // The body holds `reached` from here to the give.
     watch_legs(reached);
-    body.set_posture(reached, robot::PelvisPose{});
     if (!placed) stand(r, t);
     placement(stance, anchor, anchor_yaw, r, t);
     const int other = 1 - stance;
     robot::Carrying on;
     on[stance] = true;
     on[other] = lowest(other, *r, *t) <= kTouch;
-    const double alone = give(reached, on);
+    const double alone = give(reached, on, true);
     if (!on[other] && alone < 0.0) {
       const Posture single = held;
       on[other] = true;
-      const double both = give(reached, on);
+      const double both = give(reached, on, false);
       if (both > 0.0) {
         const double f = both / (both - alone);  // the single give's part
         for (int i = 0; i < kJointCount; ++i) held[i] = f * single[i] + (1.0 - f) * held[i];
+        body.set_posture(held, robot::PelvisPose{});
       }
     }
-    body.set_posture(held, robot::PelvisPose{});
     stand(r, t);
     // The legs of the soles that carry hold the centre of mass side by side.
     stiff = Mat2::Zero();
