@@ -372,12 +372,15 @@ struct BalanceCheck::State {
   // body, so they do not pull it back). Gravity brings it back down where
   // the motion then asks for a centre of pressure inside the support by
   // more than the tip has carried the centre of mass out past the edge's
-  // line. Returns true when the tip passes kTipped: the robot falls.
-  bool turn_about_edge(const Vec2 &asked, const robot::Support &support, double h) {
+  // line. `margin` is asked's in the support (balance_margin's). Returns
+  // true when the tip passes kTipped: the robot falls.
+  bool turn_about_edge(const Vec2 &asked, const BalanceMargin &margin,
+                       const robot::Support &support, double h) {
     if (support.empty()) return true;
     if (!tipping) {
+      if (margin.mm >= 0.0) return false;
       Vec2 edge = asked;
-      if (support.margin(asked, &edge) >= 0.0) return false;
+      support.margin(asked, &edge);
       tipping = true;
       tip_out = (asked - edge).normalized();
       tip = tip_speed = 0.0;
@@ -430,7 +433,7 @@ struct BalanceCheck::State {
 
   // The current stretch at risk or outside the support.
   long stretch_first = 0, stretch_last = 0;
-  double stretch_least = 0.0;  // mm, the least margin in it until it tipped
+  double stretch_least = 0.0;  // mm, the least margin in it, asked or swaying
   std::string stretch_toward;
   double stretch_beyond = 0.0;  // mm the motion asks beyond the edge, at most
   std::string stretch_beyond_toward;
@@ -569,7 +572,7 @@ void BalanceCheck::State::emit(const Pending &p, const Vec3 &p_rate, const Vec3 
   const BalanceMargin asked_margin = balance_margin(p.support, asked);
   // Asked beyond the edge, the robot turns about it: it falls where the
   // turn goes on past kTipped, and comes down again where it does not.
-  const bool toppled = !fallen && turn_about_edge(asked, p.support, p.com.z());
+  const bool toppled = !fallen && turn_about_edge(asked, asked_margin, p.support, p.com.z());
   ++sum.samples;
   if (out) {
     const Vec2 centre = p.support.centre();

@@ -235,8 +235,8 @@ std::vector<Motion> motions() {
       {"right foot, lean out to 0.40 rad", lean_out(0.40, true), kFalls, true, true},
       // The same lean stopped at full speed: the stop throws the centre of
       // pressure past the heels for 50 ms, and the robot turns about them.
-      // By the check's servos it comes down again; the robot's servos overshoot
-      // the stop, and it falls.
+      // By the check's servos and floor it comes down again; the robot goes
+      // farther past the stop, and falls.
       {"back lean to 0.18 rad, stopped at full speed", lean(0.18), kAtRisk, true},
   };
 }
