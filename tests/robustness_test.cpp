@@ -46,8 +46,7 @@ Output robustness(const std::vector<std::string> &args, std::string cwd = "") {
 
 // The sanitizers' presets ask for a short share of long tables.
 long runs(long full) {
-  const char *is_short = std::getenv("E2E_SHORT");
-  return is_short != nullptr && *is_short == '1' ? std::max(3L, full / 5) : full;
+  return e2e::short_run() ? std::max(3L, full / 5) : full;
 }
 
 // A motion made with motion_compose from keyframes.
@@ -286,8 +285,7 @@ TEST(Robustness, WalkerScriptStaysUpOnThePerfectRobotAndCollectsAsRunHere) {
   EXPECT_EQ(share_of(here.out).n, 1);
   // The sanitizers' presets play the walks here only: a walker runs many
   // times slower there.
-  const char *is_short = std::getenv("E2E_SHORT");
-  if (is_short != nullptr && *is_short == '1') return;
+  if (e2e::short_run()) return;
 
   const std::string dir = e2e::temp_dir() + "/runs";
   args.insert(args.begin(), {"--list", "--out", dir});
@@ -316,9 +314,11 @@ TEST(Robustness, ACentreOfPressureOnBumpsLiesUnderTheRobot) {
       robustness({"--walker", "--runs", "1", "--rank-runs", "0", "--seed", "1", walk});
   ASSERT_LE(report.status, 1) << report.err;
   double margin = 0.0;
-  const std::size_t at = report.out.find("smallest balance margin of the runs that stay up: ");
+  const std::string survivors = "smallest balance margin of the runs that stay up: ";
+  const std::size_t at = report.out.find(survivors);
   if (at == std::string::npos) GTEST_SKIP() << "the robot drawn fell:\n" << report.out;
-  ASSERT_EQ(std::sscanf(report.out.c_str() + at + 50, "%lf mm", &margin), 1) << report.out;
+  ASSERT_EQ(std::sscanf(report.out.c_str() + at + survivors.size(), "%lf mm", &margin), 1)
+      << report.out;
   EXPECT_GT(margin, -50.0) << report.out;
 }
 
