@@ -10,6 +10,7 @@
 #include "feedback.h"
 #include "footsteps.h"
 #include "preview.h"
+#include "servo_lag.h"
 
 namespace gait {
 
@@ -185,12 +186,13 @@ struct Engine::Impl {
   Sensors sensors = Sensors::none();
 
   // --- Feedback (kFeedback) -----------------------------------------------------
-  bool feedback = settings.feedback;        // the loop may close
-  bool closed = false;                      // the layers act this period
-  Vector2d tilt = Vector2d::Zero();         // the torso's pitch and roll, rad
-  Vector2d tilt_rate = Vector2d::Zero();    // their rates, filtered, rad/s
-  Vector2d tilt_fix = Vector2d::Zero();     // pelvis pitch and roll commanded, rad
-  Vector2d sway_fix = Vector2d::Zero();     // pelvis moved against the sway, m
+  bool feedback = settings.feedback;      // the loop may close
+  bool closed = false;                    // the layers act this period
+  Vector2d tilt = Vector2d::Zero();       // the torso's pitch and roll, rad
+  Vector2d tilt_rate = Vector2d::Zero();  // their rates, filtered, rad/s
+  Vector2d tilt_fix = Vector2d::Zero();   // pelvis pitch and roll commanded, rad
+  Vector2d sway_fix = Vector2d::Zero();   // pelvis moved against the sway, m
+  ServoLag servo_lag{settings.period, kFeedback.lag_memory};
   Vector2d com_error = Vector2d::Zero();    // measured less planned centre of mass, m
   Vector2d error_speed = Vector2d::Zero();  // its rate, filtered, m/s
   int error_side = -1;                      // the sole it was measured against, -1 none
@@ -319,8 +321,40 @@ robot::PelvisPose Engine::Impl::ready_pose(const std::array<Place, 2> &soles, Po
 
 // --- The period -------------------------------------------------------------
 
+namespace {
+
+// `v` with its part along the heading `yaw` times `gains.x()`, and its
+// part across it times `gains.y()`.
+Vector2d along_heading(const Vector2d &v, const Vector2d &gains, double yaw) {
+  const Eigen::Rotation2Dd turn(yaw);
+  return turn * (gains.cwiseProduct(turn.inverse() * v));
+}
+
+// The sway's gains, forward and sideways, for servos that answer `lag` s
+// late (kSwaySchedule); kFeedback.com_rate while it is not known.
+Vector2d sway_rates(const ServoLag &lag) {
+  if (!lag.known()) return Vector2d::Constant(kFeedback.com_rate);
+  const double l = lag.lag();
+  const auto &rows = kSwaySchedule;
+  if (l <= rows[0].lag) return Vector2d(rows[0].forward, rows[0].side);
+  for (std::size_t i = 1; i < std::size(rows); ++i) {
+    if (l > rows[i].lag) continue;
+    const double s = (l - rows[i - 1].lag) / (rows[i].lag - rows[i - 1].lag);
+    return Vector2d(rows[i - 1].forward + s * (rows[i].forward - rows[i - 1].forward),
+                    rows[i - 1].side + s * (rows[i].side - rows[i - 1].side));
+  }
+  return Vector2d(std::end(rows)[-1].forward, std::end(rows)[-1].side);
+}
+
+}  // namespace
+
 void Engine::Impl::sense(const Sensors &s) {
   sensors = s;
+  // The servos' lag is read from every period that sent them a command.
+  if (phase != Phase::kIdle) {
+    servo_lag.add(out, s.joints);
+    status.servo_lag = servo_lag.lag();
+  }
   closed = feedback && s.roll_pitch_yaw.allFinite() && s.gyro.allFinite() &&
            phase != Phase::kIdle && phase != Phase::kLowering && !frozen;
   status.closed_loop = closed;
@@ -353,7 +387,7 @@ void Engine::Impl::sense(const Sensors &s) {
                  -kFeedback.heading_most, kFeedback.heading_most);
   estimate_com();
   // Sway: the pelvis moves against the centre of mass's speed off the plan.
-  sway_fix = (-kFeedback.com_rate * error_speed)
+  sway_fix = (-along_heading(error_speed, sway_rates(servo_lag), status.pelvis.yaw))
                  .cwiseMax(-kFeedback.com_most)
                  .cwiseMin(kFeedback.com_most);
   status.sway_fix = sway_fix;
@@ -510,21 +544,29 @@ void Engine::Impl::capture() {
   if (plan.empty()) return;
   const Vector2d beyond =
       error - error.cwiseMax(-kFeedback.capture_deadband).cwiseMin(kFeedback.capture_deadband);
-  // The step whose landing can still move.
+  // The step whose landing can still move, each way: forward for longer
+  // into the swing than sideways.
   std::size_t k = 0;
   const Step &front = plan.front();
-  if (now >= front.lift &&
-      (now - front.lift) / (front.land - front.lift) > kFeedback.capture_until) {
+  const double swung = now >= front.lift ? (now - front.lift) / (front.land - front.lift) : 0.0;
+  const bool forward_moves = swung <= kFeedback.capture_until_forward;
+  const bool side_moves = swung <= kFeedback.capture_until_side;
+  if (!forward_moves && !side_moves) {
     if (plan.size() < 2) return;
     k = 1;
   }
   // What the landing cannot take, within reach and clear of the other
   // foot, the step after it takes.
-  Vector2d wanted = kFeedback.capture_gain * beyond;
+  const double yaw = status.pelvis.yaw;
+  Vector2d wanted = along_heading(
+      beyond, Vector2d(kFeedback.capture_gain_forward, kFeedback.capture_gain_side), yaw);
+  const Vector2d moves(forward_moves ? 1.0 : 0.0, side_moves ? 1.0 : 0.0);
   for (int pass = 0; pass < 2 && k < plan.size(); ++pass, ++k) {
     Step &step = plan[k];
     Place to = step.planned;
     to.at += wanted;
+    // A way the step under way no longer moves keeps its landing.
+    if (k == 0) to.at = step.to.at + along_heading(to.at - step.to.at, moves, yaw);
     const Vector2d from_stance = to.at - step.stance.at;
     if (from_stance.norm() > reach)
       to.at = step.stance.at + from_stance * (reach / from_stance.norm());

@@ -200,9 +200,12 @@ struct Status {
   Eigen::Vector2d sway_fix = Eigen::Vector2d::Zero();       // m the pelvis is moved, x and y
   Eigen::Vector2d capture_error = Eigen::Vector2d::Zero();  // m, measured less planned
   double heading_error = 0.0;                               // rad, asked less measured
-  long captures = 0;                                        // steps the capture point moved
-  long early_landings = 0;                                  // steps ended early by the sole's touch
-  long late_landings = 0;                                   // steps held for the sole's touch
+  // s the servos answer late, read back from their moves against the
+  // commands' (the servo's own time to move counted); 0 until known.
+  double servo_lag = 0.0;
+  long captures = 0;        // steps the capture point moved
+  long early_landings = 0;  // steps ended early by the sole's touch
+  long late_landings = 0;   // steps held for the sole's touch
 };
 
 class Engine {
