@@ -193,6 +193,14 @@ struct Engine::Impl {
   Vector2d tilt_fix = Vector2d::Zero();   // pelvis pitch and roll commanded, rad
   Vector2d sway_fix = Vector2d::Zero();   // pelvis moved against the sway, m
   ServoLag servo_lag{settings.period, kFeedback.lag_memory};
+  LagRow working = std::end(kLagSchedule)[-1];  // this period's gains, by the lag and the noise
+  // The inertial unit's noise (read_noise): its angles' step against the
+  // gyro's, squared and faded, and its root, rad.
+  bool angles_read = false;
+  Vector2d last_tilt = Vector2d::Zero();
+  double noise_keep = 0.0;
+  double noise_square = 0.0;
+  double angle_noise = 0.0;
   Vector2d com_error = Vector2d::Zero();    // measured less planned centre of mass, m
   Vector2d error_speed = Vector2d::Zero();  // its rate, filtered, m/s
   int error_side = -1;                      // the sole it was measured against, -1 none
@@ -208,6 +216,7 @@ struct Engine::Impl {
 
   // The steps of one period, in order.
   void sense(const Sensors &s);
+  void read_noise(const Sensors &s);
   void estimate_com();
   void time_landing();
   void capture();
@@ -261,6 +270,7 @@ Engine::Impl::Impl(const robot::Model &m, const Settings &s)
   settle_time = std::max(s.settle, s.step_time * s.double_support);
   omega = std::sqrt(m.g() / com_height);
   keep = std::exp(-2.0 * std::numbers::pi * kFeedback.rate_filter * s.period);
+  noise_keep = std::exp(-s.period / kFeedback.noise_memory);
   // A foot lands at most this far from the other: each leg reaching out
   // from under the pelvis at the walking height, with a fifth to spare.
   const double leg = m.standing_height() - zero.floor;
@@ -330,20 +340,20 @@ Vector2d along_heading(const Vector2d &v, const Vector2d &gains, double yaw) {
   return turn * (gains.cwiseProduct(turn.inverse() * v));
 }
 
-// The sway's gains, forward and sideways, for servos that answer `lag` s
-// late (kSwaySchedule); kFeedback.com_rate while it is not known.
-Vector2d sway_rates(const ServoLag &lag) {
-  if (!lag.known()) return Vector2d::Constant(kFeedback.com_rate);
-  const double l = lag.lag();
-  const auto &rows = kSwaySchedule;
-  if (l <= rows[0].lag) return Vector2d(rows[0].forward, rows[0].side);
+// The row of kLagSchedule for servos that answer `lag` s late,
+// interpolated; its last row beyond it.
+LagRow lag_row(double lag) {
+  const auto &rows = kLagSchedule;
+  if (lag <= rows[0].lag) return rows[0];
   for (std::size_t i = 1; i < std::size(rows); ++i) {
-    if (l > rows[i].lag) continue;
-    const double s = (l - rows[i - 1].lag) / (rows[i].lag - rows[i - 1].lag);
-    return Vector2d(rows[i - 1].forward + s * (rows[i].forward - rows[i - 1].forward),
-                    rows[i - 1].side + s * (rows[i].side - rows[i - 1].side));
+    if (lag > rows[i].lag) continue;
+    const LagRow &a = rows[i - 1], &b = rows[i];
+    const double s = (lag - a.lag) / (b.lag - a.lag);
+    auto mix = [s](double x, double y) { return x + s * (y - x); };
+    return LagRow{lag, mix(a.sway_forward, b.sway_forward), mix(a.sway_side, b.sway_side),
+                  mix(a.capture_forward, b.capture_forward), mix(a.until_forward, b.until_forward)};
   }
-  return Vector2d(std::end(rows)[-1].forward, std::end(rows)[-1].side);
+  return std::end(rows)[-1];
 }
 
 }  // namespace
@@ -364,9 +374,13 @@ void Engine::Impl::sense(const Sensors &s) {
     status.sway_fix.setZero();
     heading_fix = 0.0;
     error_side = -1;
+    angles_read = false;
     return;
   }
   tilt = Vector2d(s.roll_pitch_yaw.y(), s.roll_pitch_yaw.x());
+  read_noise(s);
+  working = servo_lag.known() && angle_noise < kFeedback.quiet_angles ? lag_row(servo_lag.lag())
+                                                                      : std::end(kLagSchedule)[-1];
   tilt_rate = keep * tilt_rate + (1.0 - keep) * Vector2d(s.gyro.y(), s.gyro.x());
   // Posture: the pelvis leans against the torso's tilt and its rate.
   const Vector2d fix = -(kFeedback.tilt_angle * tilt + kFeedback.tilt_rate * tilt_rate);
@@ -387,10 +401,24 @@ void Engine::Impl::sense(const Sensors &s) {
                  -kFeedback.heading_most, kFeedback.heading_most);
   estimate_com();
   // Sway: the pelvis moves against the centre of mass's speed off the plan.
-  sway_fix = (-along_heading(error_speed, sway_rates(servo_lag), status.pelvis.yaw))
+  sway_fix = (-along_heading(error_speed, Vector2d(working.sway_forward, working.sway_side),
+                             status.pelvis.yaw))
                  .cwiseMax(-kFeedback.com_most)
                  .cwiseMin(kFeedback.com_most);
   status.sway_fix = sway_fix;
+}
+
+// How noisy the inertial unit's angles read: their step from the last
+// period's against the gyro's rates, RMS, faded over noise_memory.
+void Engine::Impl::read_noise(const Sensors &s) {
+  const Vector2d rates(s.gyro.y(), s.gyro.x());
+  if (angles_read) {
+    const Vector2d step = tilt - last_tilt - settings.period * rates;
+    noise_square = noise_keep * noise_square + (1.0 - noise_keep) * step.squaredNorm() / 2.0;
+    angle_noise = std::sqrt(noise_square);
+  }
+  last_tilt = tilt;
+  angles_read = true;
 }
 
 // The centre of mass against the stance sole, as the servos' read-back and
@@ -520,8 +548,12 @@ void Engine::Impl::capture() {
   if (!closed || error_side < 0) return;
   const Vector2d error = status.capture_error;
   const double now = time();
-  if (phase == Phase::kStanding && plan.empty() && !walking &&
-      error.norm() > kFeedback.catch_error) {
+  // Standing, steps catch the robot sooner where the inertial unit reads
+  // quiet: a noisy one's readings throw the error by centimetres.
+  const bool standing = phase == Phase::kStanding && plan.empty() && !walking;
+  const double catch_error =
+      angle_noise < kFeedback.quiet_angles ? kFeedback.catch_error_quiet : kFeedback.catch_error;
+  if (standing && error.norm() > catch_error) {
     // Standing: steps catch the robot, and then it stands again.
     catching = true;
     catch_landed = status.steps_landed;
@@ -549,8 +581,8 @@ void Engine::Impl::capture() {
   std::size_t k = 0;
   const Step &front = plan.front();
   const double swung = now >= front.lift ? (now - front.lift) / (front.land - front.lift) : 0.0;
-  const bool forward_moves = swung <= kFeedback.capture_until_forward;
-  const bool side_moves = swung <= kFeedback.capture_until_side;
+  const bool forward_moves = swung <= working.until_forward;
+  const bool side_moves = swung <= kFeedback.capture_until;
   if (!forward_moves && !side_moves) {
     if (plan.size() < 2) return;
     k = 1;
@@ -558,8 +590,8 @@ void Engine::Impl::capture() {
   // What the landing cannot take, within reach and clear of the other
   // foot, the step after it takes.
   const double yaw = status.pelvis.yaw;
-  Vector2d wanted = along_heading(
-      beyond, Vector2d(kFeedback.capture_gain_forward, kFeedback.capture_gain_side), yaw);
+  Vector2d wanted =
+      along_heading(beyond, Vector2d(working.capture_forward, kFeedback.capture_gain), yaw);
   const Vector2d moves(forward_moves ? 1.0 : 0.0, side_moves ? 1.0 : 0.0);
   for (int pass = 0; pass < 2 && k < plan.size(); ++pass, ++k) {
     Step &step = plan[k];
