@@ -1,5 +1,6 @@
 #include "servo_lag.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "robot.h"
@@ -24,7 +25,11 @@ std::array<double, 12> legs(const Posture &p) {
 }  // namespace
 
 ServoLag::ServoLag(double period, double memory)
-    : period_(period), keep_(std::exp(-period / memory)) {}
+    : period_(period),
+      keep_(std::exp(-period / memory)),
+      most_(std::max(1, static_cast<int>(std::ceil(kLongest / period)))),
+      moves_(static_cast<std::size_t>(most_) + 1),
+      correlation_(static_cast<std::size_t>(most_) + 1, 0.0) {}
 
 void ServoLag::add(const Posture &sent, const Posture &read) {
   const std::array<double, 12> s = legs(sent), r = legs(read);
@@ -34,22 +39,24 @@ void ServoLag::add(const Posture &sent, const Posture &read) {
     primed_ = true;
     return;
   }
-  newest_ = (newest_ + kMost) % (kMost + 1);
-  std::array<double, 12> &move = moves_[newest_];
+  const int size = most_ + 1;
+  newest_ = (newest_ + most_) % size;
+  std::array<double, 12> &move = moves_[static_cast<std::size_t>(newest_)];
   double moved = 0.0;
   for (int j = 0; j < 12; ++j) {
     move[j] = s[j] - last_sent_[j];
     moved += move[j] * move[j];
   }
   energy_ = keep_ * energy_ + moved;
-  for (int k = 0; k <= kMost; ++k) {
-    const std::array<double, 12> &then = moves_[(newest_ + k) % (kMost + 1)];
+  for (int k = 0; k <= most_; ++k) {
+    const std::array<double, 12> &then = moves_[static_cast<std::size_t>((newest_ + k) % size)];
     double sum = 0.0;
     for (int j = 0; j < 12; ++j) {
       const double read_move = r[j] - last_read_[j];
       if (std::isfinite(read_move)) sum += read_move * then[j];
     }
-    correlation_[k] = keep_ * correlation_[k] + sum;
+    double &c = correlation_[static_cast<std::size_t>(k)];
+    c = keep_ * c + sum;
   }
   last_sent_ = s;
   for (int j = 0; j < 12; ++j)
@@ -59,21 +66,26 @@ void ServoLag::add(const Posture &sent, const Posture &read) {
 
 void ServoLag::find_peak() {
   if (energy_ < kEnoughMoves) return;
-  int best = 0;
-  for (int k = 1; k <= kMost; ++k)
-    if (correlation_[k] > correlation_[best]) best = k;
-  if (correlation_[best] <= 0.0) return;
+  const std::vector<double> &c = correlation_;
+  std::size_t best = 0;
+  for (std::size_t k = 1; k < c.size(); ++k)
+    if (c[k] > c[best]) best = k;
+  // At the longest lag looked for, the servos may be later still.
+  known_ = c[best] > 0.0 && best + 1 < c.size();
+  if (!known_) {
+    lag_ = 0.0;
+    return;
+  }
   // Between periods: the parabola through the peak and its neighbours.
-  double at = best;
-  if (best > 0 && best < kMost) {
-    const double a = correlation_[best - 1], b = correlation_[best], c = correlation_[best + 1];
-    const double bend = a - 2.0 * b + c;
-    if (bend < 0.0) at += 0.5 * (a - c) / bend;
+  double at = static_cast<double>(best);
+  if (best > 0) {
+    const double a = c[best - 1], b = c[best], d = c[best + 1];
+    const double bend = a - 2.0 * b + d;
+    if (bend < 0.0) at += 0.5 * (a - d) / bend;
   }
   // moves_[k] went out k periods before the last, and the joints move in
   // the period after a command goes out: a lag of k falls within it.
   lag_ = (at + 0.5) * period_;
-  known_ = true;
 }
 
 }  // namespace gait

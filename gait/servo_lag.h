@@ -10,6 +10,7 @@
 #pragma once
 
 #include <array>
+#include <vector>
 
 #include "body_model.h"
 
@@ -17,11 +18,13 @@ namespace gait {
 
 class ServoLag {
  public:
-  // The longest lag looked for, in control periods.
-  static constexpr int kMost = 15;
+  // The longest lag looked for, s. A peak there says only that the servos
+  // answer this late or later, and the lag is not known.
+  static constexpr double kLongest = 0.15;
 
   // `period`: s per control period (> 0); `memory`: s over which the
   // correlation is kept (older moves fade with this time constant).
+  // Allocates here, and only here.
   ServoLag(double period, double memory);
 
   // One period: the posture the servos were last sent (the command that
@@ -40,13 +43,14 @@ class ServoLag {
 
   double period_ = 0.01;
   double keep_ = 1.0;  // the correlation's fading per period
-  // The moves of the commands sent, newest first: moves_[0] is the last.
-  std::array<std::array<double, 12>, kMost + 1> moves_{};
-  int newest_ = 0;  // index of moves_[0] in the ring
+  int most_ = 1;       // the longest lag looked for, in periods
+  // The moves of the commands sent, a ring of most_ + 1: the newest at newest_.
+  std::vector<std::array<double, 12>> moves_;
+  int newest_ = 0;
   std::array<double, 12> last_sent_{}, last_read_{};
-  bool primed_ = false;  // last_sent_ and last_read_ hold a period
-  std::array<double, kMost + 1> correlation_{};
-  double energy_ = 0.0;  // the commands' moves squared, faded alike
+  bool primed_ = false;              // last_sent_ and last_read_ hold a period
+  std::vector<double> correlation_;  // by lag in periods, 0 to most_
+  double energy_ = 0.0;              // the commands' moves squared, faded alike
   bool known_ = false;
   double lag_ = 0.0;
 };

@@ -347,42 +347,51 @@ TEST(ServoGive, TheStanceHipRollGivesUnderTheBodyAsItsTorqueOverItsStiffness) {
 // Servos that answer `delay` periods late and then move a share `follow`
 // of the way each period, under legs that move as a walk moves them: the
 // lag read grows with the delay and falls within a period of it (the
-// servo's own time to move counted). Without read-back, or legs that do
-// not move, or read-back that does not follow, it says nothing.
+// servo's own time to move counted), at any control period. Later than
+// the longest lag looked for (0.15 s), or without read-back, or with legs
+// that do not move, or read-back that does not follow, it says nothing.
 TEST(ServoLag, ReadsHowLateTheServosAnswerAndOnlyFromMovesThatTellIt) {
-  constexpr double period = 0.01;
-  // delay (periods)  share followed per period  lag read within (s)
+  // period (s)  delay (periods)  share followed per period  lag read within (s), none below 0
   struct Servo {
+    double period;
     int delay;
     double follow;
     double low, high;
   };
   constexpr Servo servos[] = {
-      {0, 1.0, 0.000, 0.010}, {2, 1.0, 0.020, 0.030},  {5, 1.0, 0.050, 0.060},
-      {2, 0.5, 0.025, 0.045}, {12, 1.0, 0.120, 0.130},
+      {0.01, 0, 1.0, 0.000, 0.010}, {0.01, 2, 1.0, 0.020, 0.030},  {0.01, 5, 1.0, 0.050, 0.060},
+      {0.01, 2, 0.5, 0.025, 0.045}, {0.01, 12, 1.0, 0.120, 0.130}, {0.001, 50, 1.0, 0.049, 0.052},
+      {0.01, 20, 1.0, -1.0, -1.0},  {0.002, 90, 1.0, -1.0, -1.0},
   };
-  // A posture of the legs at period n: each joint a sway of its own.
-  auto command = [](int n) {
+  // A posture of the legs at time t: each joint a sway of its own.
+  auto command = [](double t) {
     Posture p{};
     for (int side = 0; side < 2; ++side)
       for (int j = 0; j < 6; ++j)
         p[robot::kLegJoints[side][j]] =
-            0.2 * std::sin(2.0 * M_PI * (1.3 + 0.4 * j + 0.1 * side) * n * period + j);
+            0.2 * std::sin(2.0 * M_PI * (1.3 + 0.4 * j + 0.1 * side) * t + j);
     return p;
   };
   for (const Servo &servo : servos) {
-    SCOPED_TRACE(::testing::Message() << "delay " << servo.delay << " follow " << servo.follow);
-    gait::ServoLag lag(period, 3.0);
+    SCOPED_TRACE(::testing::Message() << "period " << servo.period << " delay " << servo.delay
+                                      << " follow " << servo.follow);
+    gait::ServoLag lag(servo.period, 3.0);
     std::vector<Posture> sent;
-    Posture at = command(0);
-    for (int n = 0; n < 500; ++n) {
-      sent.push_back(command(n));
+    Posture at = command(0.0);
+    const int periods = static_cast<int>(5.0 / servo.period);
+    for (int n = 0; n < periods; ++n) {
+      sent.push_back(command(n * servo.period));
       // The read of period n answers the commands sent before it.
       if (n > servo.delay) {
         const Posture &asked = sent[static_cast<std::size_t>(n - 1 - servo.delay)];
         for (int i = 0; i < kJointCount; ++i) at[i] += servo.follow * (asked[i] - at[i]);
       }
-      lag.add(n == 0 ? command(0) : sent[static_cast<std::size_t>(n - 1)], at);
+      lag.add(n == 0 ? command(0.0) : sent[static_cast<std::size_t>(n - 1)], at);
+    }
+    if (servo.low < 0.0) {
+      EXPECT_FALSE(lag.known());
+      EXPECT_EQ(lag.lag(), 0.0);
+      continue;
     }
     ASSERT_TRUE(lag.known());
     EXPECT_GE(lag.lag(), servo.low);
@@ -391,11 +400,11 @@ TEST(ServoLag, ReadsHowLateTheServosAnswerAndOnlyFromMovesThatTellIt) {
 
   Posture unread;
   unread.fill(NAN);
-  gait::ServoLag blind(period, 3.0), still(period, 3.0), stuck(period, 3.0);
+  gait::ServoLag blind(0.01, 3.0), still(0.01, 3.0), stuck(0.01, 3.0);
   for (int n = 0; n < 500; ++n) {
-    blind.add(command(n), unread);
-    still.add(command(0), command(0));
-    stuck.add(command(n), command(0));
+    blind.add(command(n * 0.01), unread);
+    still.add(command(0.0), command(0.0));
+    stuck.add(command(n * 0.01), command(0.0));
   }
   EXPECT_FALSE(blind.known());
   EXPECT_FALSE(still.known());
