@@ -26,7 +26,9 @@
 //   - estimation, at the head of a period (Engine::sense): the torso's
 //     tilt and turn rates, filtered; the centre of mass against the
 //     stance sole from the servos' read-back and the inertial unit's tilt,
-//     and its error from the plan;
+//     and its error from the plan; how late the servos answer
+//     (gait/servo_lag.h) and how noisy the unit's angles read, which set
+//     how hard the layers below work (kLagSchedule);
 //   - posture: the pelvis is tilted against the measured tilt, so the
 //     stance ankle and the hips meet it, and moved against the centre of
 //     mass's speed off the plan's, which damps the robot's sway on its
