@@ -48,13 +48,16 @@ void ServoLag::add(const Posture &sent, const Posture &read) {
     moved += move[j] * move[j];
   }
   energy_ = keep_ * energy_ + moved;
+  // The joints' moves as read; a joint not read moves by nothing.
+  std::array<double, 12> read_move{};
+  for (int j = 0; j < 12; ++j) {
+    const double d = r[j] - last_read_[j];
+    read_move[j] = std::isfinite(d) ? d : 0.0;
+  }
   for (int k = 0; k <= most_; ++k) {
     const std::array<double, 12> &then = moves_[static_cast<std::size_t>((newest_ + k) % size)];
     double sum = 0.0;
-    for (int j = 0; j < 12; ++j) {
-      const double read_move = r[j] - last_read_[j];
-      if (std::isfinite(read_move)) sum += read_move * then[j];
-    }
+    for (int j = 0; j < 12; ++j) sum += read_move[j] * then[j];
     double &c = correlation_[static_cast<std::size_t>(k)];
     c = keep_ * c + sum;
   }

@@ -426,7 +426,7 @@ TEST(ServoLag, TheEngineReadsItFromItsOwnCommandsAndTheJointsReadBack) {
     gait::Sensors s = gait::Sensors::none();
     s.roll_pitch_yaw.setZero();
     s.gyro.setZero();
-    s.accelerometer = Eigen::Vector3d(0.0, 0.0, 9.81);
+    s.accelerometer = -built_in().gravity();
     s.touch = {10.0, 10.0};
     for (int n = 0; n < 400; ++n) {
       const std::size_t at =
